@@ -1,0 +1,19 @@
+// File name helpers. Code builds paths with PathDelim, never a literal separator.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace rtl {
+
+inline constexpr char PathDelim = '/';
+
+// The name after the last delimiter.
+std::string ExtractFileName(std::string_view path);
+// Everything up to and including the last delimiter.
+std::string ExtractFilePath(std::string_view path);
+// Replaces the extension (everything from a "." after the last delimiter) by ext, which starts
+// with "."; a name without such a "." gets ext appended.
+std::string ChangeFileExt(std::string_view path, std::string_view ext);
+
+}  // namespace rtl

@@ -1,0 +1,41 @@
+// A fresh directory for one test, removed with everything in it when the test ends.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& Path() const { return path_; }
+  // Path of a name inside the directory.
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  void WriteFile(const std::string& name, const std::string& contents) const;
+  std::string ReadFile(const std::string& name) const;
+  bool Exists(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Sets LARKPOST_ROOT to a fresh directory for the lifetime of the object.
+class MachineRoot {
+ public:
+  MachineRoot();
+  ~MachineRoot();
+  const std::string& Path() const { return dir_.Path(); }
+  std::string HivePath() const { return dir_ / "registry/HKEY_LOCAL_MACHINE.reg"; }
+
+ private:
+  TempDir dir_;
+  std::string previous_;
+  bool hadPrevious_;
+};
+
+}  // namespace testing_support

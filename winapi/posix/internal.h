@@ -1,0 +1,140 @@
+// Pieces the Linux implementation of the machine layer shares between its facilities: the handle
+// table, waitable kernel objects, per-thread state (wait points, message queue) and error mapping.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "winapi/winapi.h"
+
+namespace lark {
+
+using Clock = std::chrono::steady_clock;
+
+// errno value to the Win32 error code a file operation reports.
+DWORD Win32FromErrno(int err);
+// Sets the thread's last error from errno and returns FALSE, for the usual failure path.
+BOOL FailFromErrno();
+BOOL Fail(DWORD code);
+
+std::string MachineRoot();
+// Creates a directory and its parents (mode 0755); true when it exists afterwards.
+bool MakeDirectories(const std::string& path);
+// Writes text to path through a temporary file in the same directory, renamed over the target;
+// the target keeps its mode (or gets `mode` when new). Returns 0 or a Win32 error.
+DWORD ReplaceFileContents(const std::string& path, const std::string& text, unsigned mode);
+// Reads a whole file; false (errno set) when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::string& out);
+
+// Any object a HANDLE may stand for.
+class HandleObject {
+ public:
+  virtual ~HandleObject() = default;
+};
+
+// Kernel objects are signalled or not; waits run under WaitMutex().
+class KernelObject : public HandleObject {
+ public:
+  // Both called with WaitMutex() held.
+  virtual bool IsSignaled() = 0;
+  virtual void Acquire() {}
+  // A file descriptor whose readiness may change IsSignaled(), or -1.
+  virtual int PollFd() { return -1; }
+  // Wakes every thread waiting on this object; call with WaitMutex() held.
+  void WakeWaiters();
+
+  std::vector<class ThreadContext*> waiters;
+};
+
+std::mutex& WaitMutex();
+
+HANDLE AddHandle(std::shared_ptr<HandleObject> object);
+std::shared_ptr<HandleObject> LookupHandle(HANDLE h);
+template <class T>
+std::shared_ptr<T> LookupHandleAs(HANDLE h) {
+  return std::dynamic_pointer_cast<T>(LookupHandle(h));
+}
+bool RemoveHandle(HANDLE h);
+
+// Thrown at a wait point of a thread that TerminateThread has ended. Deliberately not a
+// std::exception: only the thread's entry routine catches it.
+struct ThreadTerminationUnwind {};
+
+// A thread made by CreateThread. The flags are read at the thread's wait points; the rest is
+// guarded by WaitMutex().
+class ThreadObject : public KernelObject {
+ public:
+  bool IsSignaled() override { return finished; }
+
+  std::atomic<int> suspendCount{0};
+  std::atomic<bool> terminateRequested{false};
+  DWORD terminateExitCode = 0;
+  DWORD exitCode = STILL_ACTIVE;
+  bool finished = false;
+  DWORD id = 0;
+  std::shared_ptr<class ThreadContext> context;  // while the thread runs
+};
+
+struct Timer {
+  HWND hwnd;
+  UINT_PTR id;
+  Clock::duration interval;
+  Clock::time_point due;
+  TIMERPROC proc;
+};
+
+// Per-thread state: the wake-up descriptor every wait of this thread polls, the message queue
+// with its timers, and the thread object when the thread was made by CreateThread.
+class ThreadContext {
+ public:
+  ThreadContext();
+  ~ThreadContext();
+  ThreadContext(const ThreadContext&) = delete;
+  ThreadContext& operator=(const ThreadContext&) = delete;
+
+  void Wake();
+  void DrainWake();
+  int WakeFd() const { return wakeFd_; }
+
+  // A wait point: blocks while the thread is suspended, throws ThreadTerminationUnwind when it
+  // was terminated (unless it is already unwinding).
+  void CheckPoint();
+
+  DWORD id;
+  std::shared_ptr<ThreadObject> thread;
+
+  std::mutex queueMutex;
+  std::deque<MSG> posted;
+  std::vector<Timer> timers;
+  bool quitPosted = false;
+  int quitCode = 0;
+  // Number of posted messages, readable without the lock so an empty pump costs no lock.
+  std::atomic<size_t> postedCount{0};
+
+  // Whether a posted message, WM_QUIT or a due timer waits; call on the owning thread.
+  bool HasMessage();
+  // Time until the next timer is due (zero when one is due; Clock::duration::max() for none).
+  Clock::duration UntilNextTimer();
+
+ private:
+  int wakeFd_;
+};
+
+ThreadContext& CurrentContext();
+// Makes ctx the calling thread's context; used by a thread made with CreateThread as it starts.
+void AdoptContext(std::shared_ptr<ThreadContext> ctx);
+std::shared_ptr<ThreadContext> NewContext();
+std::shared_ptr<ThreadContext> FindContext(DWORD threadId);
+
+// The common wait: objects (wait-any or wait-all), optionally also the thread's message queue.
+DWORD WaitEngine(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, bool forMessages);
+
+// Called by the window facility when a thread ends, to destroy the windows it owned.
+void DestroyWindowsOfThread(DWORD threadId);
+
+}  // namespace lark

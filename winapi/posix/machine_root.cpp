@@ -1,0 +1,104 @@
+// The machine root and the small file helpers the facilities that keep state there share.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "winapi/posix/internal.h"
+
+namespace lark {
+
+std::string MachineRoot() {
+  if (const char* root = std::getenv("LARKPOST_ROOT"); root != nullptr && *root != '\0') {
+    return root;
+  }
+  if (geteuid() == 0) return "/var/lib/larkpost";
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
+    return std::string(state) + "/larkpost";
+  }
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr ? home : "") + "/.local/state/larkpost";
+}
+
+bool MakeDirectories(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  auto slash = path.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
+    return false;
+  }
+  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int saved = errno;
+      close(fd);
+      errno = saved;
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return true;
+}
+
+DWORD ReplaceFileContents(const std::string& path, const std::string& text, unsigned mode) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+  std::string temp = path + ".~" + std::to_string(getpid()) + "-" + std::to_string(gettid());
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return Win32FromErrno(errno);
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int saved = errno;
+      close(fd);
+      unlink(temp.c_str());
+      return Win32FromErrno(saved);
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  bool written = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    saved = errno;
+  }
+  if (!written) {
+    unlink(temp.c_str());
+    return Win32FromErrno(saved);
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    int saved = errno;
+    unlink(temp.c_str());
+    return Win32FromErrno(saved);
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace lark
+
+DWORD WINAPI LarkGetMachineRootA(DWORD nBufferLength, LPSTR lpBuffer) {
+  std::string root = lark::MachineRoot();
+  if (lpBuffer == nullptr || nBufferLength < root.size() + 1) {
+    return static_cast<DWORD>(root.size() + 1);
+  }
+  std::memcpy(lpBuffer, root.c_str(), root.size() + 1);
+  return static_cast<DWORD>(root.size());
+}

@@ -1,0 +1,118 @@
+// Per-thread state of the machine layer: created on first use, or by CreateThread for the
+// threads it makes; the windows a thread owns are destroyed when it ends.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <exception>
+#include <unordered_map>
+
+#include "winapi/posix/internal.h"
+
+namespace lark {
+namespace {
+
+struct ContextRegistry {
+  std::mutex mutex;
+  std::unordered_map<DWORD, std::weak_ptr<ThreadContext>> byId;
+  DWORD nextId = 0;
+};
+
+ContextRegistry& Registry() {
+  static auto* registry = new ContextRegistry;
+  return *registry;
+}
+
+struct ContextHolder {
+  std::shared_ptr<ThreadContext> ctx;
+  ~ContextHolder() {
+    if (!ctx) return;
+    DestroyWindowsOfThread(ctx->id);
+    auto& registry = Registry();
+    std::lock_guard lock(registry.mutex);
+    registry.byId.erase(ctx->id);
+  }
+};
+
+thread_local ContextHolder holder;
+
+}  // namespace
+
+ThreadContext::ThreadContext() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.mutex);
+  registry.nextId += 4;
+  id = registry.nextId;
+}
+
+ThreadContext::~ThreadContext() { close(wakeFd_); }
+
+void ThreadContext::Wake() {
+  uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
+}
+
+void ThreadContext::DrainWake() {
+  uint64_t value;
+  [[maybe_unused]] ssize_t n = read(wakeFd_, &value, sizeof value);
+}
+
+void ThreadContext::CheckPoint() {
+  if (!thread) return;
+  for (;;) {
+    if (thread->terminateRequested.load()) {
+      // A destructor running during the unwind may still reach a wait point; let it finish.
+      if (std::uncaught_exceptions() > 0) return;
+      throw ThreadTerminationUnwind{};
+    }
+    if (thread->suspendCount.load() <= 0) return;
+    pollfd p{wakeFd_, POLLIN, 0};
+    poll(&p, 1, -1);
+    DrainWake();
+  }
+}
+
+bool ThreadContext::HasMessage() {
+  if (postedCount.load() > 0) return true;
+  std::lock_guard lock(queueMutex);
+  if (quitPosted) return true;
+  auto now = Clock::now();
+  for (const auto& timer : timers) {
+    if (timer.due <= now) return true;
+  }
+  return false;
+}
+
+Clock::duration ThreadContext::UntilNextTimer() {
+  std::lock_guard lock(queueMutex);
+  auto least = Clock::duration::max();
+  auto now = Clock::now();
+  for (const auto& timer : timers) {
+    least = std::min(least, std::max(Clock::duration::zero(), timer.due - now));
+  }
+  return least;
+}
+
+std::shared_ptr<ThreadContext> NewContext() {
+  auto ctx = std::make_shared<ThreadContext>();
+  auto& registry = Registry();
+  std::lock_guard lock(registry.mutex);
+  registry.byId[ctx->id] = ctx;
+  return ctx;
+}
+
+void AdoptContext(std::shared_ptr<ThreadContext> ctx) { holder.ctx = std::move(ctx); }
+
+ThreadContext& CurrentContext() {
+  if (!holder.ctx) holder.ctx = NewContext();
+  return *holder.ctx;
+}
+
+std::shared_ptr<ThreadContext> FindContext(DWORD threadId) {
+  auto& registry = Registry();
+  std::lock_guard lock(registry.mutex);
+  auto it = registry.byId.find(threadId);
+  return it == registry.byId.end() ? nullptr : it->second.lock();
+}
+
+}  // namespace lark
