@@ -13,22 +13,25 @@ TThread::TThread(bool createSuspended) : createSuspended_(createSuspended) {
 }
 
 TThread::~TThread() {
+  TerminateAndWaitFor();
+  CloseHandle(handle_);
+}
+
+void TThread::TerminateAndWaitFor() {
   // A self-freeing thread deletes itself on its own thread; any other owner waits for the end,
   // since the thread still touches the object after Finished is set.
-  if (GetCurrentThreadId() != threadId_) {
-    if (!finished_) {
-      Terminate();
-      if (suspended_) {
-        DWORD previous;
-        do {
-          previous = ResumeThread(handle_);
-        } while (previous > 1 && previous != static_cast<DWORD>(-1));
-        suspended_ = false;
-      }
+  if (GetCurrentThreadId() == threadId_) return;
+  if (!finished_) {
+    Terminate();
+    if (suspended_) {
+      DWORD previous;
+      do {
+        previous = ResumeThread(handle_);
+      } while (previous > 1 && previous != static_cast<DWORD>(-1));
+      suspended_ = false;
     }
-    WaitForSingleObject(handle_, INFINITE);
   }
-  CloseHandle(handle_);
+  WaitForSingleObject(handle_, INFINITE);
 }
 
 void TThread::AfterConstruction() {
@@ -36,7 +39,10 @@ void TThread::AfterConstruction() {
 }
 
 void TThread::Resume() {
-  if (ResumeThread(handle_) == 1) suspended_ = false;
+  // Cleared before the thread can run: a self-freeing thread may be gone once it is resumed.
+  suspended_ = false;
+  DWORD previous = ResumeThread(handle_);
+  if (previous > 1 && previous != static_cast<DWORD>(-1)) suspended_ = true;
 }
 
 void TThread::Suspend() {

@@ -18,7 +18,8 @@ class TThread {
  public:
   explicit TThread(bool createSuspended);
   // A thread object still running is asked to terminate and waited for. A derived class whose
-  // Execute uses its own members must stop the thread in its own destructor.
+  // Execute uses its own members calls TerminateAndWaitFor in its own destructor, since those
+  // members are gone by the time this destructor runs.
   virtual ~TThread();
   TThread(const TThread&) = delete;
   TThread& operator=(const TThread&) = delete;
@@ -30,6 +31,9 @@ class TThread {
   void Terminate() { terminated_ = true; }
   // Waits for the thread to end and returns ReturnValue.
   int WaitFor();
+  // Sets Terminated, lets a suspended thread go on, and waits for the end; not on the thread
+  // itself.
+  void TerminateAndWaitFor();
 
   bool Terminated() const { return terminated_; }
   bool Suspended() const { return suspended_; }

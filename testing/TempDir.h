@@ -30,9 +30,12 @@ class MachineRoot {
   MachineRoot();
   ~MachineRoot();
   const std::string& Path() const { return dir_.Path(); }
-  std::string HivePath() const { return dir_ / "registry/HKEY_LOCAL_MACHINE.reg"; }
+  std::string HivePath() const { return dir_ / kHive; }
+  void WriteHive(const std::string& text) const { dir_.WriteFile(kHive, text); }
+  std::string ReadHive() const { return dir_.ReadFile(kHive); }
 
  private:
+  static constexpr const char* kHive = "registry/HKEY_LOCAL_MACHINE.reg";
   TempDir dir_;
   std::string previous_;
   bool hadPrevious_;

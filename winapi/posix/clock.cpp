@@ -59,10 +59,10 @@ void WINAPI GetSystemTime(SYSTEMTIME* lpSystemTime) {
 
 DWORD WINAPI GetTimeZoneInformation(TIME_ZONE_INFORMATION* tz) {
   std::memset(tz, 0, sizeof *tz);
+  tzset();
   time_t t = time(nullptr);
   struct tm local;
   localtime_r(&t, &local);
-  tzset();
   long january = OffsetAt(local.tm_year + 1900, 0);
   long july = OffsetAt(local.tm_year + 1900, 6);
   long standard = std::min(january, july);

@@ -122,7 +122,9 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create,
   if (status == ERROR_FILE_NOT_FOUND && create) {
     if (!(parent.access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
     status = static_cast<LSTATUS>(hive.Write([&](RegKey& root) -> DWORD {
-      if (Walk(root, parent.path) == nullptr) return ERROR_KEY_DELETED;
+      // HKEY_CLASSES_ROOT always exists, as on Windows; an opened key may have been deleted.
+      bool predefined = hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CLASSES_ROOT;
+      if (!predefined && Walk(root, parent.path) == nullptr) return ERROR_KEY_DELETED;
       RegKey* node = &root;
       for (const auto& part : key.path) {
         bool created = false;

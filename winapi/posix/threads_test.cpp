@@ -1,1 +1,177 @@
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+
+#include "testing/Eventually.h"
+#include "winapi/winapi.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+struct Probe {
+  std::atomic<bool> started{false};
+  std::atomic<bool> destroyed{false};
+  std::atomic<bool> completed{false};
+  std::atomic<int> steps{0};
+  HANDLE event = nullptr;
+};
+
+// Sets `destroyed` when it goes out of scope, also while a terminated thread unwinds.
+struct Sentinel {
+  Probe* probe;
+  ~Sentinel() { probe->destroyed = true; }
+};
+
+DWORD WINAPI SleepForever(LPVOID p) {
+  auto* probe = static_cast<Probe*>(p);
+  Sentinel sentinel{probe};
+  probe->started = true;
+  Sleep(INFINITE);
+  probe->completed = true;
+  return 0;
+}
+
+DWORD WINAPI WaitForever(LPVOID p) {
+  auto* probe = static_cast<Probe*>(p);
+  Sentinel sentinel{probe};
+  probe->started = true;
+  WaitForSingleObject(probe->event, INFINITE);
+  probe->completed = true;
+  return 0;
+}
+
+DWORD WINAPI PeekForever(LPVOID p) {
+  auto* probe = static_cast<Probe*>(p);
+  Sentinel sentinel{probe};
+  probe->started = true;
+  MSG msg;
+  for (;;) PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+}
+
+DWORD WINAPI Count(LPVOID p) {
+  auto* probe = static_cast<Probe*>(p);
+  probe->started = true;
+  for (int i = 0; i < 1000000; ++i) {
+    probe->steps++;
+    Sleep(1);
+  }
+  return 7;
+}
+
+class ThreadsTest : public ::testing::TestWithParam<LPTHREAD_START_ROUTINE> {};
+
+TEST_P(ThreadsTest, ATerminatedThreadEndsPromptlyAndUnwinds) {
+  Probe probe;
+  probe.event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, GetParam(), &probe, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_TRUE(testing_support::Eventually([&] { return probe.started.load(); }));
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, static_cast<DWORD>(STILL_ACTIVE));
+
+  auto start = Clock::now();
+  ASSERT_TRUE(TerminateThread(thread, 99));
+  EXPECT_EQ(WaitForSingleObject(thread, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_LT(Clock::now() - start, milliseconds(100));
+  EXPECT_TRUE(probe.destroyed);
+  EXPECT_FALSE(probe.completed);
+  ASSERT_TRUE(GetExitCodeThread(thread, &code));
+  EXPECT_EQ(code, 99u);
+  CloseHandle(thread);
+  CloseHandle(probe.event);
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEveryWaitPoint, ThreadsTest,
+                         ::testing::Values(&SleepForever, &WaitForever, &PeekForever));
+
+TEST(ThreadSuspensionTest, ASuspendedThreadDoesNotAdvanceUntilResumed) {
+  Probe probe;
+  HANDLE thread = CreateThread(nullptr, 0, &Count, &probe, CREATE_SUSPENDED, nullptr);
+  Sleep(50);
+  EXPECT_FALSE(probe.started);
+  EXPECT_EQ(ResumeThread(thread), 1u);
+  ASSERT_TRUE(testing_support::Eventually([&] { return probe.steps > 5; }));
+
+  EXPECT_EQ(SuspendThread(thread), 0u);
+  Sleep(20);  // the thread reaches its next wait point and stops there
+  int frozen = probe.steps;
+  Sleep(100);
+  EXPECT_EQ(probe.steps, frozen);
+  EXPECT_EQ(ResumeThread(thread), 1u);
+  EXPECT_TRUE(testing_support::Eventually([&] { return probe.steps > frozen + 5; }));
+
+  TerminateThread(thread, 5);
+  EXPECT_EQ(WaitForSingleObject(thread, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(thread);
+}
+
+TEST(ThreadSuspensionTest, AThreadTerminatedBeforeItStartedNeverRuns) {
+  Probe probe;
+  HANDLE thread = CreateThread(nullptr, 0, &Count, &probe, CREATE_SUSPENDED, nullptr);
+  ASSERT_TRUE(TerminateThread(thread, 3));
+  EXPECT_EQ(WaitForSingleObject(thread, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_FALSE(probe.started);
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  EXPECT_EQ(code, 3u);
+  CloseHandle(thread);
+}
+
+TEST(EventTest, ManualAndAutoResetEvents) {
+  HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE automatic = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(WaitForSingleObject(automatic, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(automatic, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(manual);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+
+  HANDLE both[] = {automatic, manual};
+  EXPECT_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 20), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(automatic);
+  EXPECT_EQ(WaitForMultipleObjects(2, both, TRUE, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(WaitForSingleObject(automatic, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ResetEvent(manual);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  // A wait on another thread wakes when the event is set.
+  Probe probe;
+  probe.event = manual;
+  HANDLE waiter = CreateThread(nullptr, 0, &WaitForever, &probe, 0, nullptr);
+  ASSERT_TRUE(testing_support::Eventually([&] { return probe.started.load(); }));
+  SetEvent(manual);
+  EXPECT_EQ(WaitForSingleObject(waiter, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(probe.completed);
+
+  CloseHandle(waiter);
+  CloseHandle(manual);
+  CloseHandle(automatic);
+  EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_FAILED);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+TEST(EventTest, TimeOutsAreHonoured) {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  auto start = Clock::now();
+  EXPECT_EQ(WaitForSingleObject(event, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_GE(Clock::now() - start, milliseconds(50));
+  CloseHandle(event);
+}
+
+TEST(CriticalSectionTest, IsReEntrant) {
+  CRITICAL_SECTION section;
+  InitializeCriticalSection(&section);
+  EnterCriticalSection(&section);
+  EXPECT_TRUE(TryEnterCriticalSection(&section));
+  LeaveCriticalSection(&section);
+  LeaveCriticalSection(&section);
+  DeleteCriticalSection(&section);
+}
+
+}  // namespace

@@ -221,9 +221,10 @@ BOOL WINAPI PeekMessageA(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
   }
   auto now = lark::Clock::now();
   for (auto& timer : ctx.timers) {
+    if (timer.due > now) continue;
     MSG msg{timer.hwnd,     WM_TIMER, timer.id, reinterpret_cast<LPARAM>(timer.proc),
             GetTickCount(), {0, 0}};
-    if (timer.due > now || !lark::Matches(msg, hWnd, wMsgFilterMin, wMsgFilterMax)) continue;
+    if (!lark::Matches(msg, hWnd, wMsgFilterMin, wMsgFilterMax)) continue;
     // However many periods passed, one WM_TIMER; the next is due a full period from now.
     if (remove) timer.due = now + timer.interval;
     *lpMsg = msg;
