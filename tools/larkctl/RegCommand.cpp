@@ -1,5 +1,6 @@
 #include "tools/larkctl/RegCommand.h"
 
+#include <charconv>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -261,11 +262,15 @@ int HexValue(char c) {
 std::string EncodeData(const std::string& type, const std::string& data) {
   if (type == "REG_SZ" || type == "REG_EXPAND_SZ") return data + '\0';
   if (type == "REG_DWORD") {
-    int value;
-    try {
-      value = rtl::StrToInt(data);
-    } catch (const std::exception&) {
-      throw UsageError{"'" + data + "' is not a valid REG_DWORD number (decimal or 0x hex)."};
+    // Any 32-bit pattern: 0 to 4294967295, a negative number, or 0x hex.
+    DWORD value = 0;
+    auto [end, error] = std::from_chars(data.data(), data.data() + data.size(), value);
+    if (error != std::errc() || end != data.data() + data.size()) {
+      try {
+        value = static_cast<DWORD>(rtl::StrToInt(data));
+      } catch (const std::exception&) {
+        throw UsageError{"'" + data + "' is not a valid REG_DWORD number (decimal or 0x hex)."};
+      }
     }
     return std::string(reinterpret_cast<const char*>(&value), 4);
   }

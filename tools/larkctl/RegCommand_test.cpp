@@ -30,12 +30,14 @@ TEST(RegCommandTest, EveryValueTypeRoundTripsThroughExportAndImport) {
   ASSERT_EQ(Reg({"add", kKey, "/v", "Path", "/t", "REG_EXPAND_SZ", "/d", "%SystemRoot%\\q"}).code,
             0);
   ASSERT_EQ(Reg({"add", kKey, "/v", "Threads", "/t", "REG_DWORD", "/d", "0x28"}).code, 0);
+  ASSERT_EQ(Reg({"add", kKey, "/v", "Largest", "/t", "REG_DWORD", "/d", "4294967295"}).code, 0);
   ASSERT_EQ(Reg({"add", kKey, "/v", "Blob", "/t", "REG_BINARY", "/d", "00ff7f"}).code, 0);
   ASSERT_EQ(Reg({"add", kKey, "/v", "List", "/t", "REG_MULTI_SZ", "/d", "a\\0b"}).code, 0);
   ASSERT_EQ(Reg({"add", kKey, "/ve", "/d", "default"}).code, 0);
   Result before = Reg({"query", kKey});
   ASSERT_EQ(before.code, 0);
   EXPECT_NE(before.out.find("    Threads    REG_DWORD    0x28\n"), std::string::npos);
+  EXPECT_NE(before.out.find("    Largest    REG_DWORD    0xffffffff\n"), std::string::npos);
   EXPECT_NE(before.out.find("    Path    REG_EXPAND_SZ    %SystemRoot%\\q\n"), std::string::npos);
   EXPECT_NE(before.out.find("    (Default)    REG_SZ    default\n"), std::string::npos);
 
@@ -77,6 +79,7 @@ TEST(RegCommandTest, WrongArgumentsPrintTheUsageAndExitTwo) {
            {"query", "HKCU\\Software"},
            {"add", kKey, "/v"},
            {"add", kKey, "/v", "T", "/t", "REG_DWORD", "/d", "twelve"},
+           {"add", kKey, "/v", "T", "/t", "REG_DWORD", "/d", "4294967296"},
            {"add", kKey, "/v", "T", "/t", "REG_QWORD", "/d", "1"},
            {"add", kKey, "/v", "B", "/t", "REG_BINARY", "/d", "abc"},
            {"delete", "HKLM"},

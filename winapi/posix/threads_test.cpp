@@ -25,30 +25,22 @@ struct Sentinel {
   ~Sentinel() { probe->destroyed = true; }
 };
 
-DWORD WINAPI SleepForever(LPVOID p) {
-  auto* probe = static_cast<Probe*>(p);
-  Sentinel sentinel{probe};
-  probe->started = true;
-  Sleep(INFINITE);
-  probe->completed = true;
-  return 0;
-}
-
-DWORD WINAPI WaitForever(LPVOID p) {
-  auto* probe = static_cast<Probe*>(p);
-  Sentinel sentinel{probe};
-  probe->started = true;
-  WaitForSingleObject(probe->event, INFINITE);
-  probe->completed = true;
-  return 0;
-}
-
-DWORD WINAPI PeekForever(LPVOID p) {
-  auto* probe = static_cast<Probe*>(p);
-  Sentinel sentinel{probe};
-  probe->started = true;
+void SleepForever(Probe*) { Sleep(INFINITE); }
+void WaitForever(Probe* probe) { WaitForSingleObject(probe->event, INFINITE); }
+void PeekForever(Probe*) {
   MSG msg;
   for (;;) PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+}
+
+// A thread that blocks at one kind of wait point.
+template <void (*Block)(Probe*)>
+DWORD WINAPI Blocking(LPVOID p) {
+  auto* probe = static_cast<Probe*>(p);
+  Sentinel sentinel{probe};
+  probe->started = true;
+  Block(probe);
+  probe->completed = true;
+  return 0;
 }
 
 DWORD WINAPI Count(LPVOID p) {
@@ -86,7 +78,8 @@ TEST_P(ThreadsTest, ATerminatedThreadEndsPromptlyAndUnwinds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AtEveryWaitPoint, ThreadsTest,
-                         ::testing::Values(&SleepForever, &WaitForever, &PeekForever));
+                         ::testing::Values(&Blocking<SleepForever>, &Blocking<WaitForever>,
+                                           &Blocking<PeekForever>));
 
 TEST(ThreadSuspensionTest, ASuspendedThreadDoesNotAdvanceUntilResumed) {
   Probe probe;
@@ -143,7 +136,7 @@ TEST(EventTest, ManualAndAutoResetEvents) {
   // A wait on another thread wakes when the event is set.
   Probe probe;
   probe.event = manual;
-  HANDLE waiter = CreateThread(nullptr, 0, &WaitForever, &probe, 0, nullptr);
+  HANDLE waiter = CreateThread(nullptr, 0, &Blocking<WaitForever>, &probe, 0, nullptr);
   ASSERT_TRUE(testing_support::Eventually([&] { return probe.started.load(); }));
   SetEvent(manual);
   EXPECT_EQ(WaitForSingleObject(waiter, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
