@@ -45,6 +45,7 @@ inline constexpr const char* SFOpenError = "Cannot open file %s";
 inline constexpr const char* SRegGetDataFailed = "Failed to get data for '%s'";
 inline constexpr const char* SInvalidRegType = "Invalid data type for '%s'";
 inline constexpr const char* SRegSetDataFailed = "Failed to set data for '%s'";
+inline constexpr const char* SRegCreateFailed = "Failed to create key %s";
 inline constexpr const char* SIniFileWriteError = "Unable to write to %s";
 inline constexpr const char* SNoTimers = "Not enough timers available";
 

@@ -1,0 +1,58 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "service/MsgQ.h"
+#include "service/QueueTestSupport.h"
+
+namespace {
+
+// One thread fills the queue directory, one scans it as the watcher does, and one runs status
+// and dispatch passes, delivering (deleting) what it is handed. Every message must be handed out
+// exactly once.
+TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
+  constexpr int kMessages = 300;
+  service_test::QueueDir queue;
+  service_test::ManualClock clock;
+  service::TQManager manager(clock.AsLocalClock());
+  manager.QuePath = queue.Path();
+
+  std::atomic<bool> filled{false};
+  std::thread producer([&] {
+    for (int i = 0; i < kMessages; ++i) queue.AddPair("p" + std::to_string(i));
+    filled = true;
+  });
+  std::thread watcher([&] {
+    while (!filled) manager.ScanQueue(service::ScanOrigin::Watcher);
+    manager.ScanQueue(service::ScanOrigin::Watcher);
+  });
+
+  std::map<std::string, int> delivered;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (static_cast<int>(delivered.size()) < kMessages &&
+         std::chrono::steady_clock::now() < deadline) {
+    clock.Advance(20);
+    manager.UpdateQueueStatus();
+    for (std::string name; !(name = manager.GetNextMessage()).empty();) {
+      std::string path = queue.Dir() / name;
+      if (!std::filesystem::exists(path)) {
+        manager.SetState(name, service::ssSent);  // vanished: delivered before this scan saw it
+        continue;
+      }
+      ++delivered[name];
+      std::filesystem::remove(path);
+      std::filesystem::remove(queue.Dir() / (name.substr(0, name.size() - 4) + ".tmp"));
+      manager.SetState(name, service::ssSent);
+    }
+    if (filled) manager.ScanQueue(service::ScanOrigin::Watcher);
+  }
+  producer.join();
+  watcher.join();
+  EXPECT_EQ(static_cast<int>(delivered.size()), kMessages);
+  for (const auto& [name, times] : delivered) EXPECT_EQ(times, 1) << name;
+}
+
+}  // namespace

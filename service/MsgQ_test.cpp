@@ -1,0 +1,240 @@
+#include "service/MsgQ.h"
+
+#include <gtest/gtest.h>
+
+#include "rtl/Exception.h"
+#include "rtl/IniFile.h"
+#include "service/QueueTestSupport.h"
+
+namespace {
+
+using service::ScanOrigin;
+using service::TQManager;
+using service_test::ManualClock;
+using service_test::QueueDir;
+
+class QueueManagerTest : public ::testing::Test {
+ protected:
+  void Make(int maxMsgRetries = 5) {
+    queue_ = std::make_unique<QueueDir>(maxMsgRetries);
+    manager_ = std::make_unique<TQManager>(clock_.AsLocalClock());
+    manager_->QuePath = queue_->Path();
+  }
+  void SetUp() override { Make(); }
+  std::string Failures(const std::string& path) {
+    return rtl::TIniFile(path).ReadString("Connection", "Failures", "absent");
+  }
+  int Used() {
+    int used = 0;
+    for (int n = 1; n <= TQManager::kSlotCount; ++n) used += manager_->Slot(n).State != 0;
+    return used;
+  }
+
+  ManualClock clock_;
+  std::unique_ptr<QueueDir> queue_;
+  std::unique_ptr<TQManager> manager_;
+};
+
+TEST_F(QueueManagerTest, AMessageIsHandedOutOnlyAfterItSettled) {
+  queue_->AddPair("msgA1");
+  manager_->ScanQueue();
+  auto slot = manager_->Slot(1);
+  EXPECT_EQ(slot.FileName, "msgA1.ini");
+  EXPECT_EQ(slot.State, service::ssWaiting);
+  EXPECT_EQ(slot.FoundTime, 14 * 3600 + 5 * 60 + 9);
+  EXPECT_EQ(slot.FoundDate,
+            static_cast<int>(rtl::EncodeDate(2026, 11, 3) - rtl::EncodeDate(1600, 1, 1)));
+  clock_.Advance(14);
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(manager_->GetNextMessage(), "");
+  clock_.Advance(1);
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(manager_->GetNextMessage(), "msgA1.ini");
+  EXPECT_EQ(manager_->Slot(1).State, service::ssSending);
+  EXPECT_EQ(manager_->GetNextMessage(), "");
+}
+
+TEST_F(QueueManagerTest, AClockSetBackStillSettles) {
+  queue_->AddPair("back");
+  manager_->ScanQueue();
+  clock_.Advance(-10);
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(manager_->Slot(1).State, service::ssWaiting);
+  clock_.Advance(-6);  // 16 seconds before the message was found
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(manager_->Slot(1).State, service::ssReady);
+}
+
+TEST_F(QueueManagerTest, TheSettleDelayCountsAcrossMidnight) {
+  clock_.Advance(9 * 3600 + 54 * 60 + 46);  // 23:59:55
+  queue_->AddPair("late");
+  manager_->ScanQueue();
+  clock_.Advance(16);
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(manager_->Slot(1).State, service::ssReady);
+}
+
+TEST_F(QueueManagerTest, TheSameFileOccupiesOneSlot) {
+  queue_->AddPair("once");
+  manager_->ScanQueue(ScanOrigin::Watcher);
+  manager_->ScanQueue(ScanOrigin::Watcher);
+  manager_->AddMessage("once.ini");
+  EXPECT_EQ(Used(), 1);
+  manager_->AddMessage("ONCE.ini");  // names compare exactly
+  EXPECT_EQ(Used(), 2);
+}
+
+TEST_F(QueueManagerTest, AMessageThatAlwaysFailsIsTriedMaxMsgRetriesTimesThenMoved) {
+  queue_->AddPair("bad");
+  manager_->ScanQueue();
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  int attempts = 0;
+  for (std::string name; !(name = manager_->GetNextMessage()).empty();) {
+    ++attempts;
+    manager_->SetState(name, service::ssFailed);
+    manager_->UpdateQueueStatus();  // counts the failure; ready again in the same pass
+    if (attempts < 5) {
+      EXPECT_EQ(Failures(queue_->Dir() / "bad.ini"), std::to_string(attempts));
+    }
+  }
+  EXPECT_EQ(attempts, 5);
+  EXPECT_FALSE(queue_->Dir().Exists("bad.ini"));
+  EXPECT_FALSE(queue_->Dir().Exists("bad.tmp"));
+  EXPECT_EQ(Failures(queue_->Dir() / "Failed/bad.ini"), "5");
+  EXPECT_TRUE(queue_->Dir().Exists("Failed/bad.tmp"));
+  EXPECT_EQ(Used(), 0);
+}
+
+TEST_F(QueueManagerTest, OneRetryMovesAtTheFirstFailure) {
+  Make(1);
+  queue_->AddPair("one");
+  manager_->ScanQueue();
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
+  manager_->UpdateQueueStatus();
+  EXPECT_TRUE(queue_->Dir().Exists("Failed/one.ini"));
+  EXPECT_EQ(Used(), 0);
+}
+
+TEST_F(QueueManagerTest, MessagesAtOrAboveTheLimitAreNeverAdded) {
+  for (int limit : {0, -1}) {
+    Make(limit);
+    queue_->AddPair("any");
+    manager_->ScanQueue();
+    EXPECT_EQ(Used(), 0) << limit;
+  }
+  Make(5);
+  queue_->AddPair("seven", 7);
+  queue_->AddPair("four", 4);
+  manager_->ScanQueue();
+  EXPECT_EQ(Used(), 1);
+  EXPECT_EQ(manager_->Slot(1).FileName, "four.ini");
+  EXPECT_TRUE(queue_->Dir().Exists("seven.ini"));
+}
+
+TEST_F(QueueManagerTest, AFullTableTakesTheNextMessageAtALaterScan) {
+  for (int i = 0; i < 201; ++i) queue_->AddPair("m" + std::to_string(i));
+  manager_->ScanQueue();
+  EXPECT_EQ(Used(), 200);
+  std::string left;
+  for (int i = 0; i < 201; ++i) {
+    std::string name = "m" + std::to_string(i) + ".ini";
+    bool found = false;
+    for (int n = 1; n <= 200 && !found; ++n) found = manager_->Slot(n).FileName == name;
+    if (!found) left = name;
+  }
+  ASSERT_FALSE(left.empty());
+  std::string freed = manager_->Slot(37).FileName;
+  manager_->SetState(freed, service::ssSent);
+  manager_->UpdateQueueStatus();
+  std::filesystem::remove(queue_->Dir() / freed);  // delivered files are gone
+  manager_->ScanQueue();
+  EXPECT_EQ(manager_->Slot(37).FileName, left);
+  EXPECT_EQ(manager_->NextFree(), 37);
+}
+
+TEST_F(QueueManagerTest, ReadyMessagesGoOutLowestSlotFirst) {
+  queue_->AddPair("b");
+  queue_->AddPair("a");
+  queue_->AddPair("c");
+  manager_->AddMessage("b.ini");
+  manager_->AddMessage("a.ini");
+  manager_->SetState("b.ini", service::ssSent);
+  manager_->UpdateQueueStatus();  // frees slot 1
+  manager_->AddMessage("c.ini");  // takes the lowest free slot
+  EXPECT_EQ(manager_->Slot(1).FileName, "c.ini");
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(manager_->GetNextMessage(), "c.ini");
+  EXPECT_EQ(manager_->GetNextMessage(), "a.ini");
+}
+
+TEST_F(QueueManagerTest, AMessageWhoseNameIsTakenInFailedStaysAndIsSkipped) {
+  Make(1);
+  queue_->AddPair("dup");
+  queue_->Dir().WriteFile("Failed/dup.ini", "older");
+  queue_->Dir().WriteFile("Failed/dup.tmp", "older");
+  manager_->ScanQueue();
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(Used(), 0);
+  EXPECT_EQ(Failures(queue_->Dir() / "dup.ini"), "1");
+  EXPECT_TRUE(queue_->Dir().Exists("dup.tmp"));
+  EXPECT_EQ(queue_->Dir().ReadFile("Failed/dup.ini"), "older");
+  manager_->ScanQueue();
+  EXPECT_EQ(Used(), 0);
+}
+
+TEST_F(QueueManagerTest, SetStateWithAnUnknownNameChangesNothing) {
+  queue_->AddPair("known");
+  manager_->ScanQueue();
+  manager_->SetState("unknown.ini", service::ssSent);
+  manager_->SetState("", service::ssSent);
+  EXPECT_EQ(manager_->Slot(1).State, service::ssWaiting);
+  EXPECT_EQ(Used(), 1);
+}
+
+TEST_F(QueueManagerTest, ACountThatIsNotANumber) {
+  queue_->Dir().WriteFile("broken.ini", "[Connection]\r\nFailures=abc\r\n");
+  queue_->AddPair("fine");
+  manager_->ScanQueue(ScanOrigin::Watcher);  // passes over the bad file
+  EXPECT_EQ(Used(), 1);
+  EXPECT_EQ(manager_->Slot(1).FileName, "fine.ini");
+  try {
+    manager_->ScanQueue(ScanOrigin::StartUp);
+    FAIL() << "the start-up scan accepted the count";
+  } catch (const rtl::EConvertError& e) {
+    EXPECT_EQ(e.Message(), "'abc' is not a valid integer value");
+  }
+
+  // A count spoiled while the message was out: every pass reports it, the slot stays failed.
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
+  queue_->Dir().WriteFile("fine.ini", "[Connection]\r\nFailures=x1\r\n");
+  EXPECT_THROW(manager_->UpdateQueueStatus(), rtl::EConvertError);
+  EXPECT_THROW(manager_->UpdateQueueStatus(), rtl::EConvertError);
+  EXPECT_EQ(manager_->Slot(1).State, service::ssFailed);
+}
+
+TEST_F(QueueManagerTest, ACountThatCannotBeWrittenIsReported) {
+  queue_->AddPair("gone");
+  manager_->ScanQueue();
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
+  manager_->QuePath = queue_->Dir() / "vanished";
+  try {
+    manager_->UpdateQueueStatus();
+    FAIL() << "the count was written";
+  } catch (const rtl::EIniFileException& e) {
+    EXPECT_EQ(e.Message(), "Unable to write to " + (queue_->Dir() / "vanished/gone.ini"));
+  }
+  EXPECT_EQ(manager_->Slot(1).State, service::ssFailed);
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+#include "settings/RegSet.h"
+
+#include <mutex>
+
+#include "rtl/Exception.h"
+#include "rtl/Paths.h"
+#include "rtl/Registry.h"
+#include "rtl/SysUtils.h"
+
+namespace settings {
+namespace {
+
+// Each value stands alone: an error reading it gives its default and leaves the others alone.
+template <class T, class Read>
+T ReadOr(T fallback, Read read) {
+  try {
+    return read();
+  } catch (const std::exception&) {
+    return fallback;
+  }
+}
+
+std::string FailedPathOf(const std::string& quePath) { return quePath + rtl::PathDelim + "Failed"; }
+
+}  // namespace
+
+TSettings& Settings() {
+  static auto* record = new TSettings;
+  return *record;
+}
+
+rtl::TCriticalSection& GlobalLock() {
+  static auto* lock = new rtl::TCriticalSection;
+  return *lock;
+}
+
+void LoadSettings() {
+  std::lock_guard lock(GlobalLock());
+  rtl::TRegistry reg(KEY_READ);
+  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  if (!reg.OpenKey(kSettingsKey, false)) return;
+  TSettings& s = Settings();
+  s.QuePath = ReadOr<std::string>("", [&] { return reg.ReadString("QuePath"); });
+  s.FailedPath = FailedPathOf(s.QuePath);
+  s.RemoteHosts = ReadOr<std::string>("", [&] { return reg.ReadString("RemoteHosts"); });
+  s.Threads = ReadOr(10, [&] { return reg.ReadInteger("Threads"); });
+  if (s.Threads > kMaxThreads) s.Threads = kMaxThreads;
+  s.DebugLogging = ReadOr(false, [&] { return reg.ReadInteger("DebugLogging") != 0; });
+  s.EventLogging =
+      ReadOr<std::string>("Message Log", [&] { return reg.ReadString("EventLogging"); });
+  s.LogTarget = s.EventLogging == "NT Event Log" ? ltEventLog
+                : s.EventLogging == "Both"       ? ltBoth
+                                                 : ltMessageLog;
+  s.MaxMsgRetries = ReadOr(5, [&] { return reg.ReadInteger("MaxMsgRetries"); });
+}
+
+void SaveSettings() {
+  std::lock_guard lock(GlobalLock());
+  rtl::TRegistry reg(KEY_ALL_ACCESS);
+  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  if (!reg.OpenKey(kSettingsKey, true)) {
+    throw rtl::ERegistryException(rtl::Format(rtl::SRegCreateFailed, kSettingsKey));
+  }
+  TSettings& s = Settings();
+  reg.WriteString("QuePath", s.QuePath);
+  if (s.Threads > kMaxThreads) s.Threads = kMaxThreads;
+  reg.WriteInteger("Threads", s.Threads);
+  reg.WriteInteger("DebugLogging", s.DebugLogging ? 1 : 0);
+  reg.WriteString("EventLogging", s.EventLogging);
+  reg.WriteInteger("MaxMsgRetries", s.MaxMsgRetries);
+  s.FailedPath = FailedPathOf(s.QuePath);
+}
+
+}  // namespace settings
