@@ -1,0 +1,34 @@
+// larkq: the queue from the command line.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/larkq/ListCommand.h"
+
+namespace {
+
+void PrintUsage(std::ostream& out) {
+  out << "Usage: larkq list [QUEUEDIR] [--failed] [--json]\n"
+         "  list   what is queued, oldest first (QUEUEDIR defaults to the QuePath setting);\n"
+         "         --failed lists QUEUEDIR/Failed, --json prints the same for scripts\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    PrintUsage(std::cerr);
+    return 2;
+  }
+  std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "list") return larkq::RunListCommand(args, std::cout, std::cerr);
+  if (command == "--help" || command == "-h") {
+    PrintUsage(std::cout);
+    return 0;
+  }
+  std::cerr << "larkq: unknown command '" << command << "'\n";
+  PrintUsage(std::cerr);
+  return 2;
+}
