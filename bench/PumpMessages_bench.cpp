@@ -31,5 +31,3 @@ void BM_PostAndPump(benchmark::State& state) {
 BENCHMARK(BM_PostAndPump);
 
 }  // namespace
-
-BENCHMARK_MAIN();

@@ -1,5 +1,10 @@
-// Content transfer codecs and the small stream utilities of the mail library.
+// Content transfer codecs of the mail library: Base64 and uuencode line codecs, the decoding
+// of encoded words in header values, and the message pump the long-running loops yield to.
+// Line codecs work on bounded strings: at most 255 bytes in and 255 characters out.
 #pragma once
+
+#include <string>
+#include <string_view>
 
 namespace maillib {
 
@@ -7,5 +12,21 @@ namespace maillib {
 // waiting in the calling thread's queue, never blocking. With an empty queue it costs no system
 // call, since the codecs call it once per byte.
 void PumpMessages();
+
+inline constexpr std::string_view kBase64Alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+// One line of Base64 text (57 bytes give 76 characters).
+std::string Base64EncodeLine(std::string_view bytes);
+// Raises EInOutError "Invalid Character" for a character outside the alphabet and "=".
+std::string Base64DecodeLine(std::string_view line);
+// One uuencoded line with its length character in front; at most 45 bytes.
+std::string UUEncodeLine(std::string_view bytes);
+std::string UUDecodeLine(std::string_view line);
+
+// The quoted-printable decoding of one short text (the text of a Q-encoded word).
+std::string DecodeQWord(std::string_view text);
+// The header value with its "=?charset?B|Q?text?=" words decoded, bounded to 255 characters.
+std::string DecodeEncodedWords(std::string_view value);
 
 }  // namespace maillib

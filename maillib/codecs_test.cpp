@@ -2,23 +2,121 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <thread>
 #include <vector>
 
+#include "maillib/TimeCounter.h"
+#include "rtl/Exception.h"
 #include "rtl/HiddenWindow.h"
 
 namespace {
 
+using maillib::Base64DecodeLine;
+using maillib::Base64EncodeLine;
+using maillib::UUDecodeLine;
+using maillib::UUEncodeLine;
+
+std::string RandomBytes(std::mt19937& random, size_t size) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+TEST(Base64Test, MatchesTheRfc4648Vectors) {
+  std::pair<const char*, const char*> vectors[] = {{"", ""},
+                                                   {"f", "Zg=="},
+                                                   {"fo", "Zm8="},
+                                                   {"foo", "Zm9v"},
+                                                   {"foob", "Zm9vYg=="},
+                                                   {"fooba", "Zm9vYmE="},
+                                                   {"foobar", "Zm9vYmFy"}};
+  for (auto [plain, encoded] : vectors) {
+    EXPECT_EQ(Base64EncodeLine(plain), encoded);
+    EXPECT_EQ(Base64DecodeLine(encoded), plain);
+  }
+  EXPECT_EQ(Base64EncodeLine(std::string(57, 'x')).size(), 76u);
+  EXPECT_EQ(Base64EncodeLine(std::string(57, 'x')).find('='), std::string::npos);
+}
+
+TEST(Base64Test, RejectsCharactersOutsideTheAlphabet) {
+  for (const char* bad : {"Zm9v Yg==", "Zm9v\r\n", "Zm*v"}) {
+    try {
+      Base64DecodeLine(bad);
+      ADD_FAILURE() << bad;
+    } catch (const rtl::EInOutError& e) {
+      EXPECT_EQ(e.Message(), "Invalid Character");
+    }
+  }
+}
+
+TEST(Base64Test, AShortLastGroupDecodesWhatItHolds) {
+  EXPECT_EQ(Base64DecodeLine("Zm9vYg"), "foob");
+  EXPECT_EQ(Base64DecodeLine("Zm9vYmE"), "fooba");
+  EXPECT_EQ(Base64DecodeLine("Zm9vY"), "foo");  // a lone character carries no whole byte
+  EXPECT_EQ(Base64DecodeLine("Zg="), "f");
+}
+
+TEST(Base64Test, RandomLinesRoundTrip) {
+  std::mt19937 random(42);
+  for (int i = 0; i < 5000; ++i) {
+    std::string bytes = RandomBytes(random, random() % 58);
+    ASSERT_EQ(Base64DecodeLine(Base64EncodeLine(bytes)), bytes);
+  }
+}
+
+TEST(UUEncodeTest, EncodesWithItsLengthCharacter) {
+  EXPECT_EQ(UUEncodeLine("abc"), "#86)C");
+  EXPECT_EQ(UUEncodeLine(""), "`");
+  EXPECT_EQ(UUEncodeLine("a").size(), 3u);
+  EXPECT_EQ(UUEncodeLine("ab").size(), 4u);
+  EXPECT_EQ(UUEncodeLine(std::string(44, 'z')).size(), 60u);
+  std::string full = UUEncodeLine(std::string(45, '\0'));
+  EXPECT_EQ(full, "M" + std::string(60, '`'));
+  EXPECT_THROW(UUEncodeLine(std::string(46, 'a')), rtl::Exception);
+}
+
+TEST(UUEncodeTest, DecodesAndRejects) {
+  EXPECT_EQ(UUDecodeLine("#86)C"), "abc");
+  EXPECT_EQ(UUDecodeLine(" 86)C"), "");  // a blank length means no bytes
+  EXPECT_EQ(UUDecodeLine("`"), "");
+  EXPECT_EQ(UUDecodeLine(""), "");
+  EXPECT_EQ(UUDecodeLine("%86)C"), "abc");  // a line that holds fewer bytes gives those
+  EXPECT_THROW(UUDecodeLine("#86)c"), rtl::EInOutError);
+  std::mt19937 random(7);
+  for (int i = 0; i < 5000; ++i) {
+    std::string bytes = RandomBytes(random, random() % 46);
+    ASSERT_EQ(UUDecodeLine(UUEncodeLine(bytes)), bytes);
+  }
+}
+
+TEST(EncodedWordsTest, DecodesBAndQWords) {
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?iso-8859-1?Q?Caf=E9?= au lait"),
+            "Caf\xE9"
+            "au lait");
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?utf-8?B?SGVsbG8=?= =?utf-8?q?_World?="), "Hello World");
+  EXPECT_EQ(maillib::DecodeEncodedWords("Re: =?x?Q?a_b?="), "Re: a b");
+  EXPECT_EQ(maillib::DecodeEncodedWords("before =?iso-8859-1?Q?unterminated"), "before ");
+  EXPECT_EQ(maillib::DecodeEncodedWords("plain text"), "plain text");
+  EXPECT_EQ(maillib::DecodeEncodedWords(std::string(300, 's')).size(), 255u);
+  EXPECT_EQ(maillib::DecodeQWord("a=3Db=C3=A9"), "a=b\xC3\xA9");
+}
+
+TEST(EncodedWordsTest, AnotherEncodingLetterIsKeptAsItStands) {
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?x?X?abc?= and =?x?Q?d?="), "=?x?X?abc?= and d");
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?nocharset?="), "=?nocharset?=");
+}
+
 TEST(PumpMessagesTest, DispatchesEverythingWaitingAndNeverBlocks) {
   std::vector<WPARAM> seen;
-  HWND window = 0;
+  HWND window = nullptr;
   window = rtl::AllocateHWnd([&](rtl::TMessage& message) {
     if (message.Msg != WM_USER) return;
     seen.push_back(message.WParam);
     // A message posted while pumping is part of what is waiting.
     if (message.WParam == 1) PostMessageA(window, WM_USER, 3, 0);
   });
-  maillib::PumpMessages();  // nothing waiting: returns at once
+  maillib::PumpMessages();
   EXPECT_TRUE(seen.empty());
   std::thread([window] {
     PostMessageA(window, WM_USER, 1, 0);
@@ -27,6 +125,26 @@ TEST(PumpMessagesTest, DispatchesEverythingWaitingAndNeverBlocks) {
   maillib::PumpMessages();
   EXPECT_EQ(seen, (std::vector<WPARAM>{1, 2, 3}));
   rtl::DeallocateHWnd(window);
+}
+
+TEST(TimeCounterTest, CountsWhileThePumpRunsAndLatches) {
+  maillib::TTimeCounter counter;
+  counter.TimeOut = 2;
+  counter.Start();
+  auto start = std::chrono::steady_clock::now();
+  while (!counter.TimedOut && std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1000, QS_ALLINPUT);
+    maillib::PumpMessages();
+  }
+  EXPECT_TRUE(counter.TimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
+  counter.Start();  // starting again does not clear the flag; only the owner does
+  EXPECT_TRUE(counter.TimedOut);
+  counter.TimedOut = false;
+  counter.Stop();
+  Sleep(1100);  // a stopped counter, and one whose thread does not pump, never times out
+  maillib::PumpMessages();
+  EXPECT_FALSE(counter.TimedOut);
 }
 
 }  // namespace

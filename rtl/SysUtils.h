@@ -29,4 +29,21 @@ int ProfileStrToInt(std::string_view text, int fallback);
 inline constexpr size_t kShortStringLength = 255;
 std::string BoundedString(std::string_view text);
 
+// A text field that holds at most 255 characters: every assignment goes through BoundedString.
+class ShortString {
+ public:
+  ShortString() = default;
+  ShortString(std::string_view text) : text_(BoundedString(text)) {}  // NOLINT: implicit
+  ShortString(const char* text) : ShortString(std::string_view(text)) {}
+  ShortString(const std::string& text) : ShortString(std::string_view(text)) {}
+  operator const std::string&() const { return text_; }
+  const std::string& str() const { return text_; }
+  bool empty() const { return text_.empty(); }
+  size_t size() const { return text_.size(); }
+  bool operator==(std::string_view other) const { return text_ == other; }
+
+ private:
+  std::string text_;
+};
+
 }  // namespace rtl

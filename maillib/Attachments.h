@@ -1,0 +1,50 @@
+// Attachments (a file's bytes with their MIME type and transfer encoding), ordered attachment
+// lists, and the look-up of a file's MIME type.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "rtl/Streams.h"
+#include "rtl/SysUtils.h"
+
+namespace maillib {
+
+enum TAttEncoding : uint8_t { ae7Bit = 0, aeBase64 = 1, aeQuotedPrintable = 2 };
+
+// The token written after "Content-Transfer-Encoding: ".
+const char* EncodingToken(TAttEncoding encoding);
+
+class TmsAttItem {
+ public:
+  rtl::TMemoryStream Data;
+  rtl::ShortString FileName;  // only its last path component is ever written into a message
+  rtl::ShortString ContentType;
+  TAttEncoding Encoding = aeBase64;
+
+  // Stores the name; unless it is empty, derives ContentType and Encoding from its extension.
+  void SetFileName(std::string_view fileName);
+  void Assign(const TmsAttItem& other);
+};
+
+class TmsAttList {
+ public:
+  int Count() const { return static_cast<int>(items_.size()); }
+  TmsAttItem& Items(int index) const;  // EListError for an index out of range
+  void Add(std::unique_ptr<TmsAttItem> item) { items_.push_back(std::move(item)); }
+  // Loads the whole file; raises EFOpenError when it cannot be read, and appends nothing.
+  TmsAttItem& AddFile(std::string_view fileName);
+  void Clear() { items_.clear(); }
+  void Assign(const TmsAttList& other);
+
+ private:
+  std::vector<std::unique_ptr<TmsAttItem>> items_;
+};
+
+// The MIME type of a file by its extension: the registry's HKEY_CLASSES_ROOT\.ext "Content Type"
+// first, then the system's mime.types table, else "application/octet-stream". Never fails.
+std::string ContentTypeOfFile(std::string_view fileName);
+
+}  // namespace maillib

@@ -1,0 +1,81 @@
+#include "maillib/Attachments.h"
+
+#include <gtest/gtest.h>
+
+#include "rtl/Exception.h"
+#include "rtl/Registry.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+class AttachmentsTest : public ::testing::Test {
+ protected:
+  void Register(const char* extension, const char* type) {
+    rtl::TRegistry reg;
+    reg.SetRootKey(HKEY_CLASSES_ROOT);
+    ASSERT_TRUE(reg.OpenKey(extension, true));
+    reg.WriteString("Content Type", type);
+  }
+  testing_support::MachineRoot root_;
+  testing_support::TempDir dir_;
+};
+
+TEST_F(AttachmentsTest, TheTypeComesFromTheRegistryThenTheSystemTable) {
+  EXPECT_EQ(maillib::ContentTypeOfFile("notes.txt"), "text/plain");
+  EXPECT_EQ(maillib::ContentTypeOfFile("/x/page.htm"), "text/html");
+  EXPECT_EQ(maillib::ContentTypeOfFile("REPORT.PDF"), "application/pdf");
+  EXPECT_EQ(maillib::ContentTypeOfFile("a.zip"), "application/zip");
+  EXPECT_EQ(maillib::ContentTypeOfFile("a.nosuchext"), "application/octet-stream");
+  EXPECT_EQ(maillib::ContentTypeOfFile("no-extension"), "application/octet-stream");
+  Register(".pdf", "application/x-registered");
+  Register(".lark", "message/rfc822");
+  EXPECT_EQ(maillib::ContentTypeOfFile("REPORT.PDF"), "application/x-registered");
+  EXPECT_EQ(maillib::ContentTypeOfFile("x.lark"), "message/rfc822");
+}
+
+TEST_F(AttachmentsTest, TheTypeDecidesTheEncoding) {
+  Register(".eml", "message/rfc822");
+  Register(".cst", "text/plain; charset=utf-8");
+  Register(".rtf", "text/rtf");
+  struct Case {
+    const char* name;
+    maillib::TAttEncoding encoding;
+  } cases[] = {{"a.txt", maillib::aeQuotedPrintable}, {"a.html", maillib::aeQuotedPrintable},
+               {"a.rtf", maillib::aeQuotedPrintable}, {"a.eml", maillib::ae7Bit},
+               {"a.cst", maillib::aeBase64},          {"a.bin", maillib::aeBase64}};
+  for (const auto& c : cases) {
+    dir_.WriteFile(c.name, "data");
+    maillib::TmsAttList list;
+    auto& item = list.AddFile(dir_ / c.name);
+    EXPECT_EQ(item.Encoding, c.encoding) << c.name;
+    EXPECT_EQ(item.Data.Data(), "data");
+  }
+  EXPECT_STREQ(maillib::EncodingToken(maillib::aeQuotedPrintable), "Quoted-Printable");
+}
+
+TEST_F(AttachmentsTest, AnUnreadableFileAddsNothing) {
+  maillib::TmsAttList list;
+  try {
+    list.AddFile(dir_ / "missing.pdf");
+    FAIL();
+  } catch (const rtl::EFOpenError& e) {
+    EXPECT_EQ(e.Message(), "Cannot open file " + (dir_ / "missing.pdf"));
+  }
+  EXPECT_EQ(list.Count(), 0);
+  maillib::TmsAttItem item;
+  item.ContentType = "kept/type";
+  item.SetFileName("");
+  EXPECT_EQ(item.ContentType.str(), "kept/type");
+}
+
+TEST_F(AttachmentsTest, AssignCopiesTheBytes) {
+  dir_.WriteFile("a.bin", std::string("\0\1\2", 3));
+  maillib::TmsAttList list, copy;
+  list.AddFile(dir_ / "a.bin");
+  copy.Assign(list);
+  list.Items(0).Data.Clear();
+  EXPECT_EQ(copy.Items(0).Data.Data(), std::string("\0\1\2", 3));
+  EXPECT_EQ(copy.Items(0).FileName.str(), dir_ / "a.bin");
+}
+
+}  // namespace

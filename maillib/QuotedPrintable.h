@@ -1,0 +1,56 @@
+// TQuotedPrintable: quoted-printable encoding of a byte stream into lines, and decoding of lines
+// back into a stream. Neither the stream nor the list is owned.
+#pragma once
+
+#include "rtl/Exception.h"
+#include "rtl/Streams.h"
+#include "rtl/StringList.h"
+
+namespace maillib {
+
+class TQuotedPrintable {
+ public:
+  static constexpr size_t kParagraphSize = 24576;
+  static constexpr size_t kPieceLength = 65;
+
+  TQuotedPrintable(rtl::TStream* stream, rtl::TStringList* lines)
+      : stream_(stream), lines_(lines) {}
+
+  // The whole stream, from its start, appended to the lines; yields after every byte.
+  void Encode();
+  // The lines written to the stream at its position, each hard line ending in CR LF.
+  void Decode();
+
+ private:
+  // Reads the stream a byte at a time through a block buffer, so a byte costs no stream call.
+  class ByteReader {
+   public:
+    explicit ByteReader(rtl::TStream& stream) : stream_(stream), left_(stream.Size()) {}
+    bool AtEnd() const { return index_ == length_ && left_ <= 0; }
+    char Next() {
+      if (index_ == length_) {
+        length_ = stream_.Read(buffer_, sizeof buffer_);
+        if (length_ == 0) throw rtl::EStreamError("Stream read error");
+        left_ -= static_cast<int64_t>(length_);
+        index_ = 0;
+      }
+      return buffer_[index_++];
+    }
+    void StepBack() { --index_; }
+
+   private:
+    rtl::TStream& stream_;
+    int64_t left_;
+    char buffer_[16384];
+    size_t length_ = 0;
+    size_t index_ = 0;
+  };
+
+  void ReadParagraph(ByteReader& reader, std::string& paragraph);
+  void AppendPieces(const std::string& paragraph);
+
+  rtl::TStream* stream_;
+  rtl::TStringList* lines_;
+};
+
+}  // namespace maillib

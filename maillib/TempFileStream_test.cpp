@@ -1,0 +1,58 @@
+#include "maillib/TempFileStream.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "rtl/Exception.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TempFileStreamTest : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("TMPDIR", dir_.Path().c_str(), 1); }
+  void TearDown() override { unsetenv("TMPDIR"); }
+  testing_support::TempDir dir_;
+};
+
+TEST_F(TempFileStreamTest, APrivateUniqueFileThatGoesWithTheStream) {
+  std::string name;
+  {
+    maillib::TTempFileStream stream;
+    name = stream.FileName();
+    EXPECT_EQ(fs::path(name).parent_path(), fs::path(dir_.Path()));
+    EXPECT_EQ(fs::path(name).filename().string().substr(0, 2), "ms");
+    EXPECT_EQ(fs::status(name).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+    stream.WriteString("composed text");
+    stream.SetPosition(0);
+    char buffer[8] = {};
+    EXPECT_EQ(stream.Read(buffer, 8), 8u);
+    EXPECT_EQ(std::string(buffer, 8), "composed");
+    maillib::TTempFileStream other;
+    EXPECT_NE(other.FileName(), name);
+  }
+  EXPECT_FALSE(fs::exists(name));
+  EXPECT_TRUE(fs::is_empty(dir_.Path()));
+}
+
+TEST_F(TempFileStreamTest, IsRemovedWhenAnErrorUnwinds) {
+  std::string name;
+  try {
+    maillib::TTempFileStream stream;
+    name = stream.FileName();
+    throw std::runtime_error("composing failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(name.empty());
+  EXPECT_FALSE(fs::exists(name));
+}
+
+TEST_F(TempFileStreamTest, NoTemporaryDirectoryIsAFileCreationError) {
+  setenv("TMPDIR", (dir_ / "missing").c_str(), 1);
+  EXPECT_THROW(maillib::TTempFileStream(), rtl::EFCreateError);
+}
+
+}  // namespace
