@@ -22,7 +22,8 @@ class Exception : public std::exception {
 #define RTL_EXCEPTION_CLASS(Name, Base)                      \
   class Name : public Base {                                 \
    public:                                                   \
-    using Base::Base;                                        \
+    using BaseClass = Base;                                  \
+    using BaseClass::BaseClass;                              \
     const char* ClassName() const override { return #Name; } \
   }
 

@@ -1,0 +1,157 @@
+#include "mailer/SMTPCust.h"
+
+#include "rtl/DateTime.h"
+#include "rtl/SysUtils.h"
+#include "winapi/winapi.h"
+
+namespace mailer {
+namespace {
+
+std::string PadRight(const std::string& text, size_t width) {
+  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+const char* MSMailPriority(uint8_t priority) {
+  return priority == 0 ? "Low" : priority == 2 ? "High" : "Normal";
+}
+
+std::string HostAtImpl(std::string_view hosts, int index) {
+  int word = 0;
+  size_t i = 0;
+  while (i < hosts.size()) {
+    while (i < hosts.size() && (hosts[i] == ',' || hosts[i] == ';')) ++i;
+    size_t start = i;
+    while (i < hosts.size() && hosts[i] != ',' && hosts[i] != ';') ++i;
+    if (i > start && word++ == index) return std::string(hosts.substr(start, i - start));
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string TCustomMailer::HostAt(int index) const { return HostAtImpl(RemoteHost, index); }
+
+void TCustomMailer::RejectedRecipientHandler(const std::string&, bool& proceed) const {
+  proceed = IgnoreRecipientErrors;
+}
+
+std::pair<std::string, std::string> WrapLine(std::string_view text, int margin) {
+  // Positions count from 1, as the rule is written; at(p) is the character at position p.
+  const int n = static_cast<int>(text.size());
+  auto at = [&](int p) { return text[static_cast<size_t>(p - 1)]; };
+  int end;
+  if (n <= margin) {
+    end = n;
+  } else {
+    end = margin;
+    while (end <= n && at(end) != ' ') ++end;
+    if (end > n) end = n;
+    while (end > 0 && at(end) == ' ') --end;
+    if (end > margin) {
+      while (end > 0 && at(end) != ' ') --end;
+      if (end == 0) {
+        end = margin;
+      } else {
+        while (end > 0 && at(end) == ' ') --end;
+      }
+    }
+  }
+  size_t restStart = static_cast<size_t>(end);
+  while (restStart < text.size() && text[restStart] == ' ') ++restStart;
+  return {std::string(text.substr(0, static_cast<size_t>(end))),
+          std::string(text.substr(restStart))};
+}
+
+void TCustomMailer::BuildBody(maillib::TmsCustomMessage& message) const {
+  auto& body = message.Body;
+  body.Clear();
+  for (const std::string& line : BodyLines) {
+    // A margin below 1 cannot wrap anything: such lines go out as they are.
+    if (!WordWrap || WordWrapLength < 1 || line.empty()) {
+      body.Add(line);
+      continue;
+    }
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      while (rest.starts_with("\r\n")) {
+        body.Add("");
+        rest.remove_prefix(2);
+      }
+      if (rest.empty()) break;
+      size_t cut = rest.find_first_of("\r\n");
+      std::string piece(rest.substr(0, cut));
+      rest.remove_prefix(cut == std::string_view::npos ? rest.size() : cut);
+      if (rest.starts_with("\r\n")) rest.remove_prefix(2);
+      do {
+        auto [first, remainder] = WrapLine(piece, WordWrapLength);
+        body.Add(first);
+        piece = remainder;
+      } while (!piece.empty());
+    }
+  }
+}
+
+std::string FormatMailDate() {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  TIME_ZONE_INFORMATION zone;
+  DWORD which = GetTimeZoneInformation(&zone);
+  long bias = zone.Bias;
+  if (which == TIME_ZONE_ID_DAYLIGHT) bias += zone.DaylightBias;
+  if (which == TIME_ZONE_ID_STANDARD) bias += zone.StandardBias;
+  rtl::TDateTime utc = rtl::Now() + static_cast<double>(bias) / 1440.0;
+  int year, month, day, hour, minute, second, ms;
+  rtl::DecodeDate(utc, year, month, day);
+  rtl::DecodeTime(utc, hour, minute, second, ms);
+  // 1899-12-30, day 0, was a Saturday.
+  auto days = static_cast<long long>(rtl::EncodeDate(year, month, day));
+  int weekday = static_cast<int>(((days % 7) + 7 + 6) % 7);
+  return rtl::Format("%s, %02d %s %4d %02d:%02d:%02d GMT", kDays[weekday], day, kMonths[month - 1],
+                     year, hour, minute, second);
+}
+
+void TCustomMailer::BuildMessage(maillib::TmsMessage& message) {
+  if (FromAddress.empty()) throw EEmptyFromAddress("FromAddress Property cannot be blank.");
+  message.Sender.Address = FromAddress;
+  message.Sender.Name = FromName;
+  auto copy = [](const maillib::TmsAddressList& from, maillib::TmsAddressList& to) {
+    for (int i = 0; i < from.Count(); ++i) {
+      to.AddAddress(from.Items(i).Address.str(), from.Items(i).Name.str());
+    }
+  };
+  copy(ToList, message.Recipients);
+  copy(CcList, message.CC);
+  copy(BccList, message.BCC);
+  message.Encoding = Encoding == 2 ? maillib::meMIME : maillib::meUU;
+  message.CharSet = CharSet == 2 ? maillib::csISO8859 : maillib::csUSASCII;
+  if (!CustomCharSet.empty()) message.CustomCharSet = CustomCharSet;
+  auto& headers = message.Headers;
+  for (const auto& line : ExtraHdrs) headers.Add(line);
+  message.Priority = static_cast<maillib::TPriority>(Priority);
+  if (Urgent) headers.Add("Priority: urgent");
+  headers.Add("Date: " + (DateTime.empty() ? FormatMailDate() : DateTime));
+  if (!Organization.empty()) headers.Add("Organization: " + Organization);
+
+  Summary = PadRight(FromAddress, 29) + " " + PadRight(Subject.substr(0, 19), 19) + " " +
+            PadRight(headers.GetFieldValue("Date"), 14);
+  if (message.Recipients.Count() > 0) {
+    Summary += " " + message.Recipients.Items(0).Address.str();
+  }
+
+  if (ConfirmRead) headers.Add("X-Confirm-Reading-To: <" + FromAddress + ">");
+  message.ReturnReceipt = ReturnReceipt;
+  if (!ReturnReceipt) message.RemoveRRHeader = false;
+  if (UseMSMailHeaders) headers.Add(std::string("X-MSMail-Priority: ") + MSMailPriority(Priority));
+  if (!ReplyTo.empty()) headers.Add("Reply-To: " + ReplyTo);
+  message.Subject = Subject;
+  BuildBody(message);
+  for (const auto& path : Attachments) message.Attachments.AddFile(path);
+  headers.Add("X-mailer: Pelibox 3.0");
+  if (!ContentType.empty() && Attachments.Count() == 0) {
+    message.DetermineContentType = false;
+    message.SetContentType(ContentType);
+  }
+}
+
+}  // namespace mailer

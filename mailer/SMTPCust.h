@@ -1,0 +1,81 @@
+// TCustomMailer: one queued message turned into a composed mail message and handed to the SMTP
+// client, with a one-line Summary and the text of the last failure in LastResp. Its properties
+// are exactly what a queued message's .ini stores (QueueFile.cpp reads and writes them).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "maillib/MailAddress.h"
+#include "maillib/Message.h"
+#include "rtl/Exception.h"
+#include "rtl/StringList.h"
+
+namespace mailer {
+
+RTL_EXCEPTION_CLASS(EFileError, rtl::Exception);
+RTL_EXCEPTION_CLASS(EEmptyFromAddress, rtl::Exception);
+
+class TCustomMailer {
+ public:
+  std::string RemoteHost;
+  int32_t TimeOut = 45;
+  std::string FromName;
+  std::string FromAddress;
+  std::string ReplyTo;
+  std::string Subject;
+  std::string LastResp;
+  std::string Organization;
+  std::string DateTime;
+  std::string PGPPath;
+  std::string PGPParams;
+  int32_t PGPTimeOut = 45;
+  std::string ContentType;
+  std::string CustomCharSet;
+  int16_t Encoding = 2;
+  int16_t CharSet = 1;
+  uint8_t Priority = 3;
+  uint16_t WordWrapLength = 70;
+  maillib::TmsAddressList ToList;
+  maillib::TmsAddressList CcList;
+  maillib::TmsAddressList BccList;
+  rtl::TStringList ExtraHdrs;
+  rtl::TStringList Attachments;
+  bool Urgent = false;
+  bool ConfirmRead = false;
+  bool ReturnReceipt = false;
+  bool WordWrap = false;
+  bool UseMSMailHeaders = true;
+  bool SuppressMsgBody = true;
+  bool IgnoreRecipientErrors = true;
+  rtl::TStringList BodyLines;
+
+  std::string QueueFile;  // the .ini of the message to load
+  std::string Summary;    // built by BuildMessage
+
+  // Reads the body file and then the .ini named by QueueFile. Raises EFileError when the body
+  // cannot be read; a key that cannot be read gives its type's read default.
+  void LoadFromQueue();
+  // Writes the message as a new pair in queueDir; false with LastResp set on failure.
+  bool SaveToQueue(const std::string& queueDir);
+
+  // Fills message from the properties; EEmptyFromAddress without a sender address, the file-open
+  // error for an attachment that cannot be read.
+  void BuildMessage(maillib::TmsMessage& message);
+  // The message's Body from BodyLines, word-wrapped when WordWrap is on.
+  void BuildBody(maillib::TmsCustomMessage& message) const;
+  // Relay host number index (from 0) of RemoteHost, whose words are separated by runs of "," and
+  // ";"; blanks belong to the word. Empty when there are fewer.
+  std::string HostAt(int index) const;
+  // The answer to a recipient the server refused: go on when IgnoreRecipientErrors is set.
+  void RejectedRecipientHandler(const std::string& address, bool& proceed) const;
+};
+
+// (line, rest): the text cut at a blank at or before margin, a longer word cut at the margin.
+std::pair<std::string, std::string> WrapLine(std::string_view text, int margin);
+// The current time as a Date header value in GMT, e.g. "Mon, 07 Dec 1998 14:05:09 GMT".
+std::string FormatMailDate();
+
+}  // namespace mailer

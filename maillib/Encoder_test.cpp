@@ -1,0 +1,314 @@
+#include "maillib/Encoder.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "maillib/Boundary.h"
+#include "maillib/codecs.h"
+#include "rtl/Registry.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+using maillib::TmsMessage;
+
+// The composed text, with each boundary replaced by B1, B2, ... in order of appearance.
+std::string Compose(maillib::TmsCustomMessage& message) {
+  rtl::TMemoryStream stream;
+  message.EncodeToStream(stream);
+  std::string text = stream.Data();
+  std::regex boundary("boundary=\"([0-8]{8})\"");
+  int n = 0;
+  for (std::smatch match; std::regex_search(text, match, boundary);) {
+    std::string digits = match[1];
+    std::string name = "B" + std::to_string(++n);
+    for (size_t at; (at = text.find(digits)) != std::string::npos;) text.replace(at, 8, name);
+  }
+  return text;
+}
+
+std::string Lines(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\r\n";
+  return text;
+}
+
+class EncoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rtl::TRegistry reg;
+    reg.SetRootKey(HKEY_CLASSES_ROOT);
+    ASSERT_TRUE(reg.OpenKey(".zip", true));
+    reg.WriteString("Content Type", "application/x-zip-compressed");
+  }
+  TmsMessage& Basic() {
+    message_.Sender.Name = "Bob";
+    message_.Sender.Address = "b1";
+    message_.Recipients.AddAddress("a1", "Ann");
+    message_.Subject = "Hi";
+    return message_;
+  }
+  std::string File(const std::string& name, const std::string& bytes) {
+    files_.WriteFile(name, bytes);
+    return files_ / name;
+  }
+  testing_support::MachineRoot root_;
+  testing_support::TempDir files_;
+  TmsMessage message_;
+};
+
+TEST_F(EncoderTest, ComposesTheReferenceMessageByteForByte) {
+  std::string zip(100, '\0');
+  for (size_t i = 0; i < zip.size(); ++i) zip[i] = static_cast<char>(i * 7);
+  auto& m = Basic();
+  m.Headers.Add("Date: Mon, 07 Dec 1998 14:05:09 GMT");
+  m.Body.Add("Hello");
+  m.Body.Add(".");
+  m.Attachments.AddFile(File("x.zip", zip));
+  EXPECT_EQ(Compose(m),
+            Lines({"From:     Bob <b1>", "To:       Ann <a1>", "Date: Mon, 07 Dec 1998 14:05:09 GMT",
+                   "Subject:  Hi", "Mime-Version: 1.0",
+                   "Content-Type: multipart/mixed; boundary=\"B1\"", "",
+                   "This is a multipart message in MIME format", "", "--B1",
+                   "Content-Type: text/plain; charset=\"us-ascii\"",
+                   "Content-Transfer-Encoding: 7bit", "", "Hello", "..", "", "--B1",
+                   "Content-Type: application/x-zip-compressed; name=\"x.zip\"",
+                   "Content-Transfer-Encoding: Base64",
+                   "Content-Disposition: attachment; filename=\"x.zip\"", "",
+                   maillib::Base64EncodeLine(zip.substr(0, 57)),
+                   maillib::Base64EncodeLine(zip.substr(57)), "", "--B1--"}));
+  EXPECT_EQ(m.Body[1], ".");  // composing leaves the message's own body alone
+}
+
+TEST_F(EncoderTest, AddressFieldsAndDisplayNames) {
+  auto& m = message_;
+  m.Sender.Name = "J. Smith";
+  m.Sender.Address = "js@example.org";
+  m.Recipients.AddAddress("a1", "A");
+  m.Recipients.AddAddress("b1", "B. \"Bee\" Jones");
+  m.Recipients.AddAddress("c1", "");
+  m.CC.AddAddress("d1", "Dee");
+  m.BCC.AddAddress("hidden@example.org", "Hidden");
+  std::string text = Compose(m);
+  EXPECT_EQ(text.substr(0, text.find("Mime-Version")),
+            Lines({"From:     \"J. Smith\" <js@example.org>", "To:       A <a1>,",
+                   "          B. \"Bee\" Jones <b1>,", "           <c1>", "CC:       Dee <d1>"}));
+  EXPECT_EQ(text.find("hidden"), std::string::npos);  // BCC reaches the envelope only
+}
+
+TEST_F(EncoderTest, PriorityAndReceiptLines) {
+  auto& m = Basic();
+  EXPECT_EQ(Compose(m).find("X-Priority"), std::string::npos);
+  m.Priority = maillib::ptHigh;
+  EXPECT_NE(Compose(m).find("\r\nX-Priority: 1\r\n"), std::string::npos);
+  m.Priority = maillib::ptLow;
+  m.ReturnReceipt = true;
+  std::string text = Compose(m);
+  EXPECT_NE(text.find("\r\nReturn-Receipt-To: <b1>\r\nX-Priority: 5\r\n"), std::string::npos);
+  m.Priority = static_cast<maillib::TPriority>(3);
+  EXPECT_EQ(Compose(m).find("X-Priority"), std::string::npos);
+}
+
+TEST_F(EncoderTest, TheComposerReplacesItsOwnFieldsInTheExtraHeaders) {
+  auto& m = Basic();
+  m.Headers.Add("Subject: old");
+  m.Headers.Add("X-Custom: kept");
+  m.Headers.Add("Subject: second survives");
+  m.Headers.Add("Content-Type: text/html");
+  m.Headers.Add("Return-Receipt-To: <someone>");
+  m.RemoveRRHeader = false;
+  std::string text = Compose(m);
+  EXPECT_EQ(text.find("Subject: old"), std::string::npos);
+  EXPECT_NE(text.find("X-Custom: kept\r\nSubject: second survives\r\n"), std::string::npos);
+  EXPECT_NE(text.find("Return-Receipt-To: <someone>"), std::string::npos);
+  EXPECT_EQ(text.find("Content-Type: text/html"), std::string::npos);
+  EXPECT_NE(text.find("Subject:  Hi\r\n"), std::string::npos);
+}
+
+TEST_F(EncoderTest, TextBodiesAndTheirTransferEncodings) {
+  auto& m = Basic();
+  m.Body.Add(std::string(256, 'x'));
+  std::string text = Compose(m);
+  EXPECT_NE(text.find("Content-Type: text/plain; charset=\"us-ascii\"\r\n"
+                      "Content-Transfer-Encoding: quoted-printable\r\n\r\n"),
+            std::string::npos);
+  EXPECT_NE(text.find(std::string(65, 'x') + "=\r\n"), std::string::npos);
+
+  m.Body.Clear();
+  m.Body.Add("caf\xE9");
+  m.CharSet = maillib::csISO8859;
+  EXPECT_NE(Compose(m).find("charset=\"iso-8859-1\"\r\nContent-Transfer-Encoding: "
+                            "quoted-printable\r\n\r\ncaf=E9\r\n"),
+            std::string::npos);
+  m.CustomCharSet = "windows-1252";
+  EXPECT_NE(Compose(m).find("charset=\"windows-1252\""), std::string::npos);
+}
+
+TEST_F(EncoderTest, UuencodedMessagesHaveNoMimeLines) {
+  auto& m = Basic();
+  m.Encoding = maillib::meUU;
+  m.Body.Add("See attached.");
+  m.Attachments.AddFile(File("data.bin", std::string(90, 'u')));
+  std::string text = Compose(m);
+  EXPECT_EQ(text.find("Mime-Version"), std::string::npos);
+  EXPECT_EQ(text.find("Content-Type"), std::string::npos);
+  std::string full = maillib::UUEncodeLine(std::string(45, 'u'));
+  EXPECT_NE(text.find(Lines({"Subject:  Hi", "", "See attached.", "", "begin 600 data.bin", full,
+                             full, "`", "`", "end"})),
+            std::string::npos);
+}
+
+TEST_F(EncoderTest, ABodilessMessageWithOneAttachmentIsThatAttachment) {
+  auto& m = Basic();
+  m.Attachments.AddFile(File("notes.txt", "line one\r\nline two\r\n"));
+  EXPECT_EQ(m.ContentType(), "text/plain");
+  std::string text = Compose(m);
+  EXPECT_NE(text.find(Lines({"Mime-Version: 1.0", "Content-Type: text/plain; name=\"notes.txt\"",
+                             "Content-Transfer-Encoding: Quoted-Printable",
+                             "Content-Disposition: attachment; filename=\"notes.txt\"", "",
+                             "line one", "line two"})),
+            std::string::npos);
+}
+
+TEST_F(EncoderTest, AlternativesAreUnnamedParts) {
+  auto& m = Basic();
+  m.Body.Add("plain");
+  m.Attachments.AddFile(File("_alt.txt", "text\r\n"));
+  m.Attachments.AddFile(File("_alt.htm", "<p>html</p>\r\n"));
+  EXPECT_EQ(m.ContentType(), "multipart/alternative");
+  std::string text = Compose(m);
+  EXPECT_NE(text.find("Content-Type: multipart/alternative; boundary=\"B1\""), std::string::npos);
+  EXPECT_EQ(text.find("name="), std::string::npos);
+  EXPECT_EQ(text.find("Content-Disposition"), std::string::npos);
+  EXPECT_NE(text.find(Lines({"--B1", "Content-Type: text/html",
+                             "Content-Transfer-Encoding: Quoted-Printable", "", "<p>html</p>", "",
+                             "--B1--"})),
+            std::string::npos);
+}
+
+TEST_F(EncoderTest, AlternativesNestInAMixedMessage) {
+  auto& m = Basic();
+  m.Body.Add("plain");
+  m.Attachments.AddFile(File("_alt.htm", "<p>html</p>\r\n"));
+  m.Attachments.AddFile(File("report.pdf", "%PDF"));
+  std::string text = Compose(m);
+  EXPECT_NE(text.find(Lines({"Content-Type: multipart/mixed; boundary=\"B1\"", "",
+                             "This is a multipart message in MIME format", "", "--B1",
+                             "Content-Type:  multipart/alternative; boundary=\"B2\"",
+                             "Content-Transfer-Encoding: 7bit", "", "--B2"})),
+            std::string::npos);
+  EXPECT_NE(text.find(Lines({"<p>html</p>", "", "--B2--", "", "--B1",
+                             "Content-Type: application/pdf; name=\"report.pdf\""})),
+            std::string::npos);
+  EXPECT_TRUE(text.ends_with(Lines({"JVBERg==", "", "--B1--"})));
+}
+
+TEST_F(EncoderTest, AllAlternativesInAFixedMixedTypeCloseBothParts) {
+  auto& m = Basic();
+  m.Body.Add("plain");
+  m.Attachments.AddFile(File("_alt.htm", "<p>html</p>\r\n"));
+  m.DetermineContentType = false;
+  m.SetContentType("multipart/mixed");
+  EXPECT_TRUE(Compose(m).ends_with(Lines({"<p>html</p>", "", "--B2--", "", "--B1--"})));
+}
+
+TEST_F(EncoderTest, Base64LinesOfAnAttachment) {
+  auto& m = Basic();
+  m.Attachments.AddFile(File("a.bin", std::string(57, 'z')));
+  std::string text = Compose(m);
+  EXPECT_TRUE(text.ends_with(Lines({"", maillib::Base64EncodeLine(std::string(57, 'z')), ""})));
+  EXPECT_EQ(maillib::Base64EncodeLine(std::string(57, 'z')).size(), 76u);
+}
+
+TEST_F(EncoderTest, AFixedContentTypeWithParametersIsWrittenAsText) {
+  auto& m = Basic();
+  m.Body.Add("<p>x</p>");
+  m.DetermineContentType = false;
+  m.SetContentType("Text/HTML; charset=utf-8");
+  EXPECT_NE(Compose(m).find("Content-Type: text/html; charset=utf-8; charset=\"us-ascii\"\r\n"
+                            "Content-Transfer-Encoding: 7bit\r\n"),
+            std::string::npos);
+  m.SetContentType("text/html");
+  EXPECT_NE(Compose(m).find("Content-Type: text/html\r\nContent-Transfer-Encoding: "
+                            "quoted-printable\r\n\r\n<p>x</p>\r\n"),
+            std::string::npos);
+}
+
+TEST_F(EncoderTest, AnHtmlBodyAttachmentAloneIsSentAsTheBody) {
+  auto& m = Basic();
+  m.Attachments.AddFile(File("_htmbody.htm", "<p>the body</p>\r\n"));
+  EXPECT_EQ(m.ContentType(), "text/html");
+  EXPECT_TRUE(Compose(m).ends_with(Lines({"Content-Type: text/html",
+                                          "Content-Transfer-Encoding: quoted-printable", "",
+                                          "<p>the body</p>"})));
+}
+
+TEST_F(EncoderTest, EveryLineThatBeginsWithADotGetsAnother) {
+  auto& m = Basic();
+  m.Body.Add(".");
+  m.Body.Add(".hidden");
+  m.Body.Add("x.");
+  m.Attachments.AddFile(File("dots.eml", ".\r\n..two\r\nplain\r\n"));
+  m.Attachments.Items(0).Encoding = maillib::ae7Bit;
+  m.Attachments.AddFile(File("dots.txt", ".\r\n"));
+  std::string text = Compose(m);
+  EXPECT_NE(text.find(Lines({"..", "..hidden", "x."})), std::string::npos);
+  EXPECT_NE(text.find(Lines({"..", "...two", "plain"})), std::string::npos);
+  EXPECT_EQ(text.find("\r\n.\r\n"), std::string::npos);
+  EXPECT_EQ(Compose(m), text);  // composing again gives the same text
+  EXPECT_EQ(m.Body[0], ".");
+
+  TmsMessage uu;
+  uu.Sender.Address = "b1";
+  uu.Recipients.AddAddress("a1", "");
+  uu.Encoding = maillib::meUU;
+  uu.Body.Add(".start");
+  EXPECT_NE(Compose(uu).find("\r\n..start\r\n"), std::string::npos);
+}
+
+TEST_F(EncoderTest, EveryLineEndsInCrLf) {
+  auto& m = Basic();
+  m.Body.Add("one");
+  m.Attachments.AddFile(File("x.zip", std::string(200, 'q')));
+  std::string text = Compose(m);
+  ASSERT_TRUE(text.ends_with("\r\n"));
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ASSERT_EQ(text[i - 1], '\r') << i;
+    }
+    if (text[i] == '\r') {
+      ASSERT_EQ(text[i + 1], '\n') << i;
+    }
+  }
+}
+
+TEST_F(EncoderTest, ValidateNeedsASenderAndOneRecipientAddress) {
+  TmsMessage m;
+  EXPECT_THROW(m.Validate(), maillib::EMessageError);
+  m.Sender.Address = "b1";
+  m.Recipients.AddAddress("", "No Address");
+  try {
+    m.Validate();
+    FAIL();
+  } catch (const maillib::EMessageError& e) {
+    EXPECT_EQ(e.Message(), "At least one Recipient, CC or BCC must be entered");
+    EXPECT_STREQ(e.ClassName(), "EMessageError");
+  }
+  m.CC.AddAddress("c1", "");
+  EXPECT_NO_THROW(m.Validate());
+  maillib::TmsArticle article;
+  article.NewsGroups = "comp.mail";
+  EXPECT_THROW(article.Validate(), maillib::EMessageError);
+}
+
+TEST_F(EncoderTest, AFixedSeedGivesTheSameBoundaries) {
+  maillib::SetBoundarySeed(7);
+  std::string first = maillib::NewBoundary();
+  maillib::SetBoundarySeed(7);
+  EXPECT_EQ(maillib::NewBoundary(), first);
+  EXPECT_EQ(first.size(), 8u);
+  EXPECT_EQ(first.find('9'), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+#include "maillib/Message.h"
+
+#include "maillib/Encoder.h"
+#include "maillib/MailTexts.h"
+#include "rtl/Paths.h"
+
+namespace maillib {
+namespace {
+
+bool OnlyAttachmentNamed(const TmsCustomMessage& m, const char* name) {
+  return m.Attachments.Count() == 1 && rtl::LowerCase(BaseName(m.Attachments.Items(0))) == name;
+}
+
+}  // namespace
+
+std::string BaseName(const TmsAttItem& item) { return rtl::ExtractFileName(item.FileName.str()); }
+
+std::string TmsCustomMessage::ContentType() const {
+  if (!DetermineContentType) return contentType_;
+  std::string type;
+  const int count = Attachments.Count();
+  bool allAlternatives = count > 0;
+  for (int i = 0; i < count; ++i) {
+    allAlternatives = allAlternatives &&
+                      rtl::LowerCase(BaseName(Attachments.Items(i))).starts_with("_alt.");
+  }
+  if (Encoding == meUU) {
+    type = "";
+  } else if (allAlternatives) {
+    type = "multipart/alternative";
+  } else if (Body.Count() == 0 && OnlyAttachmentNamed(*this, "_rtfbody.rtf")) {
+    type = "text/rtf";
+  } else if (Body.Count() == 0 && OnlyAttachmentNamed(*this, "_htmbody.htm")) {
+    type = "text/html";
+  } else if (Body.Count() == 0) {
+    type = count == 1   ? Attachments.Items(0).ContentType.str()
+           : count == 0 ? "text/plain"
+                        : "multipart/mixed";
+  } else if (count > 0) {
+    type = "multipart/mixed";
+  } else {
+    type = contentType_.empty() ? "text/plain" : contentType_.str();
+  }
+  contentType_ = type;
+  return contentType_;
+}
+
+void TmsCustomMessage::SetContentType(std::string_view contentType) {
+  contentType_ = rtl::LowerCase(contentType);
+}
+
+void TmsCustomMessage::SetAttachments(const TmsAttList& attachments) {
+  Attachments.Assign(attachments);
+  contentType_ = Attachments.Count() > 0 ? "multipart/mixed" : "text/plain";
+}
+
+void TmsCustomMessage::Clear() {
+  Body.Clear();
+  Attachments.Clear();
+  Sender.Clear();
+  Headers.Clear();
+  Subject = "";
+  Encoding = meMIME;
+  CharSet = csUSASCII;
+  contentType_ = "";
+}
+
+void TmsCustomMessage::Assign(const TmsCustomMessage& other) {
+  if (&other == this) return;
+  Sender.Assign(other.Sender);
+  Subject = other.Subject;
+  Encoding = other.Encoding;
+  CharSet = other.CharSet;
+  Headers = other.Headers;
+  Body = other.Body;
+  Attachments.Assign(other.Attachments);
+  contentType_ = other.ContentType();
+}
+
+void TmsMessage::Validate() {
+  if (Sender.Address.empty()) throw EMessageError(MailText(kSenderRequired));
+  for (const TmsAddressList* list : {&Recipients, &CC, &BCC}) {
+    for (int i = 0; i < list->Count(); ++i) {
+      if (!list->Items(i).Address.empty()) return;
+    }
+  }
+  throw EMessageError(MailText(kRecipientRequired));
+}
+
+void TmsMessage::EncodeToStream(rtl::TStream& stream) { TmsMessageEncoder(*this, stream).Encode(); }
+
+void TmsMessage::Clear() {
+  TmsCustomMessage::Clear();
+  Recipients.Clear();
+  CC.Clear();
+  BCC.Clear();
+}
+
+void TmsMessage::Assign(const TmsCustomMessage& other) {
+  TmsCustomMessage::Assign(other);
+  if (const auto* mail = dynamic_cast<const TmsMessage*>(&other); mail != nullptr && mail != this) {
+    Recipients.Assign(mail->Recipients);
+    CC.Assign(mail->CC);
+    BCC.Assign(mail->BCC);
+    Priority = mail->Priority;
+    ReturnReceipt = mail->ReturnReceipt;
+  }
+}
+
+void TmsArticle::Validate() {
+  if (NewsGroups.empty()) throw EMessageError(MailText(kNewsgroupRequired));
+  if (Subject.empty()) throw EMessageError(MailText(kSubjectRequired));
+}
+
+void TmsArticle::EncodeToStream(rtl::TStream& stream) { TmsArticleEncoder(*this, stream).Encode(); }
+
+void TmsArticle::Clear() {
+  TmsCustomMessage::Clear();
+  NewsGroups.clear();
+}
+
+void TmsArticle::Assign(const TmsCustomMessage& other) {
+  TmsCustomMessage::Assign(other);
+  if (const auto* article = dynamic_cast<const TmsArticle*>(&other); article != nullptr) {
+    NewsGroups = article->NewsGroups;
+  }
+}
+
+}  // namespace maillib

@@ -1,0 +1,83 @@
+// The message components: TmsMessage (mail) and TmsArticle (news) hold one outgoing message as
+// properties; EncodeToStream composes it as RFC 822 / MIME text (see Encoder.h).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "maillib/Attachments.h"
+#include "maillib/Headers.h"
+#include "maillib/MailAddress.h"
+#include "rtl/Exception.h"
+#include "rtl/StringList.h"
+#include "rtl/Streams.h"
+
+namespace maillib {
+
+RTL_EXCEPTION_CLASS(EMessageError, rtl::Exception);
+
+enum TMsgEncoding : uint8_t { meMIME = 0, meUU = 1 };
+enum TCharSet : uint8_t { csUSASCII = 0, csISO8859 = 1 };
+// Stored as a byte: values other than these pass through and write no X-Priority line.
+enum TPriority : uint8_t { ptLow = 0, ptNormal = 1, ptHigh = 2 };
+
+class TmsCustomMessage {
+ public:
+  virtual ~TmsCustomMessage() = default;
+
+  TmsMailAddress Sender;
+  rtl::ShortString Subject;
+  TMsgEncoding Encoding = meMIME;
+  TCharSet CharSet = csUSASCII;
+  TmsHeaders Headers;
+  rtl::TStringList Body;
+  TmsAttList Attachments;
+  std::string CustomCharSet;
+  bool DetermineContentType = true;
+  bool RemoveRRHeader = true;
+
+  // The top-level content type: derived from the body and the attachments (and stored) while
+  // DetermineContentType is on, else the stored value.
+  std::string ContentType() const;
+  void SetContentType(std::string_view contentType);  // stored lower-cased
+  // Copies of the given items; the stored type becomes multipart/mixed or text/plain.
+  void SetAttachments(const TmsAttList& attachments);
+
+  virtual void Validate() = 0;
+  virtual void EncodeToStream(rtl::TStream& stream) = 0;
+  virtual void Clear();
+  virtual void Assign(const TmsCustomMessage& other);
+
+ private:
+  mutable rtl::ShortString contentType_ = "text/plain";
+};
+
+class TmsMessage : public TmsCustomMessage {
+ public:
+  TmsAddressList Recipients;
+  TmsAddressList CC;
+  TmsAddressList BCC;
+  bool ReturnReceipt = false;
+  TPriority Priority = ptNormal;
+
+  // EMessageError when there is no sender address or no recipient address at all.
+  void Validate() override;
+  void EncodeToStream(rtl::TStream& stream) override;
+  void Clear() override;
+  void Assign(const TmsCustomMessage& other) override;
+};
+
+class TmsArticle : public TmsCustomMessage {
+ public:
+  std::string NewsGroups;
+
+  void Validate() override;
+  void EncodeToStream(rtl::TStream& stream) override;
+  void Clear() override;
+  void Assign(const TmsCustomMessage& other) override;
+};
+
+// The file name an attachment is written under: its path's last component.
+std::string BaseName(const TmsAttItem& item);
+
+}  // namespace maillib
