@@ -167,10 +167,14 @@ bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
       const IniWriter ini(partPath, iniPath);
       ini.String(kConnection, "RemoteHost", RemoteHost);
       ini.Integer(kConnection, "TimeOut", TimeOut);
-      for (auto [key, value] : {std::pair{"FromName", &FromName}, {"FromAddr", &FromAddress},
-                                {"ReplyTo", &ReplyTo}, {"Subject", &Subject},
-                                {"LastResp", &LastResp}, {"Organization", &Organization},
-                                {"DateTime", &DateTime}, {"PGPPath", &PGPPath},
+      for (auto [key, value] : {std::pair{"FromName", &FromName},
+                                {"FromAddr", &FromAddress},
+                                {"ReplyTo", &ReplyTo},
+                                {"Subject", &Subject},
+                                {"LastResp", &LastResp},
+                                {"Organization", &Organization},
+                                {"DateTime", &DateTime},
+                                {"PGPPath", &PGPPath},
                                 {"PGPParams", &PGPParams}}) {
         ini.String(kMessage, key, *value);
       }
@@ -202,6 +206,7 @@ bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
         throw EFileError("Failure writing message to queue " + iniPath);
       }
     }
+    QueueFile = iniPath;
     return true;
   } catch (const std::exception& e) {
     LastResp = e.what();

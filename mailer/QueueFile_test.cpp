@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "mailer/SMTPCust.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using mailer::TCustomMailer;
+
+std::vector<std::string> Lines(const rtl::TStringList& list) { return {list.begin(), list.end()}; }
+
+TCustomMailer Loaded(const std::string& ini) {
+  TCustomMailer mailer;
+  mailer.QueueFile = ini;
+  mailer.LoadFromQueue();
+  return mailer;
+}
+
+TEST(QueueFileTest, SaveThenLoadGivesBackEveryProperty) {
+  testing_support::TempDir queue;
+  TCustomMailer out;
+  out.RemoteHost = "relay1;relay2";
+  out.TimeOut = 30;
+  out.FromName = "Web Shop";
+  out.FromAddress = "shop@example.com";
+  out.ReplyTo = "help@example.com";
+  out.Subject = "Your order";
+  out.LastResp = "earlier failure";
+  out.Organization = "Shop Ltd";
+  out.DateTime = "Tue, 01 Dec 1998 10:00:00 -0500";
+  out.PGPPath = "/pgp";
+  out.PGPParams = "-x";
+  out.PGPTimeOut = 9;
+  out.ContentType = "text/html";
+  out.CustomCharSet = "utf-8";
+  out.Encoding = 1;
+  out.CharSet = 2;
+  out.Priority = 0;
+  out.WordWrapLength = 60;
+  out.ToList.AddAddress("ann@example.org", "Ann");
+  out.ToList.AddAddress("bob@example.org", "Bob");
+  out.CcList.AddAddress("carl@example.org", "Carl");
+  out.BccList.AddAddress("bea@example.org", "Bea");
+  out.ExtraHdrs.Add("X-Order: 1");
+  out.Attachments.Add("/files/a.pdf");
+  out.Urgent = out.ConfirmRead = out.ReturnReceipt = true;
+  out.UseMSMailHeaders = out.SuppressMsgBody = out.IgnoreRecipientErrors = false;
+  out.BodyLines.Add("Dear Ann,");
+  out.BodyLines.Add("");
+  out.BodyLines.Add("thank you.");
+  ASSERT_TRUE(out.SaveToQueue(queue.Path())) << out.LastResp;
+
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(queue.Path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_TRUE(names[0].starts_with("msg") && names[0].ends_with(".ini")) << names[0];
+  EXPECT_EQ(names[1], names[0].substr(0, names[0].size() - 4) + ".tmp");
+  EXPECT_EQ(queue.ReadFile(names[1]), "Dear Ann,\r\n\r\nthank you.\r\n");
+
+  TCustomMailer in = Loaded(queue / names[0]);
+  EXPECT_EQ(in.RemoteHost, out.RemoteHost);
+  EXPECT_EQ(in.TimeOut, 30);
+  EXPECT_EQ(in.FromName, out.FromName);
+  EXPECT_EQ(in.FromAddress, out.FromAddress);
+  EXPECT_EQ(in.ReplyTo, out.ReplyTo);
+  EXPECT_EQ(in.Subject, out.Subject);
+  EXPECT_EQ(in.LastResp, out.LastResp);
+  EXPECT_EQ(in.Organization, out.Organization);
+  EXPECT_EQ(in.DateTime, out.DateTime);
+  EXPECT_EQ(in.PGPPath, out.PGPPath);
+  EXPECT_EQ(in.PGPParams, out.PGPParams);
+  EXPECT_EQ(in.PGPTimeOut, 9);
+  EXPECT_EQ(in.ContentType, out.ContentType);
+  EXPECT_EQ(in.CustomCharSet, out.CustomCharSet);
+  EXPECT_EQ(in.Encoding, 1);
+  EXPECT_EQ(in.CharSet, 2);
+  EXPECT_EQ(in.Priority, 0);
+  EXPECT_EQ(in.WordWrapLength, 60);
+  EXPECT_EQ(in.ToList.Count(), 2);
+  EXPECT_EQ(in.ToList.Items(1).Address.str(), "bob@example.org");
+  EXPECT_EQ(in.CcList.Items(0).Name.str(), "Carl");
+  EXPECT_EQ(in.BccList.Items(0).Address.str(), "bea@example.org");
+  EXPECT_EQ(Lines(in.ExtraHdrs), Lines(out.ExtraHdrs));
+  EXPECT_EQ(Lines(in.Attachments), Lines(out.Attachments));
+  EXPECT_TRUE(in.Urgent && in.ConfirmRead && in.ReturnReceipt);
+  EXPECT_FALSE(in.UseMSMailHeaders || in.SuppressMsgBody || in.IgnoreRecipientErrors);
+  EXPECT_EQ(Lines(in.BodyLines), Lines(out.BodyLines));
+}
+
+TEST(QueueFileTest, EmptyStringsAreNotWrittenButNumbersAndFlagsAlways) {
+  testing_support::TempDir queue;
+  TCustomMailer out;
+  out.FromAddress = "a@b";
+  ASSERT_TRUE(out.SaveToQueue(queue.Path()));
+  std::string ini;
+  for (const auto& entry : fs::directory_iterator(queue.Path())) {
+    if (entry.path().extension() == ".ini") ini = entry.path().filename().string();
+  }
+  std::string text = queue.ReadFile(ini);
+  EXPECT_EQ(text.find("ReplyTo"), std::string::npos);
+  EXPECT_NE(text.find("\r\nUrgent=0\r\n"), std::string::npos);
+  EXPECT_NE(text.find("[Connection]\r\nTimeOut=45\r\n[Message]\r\nFromAddr=a@b\r\n"),
+            std::string::npos);
+
+  TCustomMailer failing;
+  EXPECT_FALSE(failing.SaveToQueue(queue / "missing"));
+  EXPECT_EQ(failing.LastResp, "Unable to save message body" + (queue / "missing") + "/msg*.tmp");
+}
+
+TEST(QueueFileTest, HandWrittenFilesLoadAsTheirReadersExpect) {
+  testing_support::TempDir queue;
+  queue.WriteFile(
+      "m.ini",
+      "[connection]\r\nremotehost = relay.example  \r\nTIMEOUT=0x3C\r\n"
+      "[MESSAGE]\r\nFromAddr=\"  shop@example.com  \"\r\nNTO1=Ann\r\nATO1=a@x\r\n"
+      "NTO2=\r\nATO2=never@x\r\nNTO3=Carl\r\nATO3=c@x\r\nNCC1=Carl\r\nACC1=c@x\r\n"
+      "NCC3=Dee\r\nACC3=d@x\r\nExtraHdrs1=X-A: 1\r\nExtraHdrs2=\r\nExtraHdrs3=X-C: 3\r\n"
+      "Urgent=true\r\nConfirmRead=5\r\nPriority=258\r\nSubject=" +
+          std::string(2000, 's') + "\r\n");
+  const char body[] = "line one\nline two\rline three\r\n\0after nul";
+  queue.WriteFile("m.tmp", std::string(body, sizeof body - 1));
+  TCustomMailer in = Loaded(queue / "m.ini");
+  EXPECT_EQ(in.RemoteHost, "relay.example");
+  EXPECT_EQ(in.TimeOut, 60);
+  EXPECT_EQ(in.FromAddress, "  shop@example.com  ");
+  EXPECT_EQ(in.ToList.Count(), 1);
+  EXPECT_EQ(in.CcList.Count(), 1);
+  EXPECT_EQ(Lines(in.ExtraHdrs), std::vector<std::string>{"X-A: 1"});
+  EXPECT_FALSE(in.Urgent);
+  EXPECT_TRUE(in.ConfirmRead);
+  EXPECT_EQ(in.Priority, 2);  // the byte keeps the low bits of 258
+  EXPECT_EQ(in.Subject.size(), 1023u);
+  EXPECT_EQ(Lines(in.BodyLines), (std::vector<std::string>{"line one", "line two", "line three"}));
+  // Keys that are absent read as empty, 0 or false, not as the constructor's defaults.
+  EXPECT_EQ(in.Encoding, 0);
+  EXPECT_EQ(in.CharSet, 0);
+  EXPECT_EQ(in.WordWrapLength, 0);
+  EXPECT_EQ(in.PGPTimeOut, 0);
+  EXPECT_FALSE(in.UseMSMailHeaders || in.IgnoreRecipientErrors || in.SuppressMsgBody);
+}
+
+TEST(QueueFileTest, AMissingBodyFailsBeforeAnyKeyIsRead) {
+  testing_support::TempDir queue;
+  queue.WriteFile("nobody.ini", "[Message]\r\nFromAddr=a@b\r\n");
+  TCustomMailer in;
+  in.QueueFile = queue / "nobody.ini";
+  try {
+    in.LoadFromQueue();
+    FAIL();
+  } catch (const mailer::EFileError& e) {
+    EXPECT_EQ(e.Message(), "Unable to read message body" + (queue / "nobody.tmp"));
+  }
+  EXPECT_EQ(in.FromAddress, "");
+  EXPECT_EQ(in.TimeOut, 45);
+  fs::create_directory(queue / "mail.q");
+  queue.WriteFile("mail.q/msg1", "[Message]\r\nFromAddr=a@b\r\n");
+  queue.WriteFile("mail.q/msg1.tmp", "body");
+  EXPECT_EQ(Loaded(queue / "mail.q/msg1").BodyLines[0], "body");
+}
+
+}  // namespace

@@ -58,7 +58,8 @@ class TCustomMailer {
   // Reads the body file and then the .ini named by QueueFile. Raises EFileError when the body
   // cannot be read; a key that cannot be read gives its type's read default.
   void LoadFromQueue();
-  // Writes the message as a new pair in queueDir; false with LastResp set on failure.
+  // Writes the message as a new pair in queueDir; on success QueueFile names the new .ini, on
+  // failure LastResp holds the reason and the result is false.
   bool SaveToQueue(const std::string& queueDir);
 
   // Fills message from the properties; EEmptyFromAddress without a sender address, the file-open

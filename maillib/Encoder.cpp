@@ -119,8 +119,8 @@ void TmsCustomEncoder::WriteTextPartHeaders(const std::string& contentType) {
                         : message_.CharSet == csISO8859 ? "iso-8859-1"
                                                         : "us-ascii";
   WriteLine(ContentTypeLine(contentType, "; charset=" + Quoted(charset)));
-  bool quotedPrintable = !message_.CustomCharSet.empty() || message_.CharSet == csISO8859 ||
-                         longLines_;
+  bool quotedPrintable =
+      !message_.CustomCharSet.empty() || message_.CharSet == csISO8859 || longLines_;
   WriteLine(quotedPrintable ? "Content-Transfer-Encoding: quoted-printable"
                             : "Content-Transfer-Encoding: 7bit");
 }
@@ -132,7 +132,8 @@ void TmsCustomEncoder::EncodeText(const std::string& contentType) {
 }
 
 void TmsCustomEncoder::EncodeHtmlBody(const std::string& contentType) {
-  std::string line = contentType == "text/html" ? "Content-Type: text/html" : "Content-Type: text/rtf";
+  std::string line =
+      contentType == "text/html" ? "Content-Type: text/html" : "Content-Type: text/rtf";
   if (message_.CharSet == csISO8859) line += "; charset=" + Quoted("iso-8859-1");
   WriteLine(line);
   WriteLine("Content-Transfer-Encoding: quoted-printable");

@@ -66,18 +66,31 @@ TEST_F(EncoderTest, ComposesTheReferenceMessageByteForByte) {
   m.Body.Add("Hello");
   m.Body.Add(".");
   m.Attachments.AddFile(File("x.zip", zip));
-  EXPECT_EQ(Compose(m),
-            Lines({"From:     Bob <b1>", "To:       Ann <a1>", "Date: Mon, 07 Dec 1998 14:05:09 GMT",
-                   "Subject:  Hi", "Mime-Version: 1.0",
-                   "Content-Type: multipart/mixed; boundary=\"B1\"", "",
-                   "This is a multipart message in MIME format", "", "--B1",
-                   "Content-Type: text/plain; charset=\"us-ascii\"",
-                   "Content-Transfer-Encoding: 7bit", "", "Hello", "..", "", "--B1",
-                   "Content-Type: application/x-zip-compressed; name=\"x.zip\"",
-                   "Content-Transfer-Encoding: Base64",
-                   "Content-Disposition: attachment; filename=\"x.zip\"", "",
-                   maillib::Base64EncodeLine(zip.substr(0, 57)),
-                   maillib::Base64EncodeLine(zip.substr(57)), "", "--B1--"}));
+  EXPECT_EQ(Compose(m), Lines({"From:     Bob <b1>",
+                               "To:       Ann <a1>",
+                               "Date: Mon, 07 Dec 1998 14:05:09 GMT",
+                               "Subject:  Hi",
+                               "Mime-Version: 1.0",
+                               "Content-Type: multipart/mixed; boundary=\"B1\"",
+                               "",
+                               "This is a multipart message in MIME format",
+                               "",
+                               "--B1",
+                               "Content-Type: text/plain; charset=\"us-ascii\"",
+                               "Content-Transfer-Encoding: 7bit",
+                               "",
+                               "Hello",
+                               "..",
+                               "",
+                               "--B1",
+                               "Content-Type: application/x-zip-compressed; name=\"x.zip\"",
+                               "Content-Transfer-Encoding: Base64",
+                               "Content-Disposition: attachment; filename=\"x.zip\"",
+                               "",
+                               maillib::Base64EncodeLine(zip.substr(0, 57)),
+                               maillib::Base64EncodeLine(zip.substr(57)),
+                               "",
+                               "--B1--"}));
   EXPECT_EQ(m.Body[1], ".");  // composing leaves the message's own body alone
 }
 
@@ -239,9 +252,9 @@ TEST_F(EncoderTest, AnHtmlBodyAttachmentAloneIsSentAsTheBody) {
   auto& m = Basic();
   m.Attachments.AddFile(File("_htmbody.htm", "<p>the body</p>\r\n"));
   EXPECT_EQ(m.ContentType(), "text/html");
-  EXPECT_TRUE(Compose(m).ends_with(Lines({"Content-Type: text/html",
-                                          "Content-Transfer-Encoding: quoted-printable", "",
-                                          "<p>the body</p>"})));
+  EXPECT_TRUE(Compose(m).ends_with(
+      Lines({"Content-Type: text/html", "Content-Transfer-Encoding: quoted-printable", "",
+             "<p>the body</p>"})));
 }
 
 TEST_F(EncoderTest, EveryLineThatBeginsWithADotGetsAnother) {

@@ -21,8 +21,8 @@ std::string TmsCustomMessage::ContentType() const {
   const int count = Attachments.Count();
   bool allAlternatives = count > 0;
   for (int i = 0; i < count; ++i) {
-    allAlternatives = allAlternatives &&
-                      rtl::LowerCase(BaseName(Attachments.Items(i))).starts_with("_alt.");
+    allAlternatives =
+        allAlternatives && rtl::LowerCase(BaseName(Attachments.Items(i))).starts_with("_alt.");
   }
   if (Encoding == meUU) {
     type = "";

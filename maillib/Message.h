@@ -9,8 +9,8 @@
 #include "maillib/Headers.h"
 #include "maillib/MailAddress.h"
 #include "rtl/Exception.h"
-#include "rtl/StringList.h"
 #include "rtl/Streams.h"
+#include "rtl/StringList.h"
 
 namespace maillib {
 

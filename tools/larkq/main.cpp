@@ -3,14 +3,19 @@
 #include <string>
 #include <vector>
 
+#include "tools/larkq/AddCommand.h"
+#include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/ListCommand.h"
 
 namespace {
 
 void PrintUsage(std::ostream& out) {
   out << "Usage: larkq list [QUEUEDIR] [--failed] [--json]\n"
-         "  list   what is queued, oldest first (QUEUEDIR defaults to the QuePath setting);\n"
-         "         --failed lists QUEUEDIR/Failed, --json prints the same for scripts\n";
+         "       larkq add --from ADDR --to ADDR --relay HOST [options] [QUEUEDIR]\n"
+         "       larkq compose FILE.ini [--seed N]\n"
+         "  list     what is queued, oldest first (QUEUEDIR defaults to the QuePath setting)\n"
+         "  add      write a queued message (larkq add --help for its options)\n"
+         "  compose  print the exact text a queued message would be sent as\n";
 }
 
 }  // namespace
@@ -24,6 +29,8 @@ int main(int argc, char** argv) {
   std::string command = args[0];
   args.erase(args.begin());
   if (command == "list") return larkq::RunListCommand(args, std::cout, std::cerr);
+  if (command == "add") return larkq::RunAddCommand(args, std::cin, std::cout, std::cerr);
+  if (command == "compose") return larkq::RunComposeCommand(args, std::cout, std::cerr);
   if (command == "--help" || command == "-h") {
     PrintUsage(std::cout);
     return 0;

@@ -1,0 +1,14 @@
+// `larkq add`: writes a queued message pair, as a web application would, from the command line.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace larkq {
+
+// Exit codes: 0 written (the .ini path printed), 1 the pair could not be written, 2 bad input.
+int RunAddCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                  std::ostream& err);
+
+}  // namespace larkq
