@@ -220,7 +220,8 @@ void TmsCustomEncoder::EncodeMultipart(const std::string& contentType, bool alte
   for (int i = 0; i < attachments.Count(); ++i) {
     TmsAttItem& item = attachments.Items(i);
     if (i > 0) {
-      WriteLine("");
+      // The empty line after the previous part's content already carries the delimiter's line
+      // break; a second one would become part of that content and change a text attachment.
       WriteLine("--" + boundary);
       htm = rtf = false;
     }
@@ -235,10 +236,7 @@ void TmsCustomEncoder::EncodeMultipart(const std::string& contentType, bool alte
     if (i == attachments.Count() - 1) {
       WriteLine("--" + boundary + "--");
       // Alternatives nested in a mixed message that end the message close the mixed part too.
-      if (nested && alt) {
-        WriteLine("");
-        WriteLine("--" + outer + "--");
-      }
+      if (nested && alt) WriteLine("--" + outer + "--");
     } else if (alt && !startsAlt(attachments.Items(i + 1))) {
       alt = false;
       WriteLine("--" + boundary + "--");

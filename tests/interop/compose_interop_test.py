@@ -1,0 +1,159 @@
+"""Composed messages of every shape, parsed by Python's email package.
+
+Each message is written with `larkq add` and composed with `larkq compose`; the text is the
+data-phase form, so a leading dot is removed from every line that has one before parsing (as a
+receiving server does). Every attachment's decoded bytes must equal the source file's bytes.
+"""
+import binascii
+import email
+import email.policy
+import os
+import random
+import subprocess
+import sys
+import tempfile
+import unittest
+
+LARKQ = sys.argv.pop(1) if len(sys.argv) > 1 else "build/default/tools/larkq"
+
+
+def text_of(part) -> str:
+    """A text part's content with the transport's CR LF line ends as plain newlines."""
+    return part.get_content().replace("\r\n", "\n")
+
+
+def undot(data: bytes) -> bytes:
+    lines = data.split(b"\r\n")
+    return b"\r\n".join(line[1:] if line.startswith(b".") else line for line in lines)
+
+
+class ComposeInterop(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory()
+        self.root = os.path.join(self.dir.name, "root")
+        self.queue = os.path.join(self.dir.name, "queue")
+        os.makedirs(self.queue)
+        self.env = dict(os.environ, LARKPOST_ROOT=self.root)
+        self.random = random.Random(11)
+
+    def tearDown(self):
+        self.dir.cleanup()
+
+    def file(self, name, data: bytes) -> str:
+        path = os.path.join(self.dir.name, name)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def compose(self, *options, body=b"Hello Ann,\nyour order is on its way.\n"):
+        args = [LARKQ, "add", "--from", "shop@example.com", "--from-name", "Web Shop",
+                "--to", "Ann Smith <ann@example.org>", "--to", "bob@example.org",
+                "--cc", "C. Carl <carl@example.org>", "--bcc", "bea@example.org",
+                "--subject", "Your order 1234", "--relay", "127.0.0.1", *options, self.queue]
+        added = subprocess.run(args, input=body, capture_output=True, env=self.env)
+        self.assertEqual(added.returncode, 0, added.stderr.decode())
+        ini = added.stdout.decode().strip()
+        composed = subprocess.run([LARKQ, "compose", ini], capture_output=True, env=self.env)
+        self.assertEqual(composed.returncode, 0, composed.stderr.decode())
+        text = composed.stdout
+        self.assertTrue(text.endswith(b"\r\n"))
+        self.assertNotIn(b"\r\n.\r\n", text)  # nothing ends the data early
+        return email.message_from_bytes(undot(text), policy=email.policy.default)
+
+    def check_headers(self, message):
+        self.assertEqual(message["Subject"], "Your order 1234")
+        self.assertEqual(message["From"].addresses[0].addr_spec, "shop@example.com")
+        self.assertEqual(message["From"].addresses[0].display_name, "Web Shop")
+        self.assertEqual([a.addr_spec for a in message["To"].addresses],
+                         ["ann@example.org", "bob@example.org"])
+        self.assertEqual(message["To"].addresses[0].display_name, "Ann Smith")
+        self.assertEqual(message["Cc"].addresses[0].display_name, "C. Carl")
+        self.assertIsNone(message["Bcc"])
+        self.assertFalse(message.defects, message.defects)
+
+    def attachments(self, message):
+        return {part.get_filename(): part.get_payload(decode=True)
+                for part in message.walk() if part.get_filename()}
+
+    def test_plain_us_ascii(self):
+        message = self.compose()
+        self.check_headers(message)
+        self.assertEqual(message.get_content_type(), "text/plain")
+        self.assertEqual(message.get_content_charset(), "us-ascii")
+        self.assertEqual(text_of(message), "Hello Ann,\nyour order is on its way.\n")
+
+    def test_iso_8859_1_and_custom_charsets(self):
+        message = self.compose("--iso-8859-1", body="Caf\u00e9 au lait\n".encode("latin-1"))
+        self.assertEqual(message.get_content_charset(), "iso-8859-1")
+        self.assertEqual(text_of(message), "Caf\u00e9 au lait\n")
+        message = self.compose("--charset", "utf-8", body="Gr\u00fc\u00dfe \u2603\n".encode())
+        self.assertEqual(message.get_content_charset(), "utf-8")
+        self.assertEqual(text_of(message), "Gr\u00fc\u00dfe \u2603\n")
+
+    def test_long_lines_and_dots(self):
+        long_line = " ".join("word%d" % i for i in range(80))
+        message = self.compose(body=(long_line + "\n.\n.leading dot\n").encode())
+        self.assertEqual(message["Content-Transfer-Encoding"], "quoted-printable")
+        self.assertEqual(text_of(message), long_line + "\n.\n.leading dot\n")
+
+    def test_html_and_rtf_bodies(self):
+        message = self.compose("--content-type", "text/html", body=b"<p>Hello <b>Ann</b></p>\n")
+        self.assertEqual(message.get_content_type(), "text/html")
+        self.assertEqual(text_of(message), "<p>Hello <b>Ann</b></p>\n")
+        html = self.file("_htmbody.htm", b"<p>Body from the attachment</p>\r\n")
+        message = self.compose("--attach", html, body=b"")
+        self.assertEqual(message.get_content_type(), "text/html")
+        self.assertEqual(text_of(message), "<p>Body from the attachment</p>\n")
+        rtf = self.file("_rtfbody.rtf", b"{\\rtf1 Hello}\r\n")
+        message = self.compose("--attach", rtf, body=b"")
+        self.assertEqual(message.get_content_type(), "text/rtf")
+
+    def test_one_and_several_attachments(self):
+        sources = {
+            "photo.bin": bytes(self.random.randrange(256) for _ in range(5000)),
+            "exact.bin": bytes(range(57)) * 3,
+            "empty.bin": b"",
+            "notes.txt": b"line one\r\n.\r\n..two dots\r\nlast line\r\n",
+            "report.pdf": b"%PDF-1.4\n" + bytes(self.random.randrange(256) for _ in range(3000)),
+        }
+        paths = {name: self.file(name, data) for name, data in sources.items()}
+        message = self.compose("--attach", paths["photo.bin"])
+        self.check_headers(message)
+        self.assertEqual(self.attachments(message), {"photo.bin": sources["photo.bin"]})
+        options = [arg for path in paths.values() for arg in ("--attach", path)]
+        message = self.compose(*options)
+        self.assertEqual(message.get_content_type(), "multipart/mixed")
+        self.assertEqual(self.attachments(message), sources)
+        body = next(part for part in message.walk() if part.get_content_type() == "text/plain"
+                    and not part.get_filename())
+        self.assertEqual(text_of(body), "Hello Ann,\nyour order is on its way.\n")
+
+    def test_nested_alternative(self):
+        html = self.file("_alt.htm", b"<p>Hello</p>\r\n")
+        pdf_bytes = bytes(self.random.randrange(256) for _ in range(999))
+        pdf = self.file("report.pdf", pdf_bytes)
+        message = self.compose("--attach", html, "--attach", pdf)
+        self.assertEqual(message.get_content_type(), "multipart/mixed")
+        alternative, attachment = message.get_payload()
+        self.assertEqual(alternative.get_content_type(), "multipart/alternative")
+        self.assertEqual([p.get_content_type() for p in alternative.get_payload()],
+                         ["text/plain", "text/html"])
+        self.assertEqual(attachment.get_filename(), "report.pdf")
+        self.assertEqual(attachment.get_payload(decode=True), pdf_bytes)
+
+    def test_uuencoded(self):
+        data = bytes(self.random.randrange(256) for _ in range(1000))
+        path = self.file("data.bin", data)
+        message = self.compose("--uuencode", "--attach", path)
+        self.check_headers(message)
+        self.assertIsNone(message["Mime-Version"])
+        lines = message.get_payload().splitlines()
+        start = lines.index("begin 600 data.bin")
+        end = lines.index("end", start)
+        decoded = b"".join(binascii.a2b_uu(line) for line in lines[start + 1:end] if line)
+        self.assertEqual(decoded, data)
+        self.assertIn("Hello Ann,", lines)
+
+
+if __name__ == "__main__":
+    unittest.main()
