@@ -15,6 +15,20 @@ bool OnlyAttachmentNamed(const TmsCustomMessage& m, const char* name) {
 
 std::string BaseName(const TmsAttItem& item) { return rtl::ExtractFileName(item.FileName.str()); }
 
+TmsCustomMessage::~TmsCustomMessage() {
+  auto notifications = std::move(freeNotifications_);
+  for (auto& [who, onFree] : notifications) onFree();
+}
+
+void TmsCustomMessage::AddFreeNotification(const void* who, std::function<void()> onFree) {
+  RemoveFreeNotification(who);
+  freeNotifications_.emplace_back(who, std::move(onFree));
+}
+
+void TmsCustomMessage::RemoveFreeNotification(const void* who) {
+  std::erase_if(freeNotifications_, [who](const auto& entry) { return entry.first == who; });
+}
+
 std::string TmsCustomMessage::ContentType() const {
   if (!DetermineContentType) return contentType_;
   std::string type;

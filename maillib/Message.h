@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "maillib/Attachments.h"
 #include "maillib/Headers.h"
@@ -23,7 +26,15 @@ enum TPriority : uint8_t { ptLow = 0, ptNormal = 1, ptHigh = 2 };
 
 class TmsCustomMessage {
  public:
-  virtual ~TmsCustomMessage() = default;
+  TmsCustomMessage() = default;
+  TmsCustomMessage(const TmsCustomMessage&) = delete;
+  TmsCustomMessage& operator=(const TmsCustomMessage&) = delete;
+  // Tells every component that refers to the message that it is gone.
+  virtual ~TmsCustomMessage();
+
+  // A component that refers to the message asks to be told when it is destroyed.
+  void AddFreeNotification(const void* who, std::function<void()> onFree);
+  void RemoveFreeNotification(const void* who);
 
   TmsMailAddress Sender;
   rtl::ShortString Subject;
@@ -50,6 +61,7 @@ class TmsCustomMessage {
 
  private:
   mutable rtl::ShortString contentType_ = "text/plain";
+  std::vector<std::pair<const void*, std::function<void()>>> freeNotifications_;
 };
 
 class TmsMessage : public TmsCustomMessage {

@@ -36,6 +36,7 @@ typedef HKEY__* HKEY;
 typedef HKEY* PHKEY;
 struct HINSTANCE__;
 typedef HINSTANCE__* HINSTANCE;
+typedef HINSTANCE HMODULE;
 struct SECURITY_ATTRIBUTES;
 
 #ifndef TRUE
@@ -333,3 +334,128 @@ void WINAPI GetLocalTime(SYSTEMTIME* lpSystemTime);
 void WINAPI GetSystemTime(SYSTEMTIME* lpSystemTime);
 DWORD WINAPI GetTimeZoneInformation(TIME_ZONE_INFORMATION* lpTimeZoneInformation);
 DWORD WINAPI GetTickCount();
+
+// ---- Modules ----------------------------------------------------------------------------------
+// LoadLibraryA knows built-in modules only: "wsock32.dll" is the Winsock 1.1 module below; tests
+// may register others. Any other name fails as a missing DLL does.
+typedef void(WINAPI* FARPROC)();
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define SEM_NOOPENFILEERRORBOX 0x8000
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+UINT WINAPI SetErrorMode(UINT uMode);
+
+struct LarkModuleExport {
+  const char* name;
+  FARPROC proc;
+};
+// Linux only: registers (or replaces) a built-in module under name, exporting the given entries.
+void WINAPI LarkRegisterModuleA(LPCSTR name, const LarkModuleExport* exports, DWORD count);
+// Linux only: the exports of a built-in module, for building a variant of it; 0 when unknown.
+DWORD WINAPI LarkGetModuleExportsA(LPCSTR name, const LarkModuleExport** exports);
+
+// ---- Winsock 1.1 types (the functions are reached through GetProcAddress) ---------------------
+typedef uintptr_t SOCKET;
+#define INVALID_SOCKET (SOCKET)(~0)
+#define SOCKET_ERROR (-1)
+// Guarded: the Linux implementation sees the same values from the system's own headers.
+#ifndef AF_INET
+#define AF_INET 2
+#endif
+#ifndef SOCK_STREAM
+#define SOCK_STREAM 1
+#endif
+#ifndef INADDR_NONE
+#define INADDR_NONE 0xFFFFFFFF
+#endif
+#define FD_READ 0x01
+#define FD_WRITE 0x02
+#define FD_OOB 0x04
+#define FD_ACCEPT 0x08
+#define FD_CONNECT 0x10
+#define FD_CLOSE 0x20
+#define MAXGETHOSTSTRUCT 1024
+#define SD_BOTH 2
+
+#define WSABASEERR 10000
+#define WSAEINTR 10004
+#define WSAEBADF 10009
+#define WSAEACCES 10013
+#define WSAEFAULT 10014
+#define WSAEINVAL 10022
+#define WSAEMFILE 10024
+#define WSAEWOULDBLOCK 10035
+#define WSAEINPROGRESS 10036
+#define WSAEALREADY 10037
+#define WSAENOTSOCK 10038
+#define WSAEMSGSIZE 10040
+#define WSAENOPROTOOPT 10042
+#define WSAEAFNOSUPPORT 10047
+#define WSAEADDRINUSE 10048
+#define WSAEADDRNOTAVAIL 10049
+#define WSAENETDOWN 10050
+#define WSAENETUNREACH 10051
+#define WSAENETRESET 10052
+#define WSAECONNABORTED 10053
+#define WSAECONNRESET 10054
+#define WSAENOBUFS 10055
+#define WSAEISCONN 10056
+#define WSAENOTCONN 10057
+#define WSAESHUTDOWN 10058
+#define WSAETIMEDOUT 10060
+#define WSAECONNREFUSED 10061
+#define WSAEHOSTDOWN 10064
+#define WSAEHOSTUNREACH 10065
+#define WSASYSNOTREADY 10091
+#define WSAVERNOTSUPPORTED 10092
+#define WSANOTINITIALISED 10093
+#define WSAHOST_NOT_FOUND 11001
+#define WSATRY_AGAIN 11002
+#define WSANO_RECOVERY 11003
+#define WSANO_DATA 11004
+
+#define WSAMAKESELECTREPLY(event, error) \
+  ((LPARAM)(((DWORD)(WORD)(event)) | (((DWORD)(WORD)(error)) << 16)))
+#define WSAGETSELECTEVENT(lParam) ((WORD)((DWORD)(lParam)&0xFFFF))
+#define WSAGETSELECTERROR(lParam) ((WORD)(((DWORD)(lParam) >> 16) & 0xFFFF))
+#define WSAGETASYNCBUFLEN(lParam) WSAGETSELECTEVENT(lParam)
+#define WSAGETASYNCERROR(lParam) WSAGETSELECTERROR(lParam)
+
+struct IN_ADDR {
+  uint32_t s_addr;  // network order
+};
+struct SOCKADDR {
+  uint16_t sa_family;
+  char sa_data[14];
+};
+struct SOCKADDR_IN {
+  int16_t sin_family;
+  uint16_t sin_port;  // network order
+  IN_ADDR sin_addr;
+  char sin_zero[8];
+};
+struct HOSTENT {
+  char* h_name;
+  char** h_aliases;
+  int16_t h_addrtype;
+  int16_t h_length;
+  char** h_addr_list;
+};
+struct SERVENT {
+  char* s_name;
+  char** s_aliases;
+  int16_t s_port;  // network order
+  char* s_proto;
+};
+struct WSADATA {
+  WORD wVersion;
+  WORD wHighVersion;
+  char szDescription[257];
+  char szSystemStatus[129];
+  uint16_t iMaxSockets;
+  uint16_t iMaxUdpDg;
+  char* lpVendorInfo;
+};

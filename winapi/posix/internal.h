@@ -80,6 +80,18 @@ class ThreadObject : public KernelObject {
   std::shared_ptr<class ThreadContext> context;  // while the thread runs
 };
 
+// Turns outside events into messages for one thread (a socket registered with WSAAsyncSelect).
+// Polled on the owning thread when it reads its queue, and waited on by its message waits.
+class MessageSource {
+ public:
+  virtual ~MessageSource() = default;
+  // Posts whatever notification has become due; never blocks.
+  virtual void Poll() = 0;
+  virtual int Fd() const = 0;
+  // The poll() events that would let Poll post something; 0 when nothing is awaited.
+  virtual short Interest() const = 0;
+};
+
 struct Timer {
   HWND hwnd;
   UINT_PTR id;
@@ -117,12 +129,23 @@ class ThreadContext {
   std::atomic<size_t> postedCount{0};
 
   // Whether a posted message, WM_QUIT or a due timer waits; call on the owning thread.
+  // Sources are polled at most about once a millisecond by PeekMessageA, so that an empty pump
+  // usually costs no system call, and at every round of a message wait.
+  void AddSource(std::shared_ptr<MessageSource> source);
+  void RemoveSource(const MessageSource* source);
+  void PollSources();
+  bool SourcePollDue();
+  std::vector<std::shared_ptr<MessageSource>> Sources();
+
   bool HasMessage();
   // Time until the next timer is due (zero when one is due; Clock::duration::max() for none).
   Clock::duration UntilNextTimer();
 
  private:
   int wakeFd_;
+  std::atomic<size_t> sourceCount_{0};
+  Clock::time_point lastSourcePoll_{};
+  std::vector<std::shared_ptr<MessageSource>> sources_;  // guarded by queueMutex
 };
 
 ThreadContext& CurrentContext();
@@ -134,7 +157,13 @@ std::shared_ptr<ThreadContext> FindContext(DWORD threadId);
 // The common wait: objects (wait-any or wait-all), optionally also the thread's message queue.
 DWORD WaitEngine(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, bool forMessages);
 
+// The thread that owns a window, or null.
+std::shared_ptr<ThreadContext> WindowOwner(HWND hwnd);
+
 // Called by the window facility when a thread ends, to destroy the windows it owned.
 void DestroyWindowsOfThread(DWORD threadId);
+
+// The functions of the built-in Winsock 1.1 module, by name.
+DWORD WinsockExports(const LarkModuleExport** exports);
 
 }  // namespace lark

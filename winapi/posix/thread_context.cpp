@@ -93,6 +93,35 @@ Clock::duration ThreadContext::UntilNextTimer() {
   return least;
 }
 
+void ThreadContext::AddSource(std::shared_ptr<MessageSource> source) {
+  std::lock_guard lock(queueMutex);
+  sources_.push_back(std::move(source));
+  sourceCount_ = sources_.size();
+  Wake();  // a wait in progress takes the new source into its poll set
+}
+
+void ThreadContext::RemoveSource(const MessageSource* source) {
+  std::lock_guard lock(queueMutex);
+  std::erase_if(sources_, [source](const auto& s) { return s.get() == source; });
+  sourceCount_ = sources_.size();
+}
+
+std::vector<std::shared_ptr<MessageSource>> ThreadContext::Sources() {
+  std::lock_guard lock(queueMutex);
+  return sources_;
+}
+
+bool ThreadContext::SourcePollDue() {
+  if (sourceCount_.load(std::memory_order_relaxed) == 0) return false;
+  return Clock::now() - lastSourcePoll_ >= std::chrono::milliseconds(1);
+}
+
+void ThreadContext::PollSources() {
+  if (sourceCount_.load(std::memory_order_relaxed) == 0) return;
+  lastSourcePoll_ = Clock::now();
+  for (const auto& source : Sources()) source->Poll();
+}
+
 std::shared_ptr<ThreadContext> NewContext() {
   auto ctx = std::make_shared<ThreadContext>();
   auto& registry = Registry();

@@ -68,6 +68,13 @@ DWORD WaitEngine(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, boo
   for (;;) {
     ctx.CheckPoint();
     std::vector<pollfd> fds{{ctx.WakeFd(), POLLIN, 0}};
+    if (forMessages) {
+      ctx.PollSources();
+      for (const auto& source : ctx.Sources()) {
+        if (short events = source->Interest(); events != 0)
+          fds.push_back({source->Fd(), events, 0});
+      }
+    }
     {
       std::lock_guard lock(WaitMutex());
       DWORD result = TrySatisfy(objects, waitAll);

@@ -76,6 +76,8 @@ void ForgetWindow(ThreadContext& ctx, HWND hwnd) {
 
 }  // namespace
 
+std::shared_ptr<ThreadContext> WindowOwner(HWND hwnd) { return OwnerOf(hwnd); }
+
 void DestroyWindowsOfThread(DWORD threadId) {
   auto& table = Windows();
   std::lock_guard lock(table.mutex);
@@ -198,6 +200,7 @@ BOOL WINAPI PeekMessageA(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
                          UINT wRemoveMsg) {
   auto& ctx = lark::CurrentContext();
   ctx.CheckPoint();
+  if (ctx.SourcePollDue()) ctx.PollSources();
   // The empty queue is the common case (the codecs pump once per byte): no lock, no clock.
   if (ctx.postedCount.load(std::memory_order_relaxed) == 0 && !ctx.quitPosted &&
       ctx.timers.empty()) {

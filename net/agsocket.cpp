@@ -1,0 +1,405 @@
+#include "net/agsocket.h"
+
+#include <cstring>
+
+#include "maillib/codecs.h"
+#include "net/SocketTexts.h"
+#include "net/agwsock.h"
+#include "rtl/SysUtils.h"
+
+namespace net {
+namespace {
+
+constexpr size_t kHostBuffer = 128;
+constexpr size_t kServiceBuffer = 64;
+constexpr size_t kLineBuffer = 1024;
+constexpr size_t kSendBlock = 2047;
+constexpr DWORD kReadNap = 2;
+constexpr DWORD kNap = 3;
+constexpr long kAllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+
+std::string HostPart(const std::string& server) { return server.substr(0, server.find(':')); }
+
+}  // namespace
+
+const std::string& CachedHostName() {
+  static const std::string name = [] {
+    try {
+      auto& winsock = Winsock();
+      WSADATA data;
+      if (winsock.WSAStartup(0x0101, &data) != 0) return std::string();
+      char buffer[512] = {};
+      bool ok = winsock.gethostname(buffer, sizeof buffer) == 0;
+      winsock.WSACleanup();
+      return ok ? std::string(buffer) : std::string();
+    } catch (const std::exception&) {
+      return std::string();
+    }
+  }();
+  return name;
+}
+
+TagSocket::TagSocket() {
+  window_ = rtl::AllocateHWnd([this](rtl::TMessage& message) { HandleMessage(message); });
+}
+
+TagSocket::~TagSocket() {
+  try {
+    CancelLookup();
+    Close();
+    for (; startupCount_ > 0; --startupCount_) Winsock().WSACleanup();
+  } catch (const std::exception&) {
+    // A binding unloaded meanwhile leaves nothing to release.
+  }
+  rtl::DeallocateHWnd(window_);
+}
+
+void TagSocket::HandleMessage(rtl::TMessage& message) {
+  if (message.Msg != kHostLookupMessage && message.Msg != kServiceLookupMessage &&
+      message.Msg != kSocketEventMessage) {
+    return;
+  }
+  errorCode_ = WSAErrorOf(message.LParam);
+  notificationError_ = errorCode_ != 0;
+  if (message.Msg == kHostLookupMessage) {
+    hostLookupDone_ = true;
+  } else if (message.Msg == kServiceLookupMessage) {
+    serviceLookupDone_ = true;
+  } else if (errorCode_ == 0) {
+    switch (WSAEventOf(message.LParam)) {
+      case FD_READ:
+        readable_ = true;
+        break;
+      case FD_WRITE:
+        writable_ = true;
+        break;
+      case FD_CONNECT:
+        connected_ = true;
+        break;
+      case FD_CLOSE:
+        closed_ = true;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void TagSocket::Nap(DWORD ms) { MsgWaitForMultipleObjects(0, nullptr, FALSE, ms, QS_ALLINPUT); }
+
+template <class Done>
+void TagSocket::WaitUntil(Done done, DWORD ms) {
+  while (!(done() || Stopped())) {
+    Nap(ms);
+    maillib::PumpMessages();
+  }
+}
+
+bool TagSocket::WinsockLoaded() const { return Winsock().IsLoaded(); }
+
+void TagSocket::SetWinsockLoaded(bool loaded) {
+  if (loaded) {
+    Winsock().Load();
+  } else {
+    Winsock().Unload();
+  }
+}
+
+void TagSocket::ResetState() {
+  canceled_ = false;
+  counter_.TimedOut = false;
+  hostLookupDone_ = serviceLookupDone_ = connected_ = readable_ = writable_ = closed_ = false;
+  notificationError_ = false;
+  pendingRequest_ = nullptr;
+}
+
+int TagSocket::ReplyCode(const std::string& line) const {
+  int code = rtl::StrToIntDef(line.substr(0, 3), -1);
+  return line.size() >= 3 && code >= 0 ? code : -1;
+}
+
+void TagSocket::Open() {
+  if (Server.empty()) RaiseSocketError(kServerRequired);
+  if (Winsock().WSAStartup(0x0101, &wsaData_) != 0) RaiseSocketError(kInvalidWinsockVersion);
+  ++startupCount_;
+  FetchLocalHostName();
+  ResolveHost();
+  ResolvePort();
+  CreateSocket();
+}
+
+void TagSocket::FetchLocalHostName() {
+  LocalHostName = CachedHostName();
+  if (!LocalHostName.empty()) return;
+  char buffer[512] = {};
+  LocalHostName = Winsock().gethostname(buffer, sizeof buffer) == 0 ? buffer : HostPart(Server);
+}
+
+// A look-up that did not finish is cancelled, so its reply never writes into this component.
+void TagSocket::CancelLookup() {
+  if (pendingRequest_ != nullptr) Winsock().WSACancelAsyncRequest(pendingRequest_);
+  pendingRequest_ = nullptr;
+}
+
+void TagSocket::ResolveHost() {
+  const std::string host = HostPart(Server);
+  // A name longer than the look-up takes is refused rather than cut to another name.
+  if (host.size() >= kHostBuffer) RaiseSocketError(kResolveError);
+  auto& winsock = Winsock();
+  uint32_t address = winsock.inet_addr(host.c_str());
+  if (address != INADDR_NONE) {
+    RemoteAddress = address;
+    return;
+  }
+  pendingRequest_ = winsock.WSAAsyncGetHostByName(window_, kHostLookupMessage, host.c_str(),
+                                                  lookupBuffer_, sizeof lookupBuffer_);
+  if (pendingRequest_ == nullptr) RaiseSocketError(winsock.WSAGetLastError());
+  counter_.Start();
+  WaitUntil([this] { return hostLookupDone_; }, kNap);
+  counter_.Stop();
+  if (!hostLookupDone_) CancelLookup();
+  pendingRequest_ = nullptr;
+  if (notificationError_) RaiseSocketError(errorCode_);
+  if (counter_.TimedOut) RaiseTimedOut();
+  if (canceled_) RaiseCanceled();
+  maillib::PumpMessages();
+  const auto* entry = reinterpret_cast<const HOSTENT*>(lookupBuffer_);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(entry->h_addr_list[0]);
+  std::string dotted = rtl::Format("%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+  address = winsock.inet_addr(dotted.c_str());
+  if (address == INADDR_NONE) RaiseSocketError(kResolveError);
+  RemoteAddress = address;
+}
+
+void TagSocket::ResolvePort() {
+  if (size_t colon = Server.find(':'); colon != std::string::npos) {
+    int port = rtl::StrToIntDef(Server.substr(colon + 1), 0) & 0xFFFF;
+    if (port != 0) {
+      RemotePort = static_cast<uint16_t>(port);
+      return;
+    }
+  }
+  if (ServiceName.empty()) RaiseSocketError(kServiceNameRequired);
+  if (canceled_) RaiseCanceled();
+  if (ServiceName.size() >= kServiceBuffer) RaiseSocketError(kResolveError);
+  auto& winsock = Winsock();
+  pendingRequest_ =
+      winsock.WSAAsyncGetServByName(window_, kServiceLookupMessage, ServiceName.c_str(), "tcp",
+                                    lookupBuffer_, sizeof lookupBuffer_);
+  if (pendingRequest_ == nullptr) {
+    RemotePort = DefaultPort;
+    return;
+  }
+  counter_.Start();
+  WaitUntil([this] { return serviceLookupDone_; }, kNap);
+  counter_.Stop();
+  if (!serviceLookupDone_) CancelLookup();
+  pendingRequest_ = nullptr;
+  // A service that cannot be looked up is no failure: the default port serves.
+  if (notificationError_ || counter_.TimedOut) {
+    RemotePort = DefaultPort;
+    notificationError_ = false;
+    counter_.TimedOut = false;
+    return;
+  }
+  if (canceled_) RaiseCanceled();
+  const auto* entry = reinterpret_cast<const SERVENT*>(lookupBuffer_);
+  RemotePort = winsock.htons(static_cast<uint16_t>(entry->s_port));
+}
+
+void TagSocket::CreateSocket() {
+  auto& winsock = Winsock();
+  SocketHandle = winsock.socket(AF_INET, SOCK_STREAM, 0);
+  if (SocketHandle == INVALID_SOCKET) RaiseSocketError(winsock.WSAGetLastError());
+}
+
+void TagSocket::ConnectSocket() {
+  if (canceled_) RaiseCanceled();
+  auto& winsock = Winsock();
+  if (winsock.WSAAsyncSelect(SocketHandle, window_, kSocketEventMessage, kAllEvents) != 0) {
+    RaiseSocketError(winsock.WSAGetLastError());
+  }
+  counter_.Start();
+  SOCKADDR_IN address{};
+  address.sin_family = AF_INET;
+  address.sin_port = winsock.htons(RemotePort);
+  address.sin_addr.s_addr = RemoteAddress;
+  if (winsock.connect(SocketHandle, reinterpret_cast<const SOCKADDR*>(&address), sizeof address) !=
+      0) {
+    int error = winsock.WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) RaiseSocketError(error);
+  }
+  // A connection that fails ends the wait at once with its reason (a refused connection is
+  // "[10061] Connection refused"), instead of waiting out the time-out.
+  WaitUntil([this] { return connected_ || notificationError_; }, kNap);
+  counter_.Stop();
+  if (canceled_) RaiseCanceled();
+  if (counter_.TimedOut) RaiseTimedOut();
+  if (notificationError_) {
+    int error = errorCode_;
+    Close();
+    RaiseSocketError(error);
+  }
+}
+
+int TagSocket::ReadLine(std::string& line) {
+  if (!IsConnected()) RaiseSocketError(kNotConnected);
+  counter_.Start();
+  // A connection the server has closed has nothing more to wait for: the read below then ends
+  // with no line (code -1) instead of waiting out the time-out.
+  WaitUntil([this] { return readable_ || notificationError_ || closed_; }, kReadNap);
+  counter_.Stop();
+  if (canceled_) RaiseCanceled();
+  if (counter_.TimedOut) RaiseTimedOut();
+  if (notificationError_) RaiseSocketError(errorCode_);
+  counter_.Start();
+  readable_ = false;
+  maillib::PumpMessages();
+
+  auto& winsock = Winsock();
+  std::string buffer;
+  bool lineFeed = false, lastReadNothing = false;
+  // Data is waiting: the notification said so. After a receive finds none, wait for the next.
+  bool dataWaiting = true;
+  int code = -1;
+  do {
+    if (!readable_ && !dataWaiting) {
+      Nap(kReadNap);
+      maillib::PumpMessages();
+    }
+    char byte;
+    int got = winsock.recv(SocketHandle, &byte, 1, 0);
+    if (got == SOCKET_ERROR) {
+      int error = winsock.WSAGetLastError();
+      if (error == WSAEWOULDBLOCK) {
+        readable_ = dataWaiting = false;
+      } else if (!canceled_) {
+        RaiseSocketError(error);
+      }
+      lastReadNothing = false;
+    } else {
+      lastReadNothing = got == 0;
+      if (got == 0) dataWaiting = false;  // the server closed: let its notification arrive
+      // A line longer than the buffer is read to its end and kept as its first 1024 bytes.
+      if (got == 1 && buffer.size() < kLineBuffer) buffer += byte;
+      lineFeed = got == 1 && byte == '\n';
+    }
+  } while (!(lineFeed || Stopped() || (closed_ && lastReadNothing)));
+  counter_.Stop();
+  if (lineFeed || buffer.find('\n') != std::string::npos) {
+    buffer.resize(buffer.find('\n') == std::string::npos ? buffer.size() : buffer.find('\n'));
+    while (!buffer.empty() && (buffer.back() == '\r' || buffer.back() == '\n')) buffer.pop_back();
+    line = buffer;
+    code = ReplyCode(line);
+  } else {
+    line.clear();
+  }
+  if (counter_.TimedOut) RaiseTimedOut();
+  if (canceled_) RaiseCanceled();
+  return code;
+}
+
+int TagSocket::ReadReply() {
+  const int code = ReadLine(LastReply);
+  if (code > 0 && LastReply.find('-') == 3) {
+    // A continuation reply ends at a line of the same code followed by a blank, or by nothing.
+    const std::string bare = LastReply.substr(0, 3);
+    for (;;) {
+      ReadLine(LastReply);
+      if (closed_) break;
+      if (ReplyCode(LastReply) == code && (LastReply.find(' ') == 3 || LastReply == bare)) break;
+    }
+  }
+  return code;
+}
+
+void TagSocket::SendLine(const std::string& text) {
+  if (!IsConnected()) RaiseSocketError(kNotConnected);
+  const std::string data = text + "\r\n";
+  counter_.Start();
+  auto& winsock = Winsock();
+  size_t position = 0;
+  while (position < data.size() && !Stopped()) {
+    int sent = winsock.send(SocketHandle, data.data() + position,
+                            static_cast<int>(data.size() - position), 0);
+    if (sent == SOCKET_ERROR) {
+      int error = winsock.WSAGetLastError();
+      if (error != WSAEWOULDBLOCK && !canceled_) RaiseSocketError(error);
+      Nap(kNap);
+    } else {
+      position += static_cast<size_t>(sent);
+    }
+    maillib::PumpMessages();
+  }
+  counter_.Stop();
+  if (counter_.TimedOut) RaiseTimedOut();
+  if (canceled_) RaiseCanceled();
+}
+
+void TagSocket::SendStream(rtl::TStream& stream) {
+  stream.SetPosition(0);
+  auto& winsock = Winsock();
+  char block[kSendBlock + 1];
+  size_t length;
+  do {
+    std::memset(block, 0, sizeof block);
+    length = stream.Read(block, kSendBlock);
+    counter_.Start();
+    size_t sent = 0;
+    while (sent < length && !Stopped()) {
+      int n = winsock.send(SocketHandle, block + sent, static_cast<int>(length - sent), 0);
+      if (n == SOCKET_ERROR) {
+        int error = winsock.WSAGetLastError();
+        if (error != WSAEWOULDBLOCK && !canceled_) RaiseSocketError(error);
+        Nap(kNap);
+      } else if (n > 0) {
+        sent += static_cast<size_t>(n);
+        counter_.Start();  // the time-out limits the time without progress
+      }
+      maillib::PumpMessages();
+    }
+    counter_.Stop();
+  } while (length == kSendBlock && !Stopped());
+  if (counter_.TimedOut) RaiseTimedOut();
+  if (canceled_) RaiseCanceled();
+}
+
+void TagSocket::Close() {
+  if (SocketHandle == INVALID_SOCKET) return;
+  connected_ = false;
+  SOCKET handle = SocketHandle;
+  SocketHandle = INVALID_SOCKET;
+  Winsock().closesocket(handle);
+}
+
+void TagSocket::Cancel() {
+  canceled_ = true;
+  CancelLookup();
+  Close();
+}
+
+void TagSocket::RaiseSocketError(int code) {
+  if (code == 0) return;
+  counter_.Stop();
+  std::string text = SocketErrorText(code);
+  if (code == WSAECONNRESET) Close();
+  throw ESocketError(text);
+}
+
+void TagSocket::RaiseTimedOut() {
+  counter_.Stop();
+  if (CloseOnTimeOutError) {
+    CancelLookup();
+    auto& winsock = Winsock();
+    if (winsock.WSAIsBlocking()) winsock.WSACancelBlockingCall();
+    Close();
+  }
+  throw ETimedOutError("Operation timed out");
+}
+
+void TagSocket::RaiseCanceled() {
+  counter_.Stop();
+  throw ECanceledError("Operation has been canceled");
+}
+
+}  // namespace net

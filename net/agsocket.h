@@ -1,0 +1,109 @@
+// TagSocket: a TCP client socket for line-oriented protocols. It resolves the server, finds the
+// port, connects, sends lines and streams and reads reply lines, each step bounded by a time-out
+// in seconds. It never blocks in Winsock: notifications arrive as messages to a hidden window of
+// the component, and every wait pumps the calling thread's messages until a flag, the time-out
+// or a cancel ends it.
+#pragma once
+
+#include <string>
+
+#include "maillib/TimeCounter.h"
+#include "rtl/Exception.h"
+#include "rtl/HiddenWindow.h"
+#include "rtl/Streams.h"
+#include "winapi/winapi.h"
+
+namespace net {
+
+RTL_EXCEPTION_CLASS(ESocketError, rtl::Exception);
+RTL_EXCEPTION_CLASS(EServerError, rtl::Exception);
+RTL_EXCEPTION_CLASS(ECanceledError, rtl::Exception);
+RTL_EXCEPTION_CLASS(ETimedOutError, rtl::Exception);
+
+inline constexpr UINT kHostLookupMessage = 1172;
+inline constexpr UINT kServiceLookupMessage = 1173;
+inline constexpr UINT kSocketEventMessage = 1174;
+
+// The local host name, fetched once for the process; empty when it could not be had.
+const std::string& CachedHostName();
+
+class TagSocket {
+ public:
+  TagSocket();
+  // Cancels a look-up still running and closes a socket still open.
+  virtual ~TagSocket();
+  TagSocket(const TagSocket&) = delete;
+  TagSocket& operator=(const TagSocket&) = delete;
+
+  std::string Server;  // host name or dotted address, optionally ":" and a port
+  uint16_t DefaultPort = 0;
+  std::string ServiceName;
+  bool CloseOnTimeOutError = true;
+  bool SuppressBody = true;  // stored only
+  SOCKET SocketHandle = INVALID_SOCKET;
+  uint32_t RemoteAddress = 0;  // network order
+  uint16_t RemotePort = 0;     // host order
+  std::string LocalHostName;
+  std::string LastReply;
+
+  int TimeOut() const { return counter_.TimeOut; }
+  void SetTimeOut(int seconds) { counter_.TimeOut = seconds; }
+  bool WinsockLoaded() const;
+  void SetWinsockLoaded(bool loaded);
+  bool IsConnected() const { return SocketHandle != INVALID_SOCKET; }
+
+  virtual void ResetState();
+  // The first three characters as a decimal number; -1 when they are not one.
+  virtual int ReplyCode(const std::string& line) const;
+  virtual void Open();
+  virtual void Close();
+  virtual void Cancel();
+
+  void ConnectSocket();
+  // One reply line without its line end; returns its code (-1 when the server closed).
+  int ReadLine(std::string& line);
+  // A whole reply, continuation lines included; returns the first line's code, and LastReply
+  // holds the last line read.
+  int ReadReply();
+  void SendLine(const std::string& text);
+  void SendStream(rtl::TStream& stream);
+
+  // Raises ESocketError with the code's text (nothing for code 0).
+  void RaiseSocketError(int code);
+  [[noreturn]] void RaiseTimedOut();
+  [[noreturn]] void RaiseCanceled();
+
+ protected:
+  void FetchLocalHostName();
+  void ResolveHost();
+  void ResolvePort();
+  void CreateSocket();
+
+ private:
+  void HandleMessage(rtl::TMessage& message);
+  // Pumps the thread's messages until done() holds, or a cancel, or the time-out.
+  template <class Done>
+  void WaitUntil(Done done, DWORD ms);
+  // Waits at most ms, less when a message or the socket's readiness comes first.
+  static void Nap(DWORD ms);
+  void CancelLookup();
+  bool Stopped() const { return canceled_ || counter_.TimedOut; }
+
+  maillib::TTimeCounter counter_;
+  HWND window_;
+  WSADATA wsaData_{};
+  int startupCount_ = 0;
+  HANDLE pendingRequest_ = nullptr;
+  bool canceled_ = false;
+  bool hostLookupDone_ = false;
+  bool serviceLookupDone_ = false;
+  bool connected_ = false;
+  bool readable_ = false;
+  bool writable_ = false;
+  bool closed_ = false;
+  bool notificationError_ = false;
+  int errorCode_ = 0;
+  alignas(8) char lookupBuffer_[MAXGETHOSTSTRUCT] = {};
+};
+
+}  // namespace net

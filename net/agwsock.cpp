@@ -1,0 +1,101 @@
+#include "net/agwsock.h"
+
+#include "rtl/SysUtils.h"
+
+namespace net {
+
+void TagWinsock::Load() {
+  std::lock_guard lock(loading_);
+  if (IsLoaded()) return;
+  UINT previous = SetErrorMode(SEM_NOOPENFILEERRORBOX);
+  HMODULE handle = LoadLibraryA(libraryName_.c_str());
+  SetErrorMode(previous);
+  if (reinterpret_cast<uintptr_t>(handle) < 32) {
+    handle_ = nullptr;
+    throw EWinsockDLLError("Winsock not found");
+  }
+  handle_ = handle;
+}
+
+bool TagWinsock::IsLoaded() const { return reinterpret_cast<uintptr_t>(handle_.load()) > 32; }
+
+void TagWinsock::Unload() {
+  std::lock_guard lock(loading_);
+  if (HMODULE handle = handle_.exchange(nullptr); handle != nullptr) FreeLibrary(handle);
+}
+
+FARPROC TagWinsock::GetProc(const char* name) const {
+  if (!IsLoaded()) throw EWinsockDLLError("Winsock is not loaded");
+  FARPROC proc = GetProcAddress(handle_.load(), name);
+  if (proc == nullptr) throw EWinsockDLLError(rtl::Format("Function %s not found", name));
+  return proc;
+}
+
+int TagWinsock::WSAStartup(WORD version, WSADATA* data) const {
+  return Bound<int WINAPI(WORD, WSADATA*)>("WSAStartup")(version, data);
+}
+int TagWinsock::WSACleanup() const { return Bound<int WINAPI()>("WSACleanup")(); }
+int TagWinsock::WSAGetLastError() const { return Bound<int WINAPI()>("WSAGetLastError")(); }
+BOOL TagWinsock::WSAIsBlocking() const { return Bound<BOOL WINAPI()>("WSAIsBlocking")(); }
+int TagWinsock::WSACancelBlockingCall() const {
+  return Bound<int WINAPI()>("WSACancelBlockingCall")();
+}
+SOCKET TagWinsock::socket(int af, int type, int protocol) const {
+  return Bound<SOCKET WINAPI(int, int, int)>("socket")(af, type, protocol);
+}
+int TagWinsock::closesocket(SOCKET s) const { return Bound<int WINAPI(SOCKET)>("closesocket")(s); }
+int TagWinsock::connect(SOCKET s, const SOCKADDR* name, int length) const {
+  return Bound<int WINAPI(SOCKET, const SOCKADDR*, int)>("connect")(s, name, length);
+}
+int TagWinsock::recv(SOCKET s, char* buffer, int length, int flags) const {
+  return Bound<int WINAPI(SOCKET, char*, int, int)>("recv")(s, buffer, length, flags);
+}
+int TagWinsock::send(SOCKET s, const char* buffer, int length, int flags) const {
+  return Bound<int WINAPI(SOCKET, const char*, int, int)>("send")(s, buffer, length, flags);
+}
+uint16_t TagWinsock::htons(uint16_t value) const {
+  return Bound<uint16_t WINAPI(uint16_t)>("htons")(value);
+}
+uint32_t TagWinsock::inet_addr(const char* text) const {
+  // Looked up without the loaded test, as the library binding always did.
+  HMODULE handle = handle_.load();
+  FARPROC proc = handle != nullptr ? GetProcAddress(handle, "inet_addr") : nullptr;
+  if (proc == nullptr) throw EWinsockDLLError(rtl::Format("Function %s not found", "inet_addr"));
+  return reinterpret_cast<uint32_t WINAPI (*)(const char*)>(proc)(text);
+}
+HOSTENT* TagWinsock::gethostbyname(const char* name) const {
+  return Bound<HOSTENT * WINAPI(const char*)>("gethostbyname")(name);
+}
+int TagWinsock::gethostname(char* name, int length) const {
+  return Bound<int WINAPI(char*, int)>("gethostname")(name, length);
+}
+SERVENT* TagWinsock::getservbyname(const char* name, const char* proto) const {
+  return Bound<SERVENT * WINAPI(const char*, const char*)>("getservbyname")(name, proto);
+}
+HANDLE TagWinsock::WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buffer,
+                                         int length) const {
+  return Bound<HANDLE WINAPI(HWND, UINT, const char*, char*, int)>("WSAAsyncGetHostByName")(
+      hwnd, msg, name, buffer, length);
+}
+HANDLE TagWinsock::WSAAsyncGetServByName(HWND hwnd, UINT msg, const char* name, const char* proto,
+                                         char* buffer, int length) const {
+  return Bound<HANDLE WINAPI(HWND, UINT, const char*, const char*, char*, int)>(
+      "WSAAsyncGetServByName")(hwnd, msg, name, proto, buffer, length);
+}
+int TagWinsock::WSACancelAsyncRequest(HANDLE request) const {
+  return Bound<int WINAPI(HANDLE)>("WSACancelAsyncRequest")(request);
+}
+int TagWinsock::WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) const {
+  return Bound<int WINAPI(SOCKET, HWND, UINT, long)>("WSAAsyncSelect")(s, hwnd, msg, events);
+}
+
+TagWinsock& Winsock() {
+  static auto* winsock = [] {
+    auto* instance = new TagWinsock;
+    instance->Load();
+    return instance;
+  }();
+  return *winsock;
+}
+
+}  // namespace net

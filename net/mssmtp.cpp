@@ -1,0 +1,120 @@
+#include "net/mssmtp.h"
+
+#include <exception>
+
+#include "maillib/MailTexts.h"
+#include "maillib/TempFileStream.h"
+#include "maillib/codecs.h"
+#include "net/SocketTexts.h"
+#include "rtl/SysUtils.h"
+
+namespace net {
+namespace {
+
+int ReplyClass(int code) { return code / 100; }
+
+}  // namespace
+
+TmsSMTP::TmsSMTP() {
+  ServiceName = "smtp";
+  DefaultPort = 25;
+}
+
+TmsSMTP::~TmsSMTP() { SetMailMessage(nullptr); }
+
+void TmsSMTP::SetMailMessage(maillib::TmsMessage* message) {
+  if (mailMessage_ != nullptr) mailMessage_->RemoveFreeNotification(this);
+  mailMessage_ = message;
+  if (mailMessage_ != nullptr) {
+    mailMessage_->AddFreeNotification(this, [this] { mailMessage_ = nullptr; });
+  }
+}
+
+void TmsSMTP::ServerError() { throw EServerError(LastReply); }
+
+int TmsSMTP::Command(const std::string& line) {
+  SendLine(line);
+  return ReadReply();
+}
+
+void TmsSMTP::Open() {
+  if (Server.empty()) RaiseSocketError(kServerRequired);
+  ResetState();
+  TagSocket::Open();
+}
+
+void TmsSMTP::Login() {
+  ConnectSocket();
+  if (ReplyClass(ReadReply()) != 2) ServerError();
+  if (ReplyClass(Command("HELO " + LocalHostName)) != 2 && ReplyClass(Command("HELO")) != 2) {
+    ServerError();
+  }
+}
+
+void TmsSMTP::Logout() {
+  maillib::PumpMessages();
+  if (ReplyClass(Command("QUIT")) != 2) ServerError();
+}
+
+void TmsSMTP::Transmit() {
+  std::exception_ptr failure;
+  bool accepted = false;
+  try {
+    if (!IsConnected()) {
+      Open();
+      Login();
+    }
+    MailTransaction();
+    accepted = true;
+  } catch (const std::exception&) {
+    failure = std::current_exception();
+  }
+  if (IsConnected()) {
+    try {
+      Logout();
+    } catch (const std::exception&) {
+      // Once the server has accepted the message, a failing goodbye does not undo the delivery,
+      // and it never hides the failure that came before it.
+      if (!accepted && !failure) failure = std::current_exception();
+    }
+    Close();
+  }
+  if (failure) std::rethrow_exception(failure);
+}
+
+void TmsSMTP::MailTransaction() {
+  if (mailMessage_ == nullptr) RaiseSocketError(maillib::kMailMessageRequired);
+  mailMessage_->Validate();
+  maillib::TTempFileStream text;
+  mailMessage_->EncodeToStream(text);
+  SendEnvelope();
+  SendData(text);
+}
+
+void TmsSMTP::SendEnvelope() {
+  const std::string sender = mailMessage_->Sender.Address.str();
+  if (!sender.empty()) {
+    if (ReplyClass(Command(rtl::BoundedString("MAIL FROM:<" + sender + ">"))) != 2) {
+      ServerError();
+    }
+  }
+  for (const maillib::TmsAddressList* list :
+       {&mailMessage_->Recipients, &mailMessage_->CC, &mailMessage_->BCC}) {
+    for (int i = 0; i < list->Count(); ++i) {
+      const std::string address = list->Items(i).Address.str();
+      if (ReplyClass(Command(rtl::BoundedString("RCPT TO:<" + address + ">"))) == 2) continue;
+      bool proceed = false;
+      if (OnAddressRejected) OnAddressRejected(address, LastReply, proceed);
+      if (!proceed) ServerError();
+    }
+  }
+  if (ReplyClass(Command("DATA")) != 3) ServerError();
+}
+
+void TmsSMTP::SendData(rtl::TStream& text) {
+  SendStream(text);
+  SendLine("");
+  if (ReplyClass(Command(".")) != 2) ServerError();
+}
+
+}  // namespace net

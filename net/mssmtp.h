@@ -1,0 +1,44 @@
+// TmsSMTP: sends one composed message to one mail server with the plain SMTP dialogue: greeting,
+// HELO, MAIL FROM, RCPT TO for every recipient, DATA, the message text, "." and QUIT. Every
+// failure is an exception whose text is the reason the mailer logs.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "maillib/Message.h"
+#include "net/msmb.h"
+
+namespace net {
+
+class TmsSMTP : public TmsMailBase {
+ public:
+  // Asked when the server refuses a recipient: set proceed to go on without it.
+  using TAddressRejectedEvent =
+      std::function<void(const std::string& address, const std::string& reply, bool& proceed)>;
+
+  TmsSMTP();
+  ~TmsSMTP() override;
+
+  // Not owned; cleared when the message is destroyed.
+  maillib::TmsMessage* MailMessage() const { return mailMessage_; }
+  void SetMailMessage(maillib::TmsMessage* message);
+  TAddressRejectedEvent OnAddressRejected;
+
+  // Connects and logs in when not connected, sends the message, logs out and closes.
+  void Transmit();
+  void Open() override;
+  void Login() override;
+  void Logout() override;
+  void MailTransaction();
+  void SendEnvelope();
+  void SendData(rtl::TStream& text);
+
+ private:
+  int Command(const std::string& line);
+  [[noreturn]] void ServerError();
+
+  maillib::TmsMessage* mailMessage_ = nullptr;
+};
+
+}  // namespace net

@@ -1,0 +1,172 @@
+#include "net/mssmtp.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "net/agwsock.h"
+#include "testing/FakeSmtpServer.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+using testing_support::FakeSmtpServer;
+using Clock = std::chrono::steady_clock;
+
+class SmtpTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    message_.Sender.Address = "s@example.com";
+    message_.Recipients.AddAddress("r1@example.org", "R1");
+    message_.Recipients.AddAddress("r2@example.org", "R2");
+    message_.Subject = "Hi";
+    message_.Headers.Add("Date: Mon, 07 Dec 1998 14:05:09 GMT");
+    message_.Body.Add("Hello");
+    client_.Server = server_.Address();
+    client_.SetTimeOut(5);
+    client_.SetMailMessage(&message_);
+  }
+  // The failure's class name and text, or "ok".
+  std::string TransmitResult() {
+    try {
+      client_.Transmit();
+      return "ok";
+    } catch (const rtl::Exception& e) {
+      return std::string(e.ClassName()) + ": " + e.Message();
+    }
+  }
+  std::string Composed() {
+    rtl::TMemoryStream stream;
+    message_.EncodeToStream(stream);
+    return stream.Data();
+  }
+
+  testing_support::MachineRoot root_;
+  FakeSmtpServer server_;
+  maillib::TmsMessage message_;
+  net::TmsSMTP client_;
+};
+
+TEST_F(SmtpTest, AWholeTransactionOnTheWire) {
+  server_.Reply("RCPT", {"250 ok\r\n", "550 5.1.1 no such user\r\n"});
+  client_.OnAddressRejected = [](const std::string&, const std::string&, bool& proceed) {
+    proceed = true;
+  };
+  ASSERT_EQ(TransmitResult(), "ok");
+  EXPECT_EQ(server_.Received(), "HELO " + client_.LocalHostName +
+                                    "\r\nMAIL FROM:<s@example.com>\r\nRCPT TO:<r1@example.org>\r\n"
+                                    "RCPT TO:<r2@example.org>\r\nDATA\r\n" +
+                                    Composed() + "\r\n.\r\nQUIT\r\n");
+  EXPECT_FALSE(client_.IsConnected());
+  EXPECT_FALSE(client_.LocalHostName.empty());
+}
+
+TEST_F(SmtpTest, GreetingAndHeloVariants) {
+  server_.SetGreeting("220-first\r\n220 second\r\n");
+  server_.Reply("HELO", {"501 syntax\r\n", "250 fine\r\n"});
+  ASSERT_EQ(TransmitResult(), "ok");
+  auto commands = server_.Commands();
+  ASSERT_GE(commands.size(), 2u);
+  EXPECT_EQ(commands[1], "HELO");
+  server_.SetGreeting("554 go away\r\n");
+  EXPECT_EQ(TransmitResult(), "EServerError: 554 go away");
+}
+
+TEST_F(SmtpTest, RefusedRecipients) {
+  server_.Reply("RCPT", {"550 unknown\r\n"});
+  EXPECT_EQ(TransmitResult(), "EServerError: 550 unknown");  // no handler: the reply fails it
+  std::vector<std::string> refused;
+  client_.OnAddressRejected = [&](const std::string& address, const std::string& reply,
+                                  bool& proceed) {
+    refused.push_back(address + " " + reply);
+    proceed = true;
+  };
+  server_.Reply("DATA", {"554 no valid recipients\r\n"});
+  EXPECT_EQ(TransmitResult(), "EServerError: 554 no valid recipients");
+  EXPECT_EQ(refused,
+            (std::vector<std::string>{"r1@example.org 550 unknown", "r2@example.org 550 unknown"}));
+  server_.Reply("DATA", {"250 not what DATA needs\r\n"});
+  EXPECT_EQ(TransmitResult(), "EServerError: 250 not what DATA needs");
+}
+
+TEST_F(SmtpTest, RepliesOfEveryShape) {
+  server_.Reply("HELO", {"250 bare line feed\n"});
+  server_.Reply("MAIL", {"250-first\r\n250 last\r\n"});
+  server_.Reply("RCPT", {"250-first\r\n250\r\n"});  // a last line that is only the code
+  server_.Reply("QUIT", {"221 " + std::string(3000, 'x') + "\r\n"});
+  ASSERT_EQ(TransmitResult(), "ok");
+  EXPECT_EQ(client_.LastReply.size(), 1024u);  // a long reply line keeps its first 1024 bytes
+  EXPECT_EQ(server_.Messages().size(), 1u);
+}
+
+TEST_F(SmtpTest, AServerThatClosesBeforeReplying) {
+  server_.Reply("MAIL", {FakeSmtpServer::kClose});
+  EXPECT_EQ(TransmitResult(), "EServerError: ");
+  EXPECT_FALSE(client_.IsConnected());
+  server_.Reply("MAIL", {"25" + std::string(FakeSmtpServer::kClose)});  // closed mid-reply
+  EXPECT_EQ(TransmitResult(), "EServerError: ");
+}
+
+TEST_F(SmtpTest, AServerThatNeverAnswersTimesOut) {
+  client_.SetTimeOut(1);
+  server_.SetGreeting(FakeSmtpServer::kSilence);
+  auto start = Clock::now();
+  EXPECT_EQ(TransmitResult(), "ETimedOutError: Operation timed out");
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+  EXPECT_FALSE(client_.IsConnected());
+}
+
+TEST_F(SmtpTest, AClosedPortFailsAtOnce) {
+  uint16_t port;
+  {
+    FakeSmtpServer gone;
+    port = gone.Port();
+  }
+  client_.Server = "127.0.0.1:" + std::to_string(port);
+  auto start = Clock::now();
+  EXPECT_EQ(TransmitResult(), "ESocketError: [10061] Connection refused");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_FALSE(client_.IsConnected());
+}
+
+TEST_F(SmtpTest, NamesAndPorts) {
+  client_.Server = "no-such-host.invalid";
+  EXPECT_EQ(TransmitResult(), "ESocketError: [11001] Host not found");
+  client_.Server = "";
+  EXPECT_EQ(TransmitResult(), "ESocketError: Server property is required");
+  client_.Server = std::string(130, 'h') + ":25";
+  EXPECT_EQ(TransmitResult(), "ESocketError: Error resolving remote host");
+  client_.Server = "localhost:" + std::to_string(server_.Port());
+  EXPECT_EQ(TransmitResult(), "ok");
+}
+
+TEST_F(SmtpTest, AResetWhileReadingClosesTheSocket) {
+  server_.Reply("MAIL", {FakeSmtpServer::kReset});
+  EXPECT_EQ(TransmitResult(), "ESocketError: [10054] Connection reset by peer");
+  EXPECT_FALSE(client_.IsConnected());
+}
+
+TEST_F(SmtpTest, AFailedGoodbyeAfterAnAcceptedMessageIsNoFailure) {
+  server_.Reply("QUIT", {"500 what\r\n"});
+  EXPECT_EQ(TransmitResult(), "ok");
+  EXPECT_FALSE(client_.IsConnected());
+  // A goodbye that fails after another failure does not hide it.
+  server_.Reply("DATA", {"451 try later\r\n"});
+  EXPECT_EQ(TransmitResult(), "EServerError: 451 try later");
+}
+
+TEST_F(SmtpTest, MessageProblems) {
+  client_.SetMailMessage(nullptr);
+  EXPECT_EQ(TransmitResult(), "ESocketError: MailMessage property must be assigned");
+  {
+    maillib::TmsMessage temporary;
+    client_.SetMailMessage(&temporary);
+  }
+  EXPECT_EQ(client_.MailMessage(), nullptr);  // told when the message went
+  message_.Sender.Address = "";
+  client_.SetMailMessage(&message_);
+  EXPECT_EQ(TransmitResult(), "EMessageError: The address of sender is required");
+}
+
+}  // namespace
