@@ -137,6 +137,7 @@ void FakeSmtpServer::Converse(SOCKET client) {
   }
   if (!Play(client, greeting)) return;
   std::string pending;
+  size_t dataSearched = 0;
   bool inData = false;
   char buffer[65536];
   for (;;) {
@@ -154,10 +155,14 @@ void FakeSmtpServer::Converse(SOCKET client) {
         if (pending.starts_with(".\r\n")) {
           textEnd = 0;
           consumed = 3;
-        } else if (size_t end = pending.find("\r\n.\r\n"); end != std::string::npos) {
+        } else if (size_t end = pending.find("\r\n.\r\n", dataSearched);
+                   end != std::string::npos) {
           textEnd = end + 2;
           consumed = end + 5;
+          dataSearched = 0;
         } else {
+          // Look only at new bytes next time: a large message arrives in many pieces.
+          dataSearched = pending.size() < 4 ? 0 : pending.size() - 4;
           break;
         }
         {
