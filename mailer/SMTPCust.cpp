@@ -1,5 +1,6 @@
 #include "mailer/SMTPCust.h"
 
+#include "net/mssmtp.h"
 #include "rtl/DateTime.h"
 #include "rtl/SysUtils.h"
 #include "winapi/winapi.h"
@@ -109,6 +110,46 @@ std::string FormatMailDate() {
   int weekday = static_cast<int>(((days % 7) + 7 + 6) % 7);
   return rtl::Format("%s, %02d %s %4d %02d:%02d:%02d GMT", kDays[weekday], day, kMonths[month - 1],
                      year, hour, minute, second);
+}
+
+bool TCustomMailer::Send() {
+  try {
+    net::TmsSMTP client;
+    client.SetWinsockLoaded(true);
+    maillib::TmsMessage message;
+    client.OnAddressRejected = [this](const std::string& address, const std::string&,
+                                      bool& proceed) {
+      RejectedRecipientHandler(address, proceed);
+    };
+    bool handedOver = false;
+    try {
+      if (!QueueFile.empty()) LoadFromQueue();
+      BuildMessage(message);
+      client.Server = HostAt(0);
+      client.SetTimeOut(TimeOut);
+      client.SuppressBody = SuppressMsgBody;
+      client.SetMailMessage(&message);
+      handedOver = true;
+      client.Transmit();
+      return true;
+    } catch (const std::exception& e) {
+      LastResp = e.what();
+      // A message that could not be loaded or built is not tried at the second relay: that
+      // attempt could only report a missing message and would hide the real reason.
+      if (!handedOver || rtl::Trim(HostAt(1)).empty()) return false;
+    }
+    client.Server = HostAt(1);
+    try {
+      client.Transmit();
+      return true;
+    } catch (const std::exception& e) {
+      LastResp = e.what();
+      return false;
+    }
+  } catch (const std::exception& e) {
+    LastResp = e.what();
+    return false;
+  }
 }
 
 void TCustomMailer::BuildMessage(maillib::TmsMessage& message) {

@@ -55,6 +55,11 @@ class TCustomMailer {
   std::string QueueFile;  // the .ini of the message to load
   std::string Summary;    // built by BuildMessage
 
+  // Loads the queued message (when QueueFile is set), builds it and delivers it to the first
+  // relay host of RemoteHost, then, after a failure, to the second. True when a relay accepted
+  // it; never raises: a failure leaves its text in LastResp.
+  bool Send();
+
   // Reads the body file and then the .ini named by QueueFile. Raises EFileError when the body
   // cannot be read; a key that cannot be read gives its type's read default.
   void LoadFromQueue();

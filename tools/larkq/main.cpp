@@ -6,6 +6,7 @@
 #include "tools/larkq/AddCommand.h"
 #include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/ListCommand.h"
+#include "tools/larkq/SendCommand.h"
 
 namespace {
 
@@ -13,9 +14,11 @@ void PrintUsage(std::ostream& out) {
   out << "Usage: larkq list [QUEUEDIR] [--failed] [--json]\n"
          "       larkq add --from ADDR --to ADDR --relay HOST [options] [QUEUEDIR]\n"
          "       larkq compose FILE.ini [--seed N]\n"
+         "       larkq send FILE.ini\n"
          "  list     what is queued, oldest first (QUEUEDIR defaults to the QuePath setting)\n"
          "  add      write a queued message (larkq add --help for its options)\n"
-         "  compose  print the exact text a queued message would be sent as\n";
+         "  compose  print the exact text a queued message would be sent as\n"
+         "  send     deliver one queued message now (its files stay in place)\n";
 }
 
 }  // namespace
@@ -31,6 +34,7 @@ int main(int argc, char** argv) {
   if (command == "list") return larkq::RunListCommand(args, std::cout, std::cerr);
   if (command == "add") return larkq::RunAddCommand(args, std::cin, std::cout, std::cerr);
   if (command == "compose") return larkq::RunComposeCommand(args, std::cout, std::cerr);
+  if (command == "send") return larkq::RunSendCommand(args, std::cout, std::cerr);
   if (command == "--help" || command == "-h") {
     PrintUsage(std::cout);
     return 0;

@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include "mailer/SMTPCust.h"
+#include "testing/FakeSmtpServer.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+using mailer::TCustomMailer;
+using testing_support::FakeSmtpServer;
+
+class SendTest : public ::testing::Test {
+ protected:
+  TCustomMailer& Mailer(const std::string& hosts) {
+    mailer_.RemoteHost = hosts;
+    mailer_.FromAddress = "shop@example.com";
+    mailer_.Subject = "Order";
+    mailer_.ToList.AddAddress("ann@example.org", "Ann");
+    mailer_.CcList.AddAddress("carl@example.org", "Carl");
+    mailer_.BccList.AddAddress("bea@example.org", "Bea");
+    mailer_.BodyLines.Add("Hello.");
+    mailer_.TimeOut = 5;
+    return mailer_;
+  }
+  // The address of a port where nothing listens: connections are refused.
+  static std::string ClosedPort() {
+    FakeSmtpServer gone;
+    return gone.Address();
+  }
+  testing_support::MachineRoot root_;
+  FakeSmtpServer first_, second_, third_;
+  TCustomMailer mailer_;
+};
+
+TEST_F(SendTest, DeliversToTheFirstRelay) {
+  auto& m = Mailer(first_.Address() + ";" + second_.Address());
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  EXPECT_EQ(first_.Connections(), 1);
+  EXPECT_EQ(second_.Connections(), 0);
+  auto commands = first_.Commands();
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                          [](const std::string& c) { return c.starts_with("RCPT TO:"); }),
+            3);  // To, CC and BCC all reach the envelope
+  EXPECT_TRUE(m.Summary.starts_with("shop@example.com"));
+}
+
+TEST_F(SendTest, TheSecondRelayAfterAFailure) {
+  first_.Reply("MAIL", {"451 4.3.0 try later\r\n"});
+  auto& m = Mailer(";;" + first_.Address() + ";;" + second_.Address());
+  EXPECT_TRUE(m.Send());
+  EXPECT_EQ(m.LastResp, "451 4.3.0 try later");  // the first attempt's reason stays
+  EXPECT_EQ(second_.Messages().size(), 1u);
+}
+
+TEST_F(SendTest, OnlyTwoRelaysAreTried) {
+  auto& m = Mailer(ClosedPort() + "," + ClosedPort() + "," + third_.Address());
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(m.LastResp, "[10061] Connection refused");
+  EXPECT_EQ(third_.Connections(), 0);
+}
+
+TEST_F(SendTest, ABlankAfterTheSeparatorBelongsToTheSecondName) {
+  first_.Reply("HELO", {"421 closing\r\n"});
+  auto& m = Mailer(first_.Address() + ", " + second_.Address());
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(second_.Connections(), 0);
+  EXPECT_EQ(m.LastResp, "[11001] Host not found");
+}
+
+TEST_F(SendTest, NoRelayAtAll) {
+  auto& m = Mailer("");
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(m.LastResp, "Server property is required");
+}
+
+TEST_F(SendTest, AMessageThatCannotBeBuiltIsNotTriedAgain) {
+  for (const std::string& hosts : {first_.Address(), first_.Address() + ";" + second_.Address()}) {
+    TCustomMailer m;
+    m.RemoteHost = hosts;
+    m.ToList.AddAddress("ann@example.org", "Ann");
+    EXPECT_FALSE(m.Send());
+    EXPECT_EQ(m.LastResp, "FromAddress Property cannot be blank.");
+  }
+  EXPECT_EQ(first_.Connections(), 0);
+  EXPECT_EQ(second_.Connections(), 0);
+
+  auto& m = Mailer(first_.Address() + ";" + second_.Address());
+  m.Attachments.Add("/nonexistent/report.pdf");
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(m.LastResp, "Cannot open file /nonexistent/report.pdf");
+  EXPECT_EQ(second_.Connections(), 0);
+}
+
+TEST_F(SendTest, ALoadFailureIsReported) {
+  testing_support::TempDir queue;
+  queue.WriteFile("m.ini", "[Connection]\r\nRemoteHost=" + first_.Address() + "\r\n");
+  TCustomMailer m;
+  m.QueueFile = queue / "m.ini";
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(m.LastResp, "Unable to read message body" + (queue / "m.tmp"));
+  EXPECT_EQ(first_.Connections(), 0);
+}
+
+TEST_F(SendTest, RefusedRecipientsFollowIgnoreRecipientErrors) {
+  first_.Reply("RCPT", {"250 ok\r\n", "550 no such user\r\n", "250 ok\r\n"});
+  auto& m = Mailer(first_.Address());
+  EXPECT_TRUE(m.Send()) << m.LastResp;
+  first_.Reply("RCPT", {"250 ok\r\n", "550 no such user\r\n", "250 ok\r\n"});
+  m.IgnoreRecipientErrors = false;
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(m.LastResp, "550 no such user");
+}
+
+TEST_F(SendTest, WhatTheRelayReceives) {
+  auto& m = Mailer(first_.Address());
+  m.DateTime = "Tue, 01 Dec 1998 10:00:00 -0500";
+  m.Priority = 0;
+  m.Encoding = 0;  // a stored 0 means plain text with uuencoded attachments
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  ASSERT_EQ(first_.Messages().size(), 1u);
+  const std::string text = first_.Messages()[0];
+  EXPECT_NE(text.find("\r\nDate: Tue, 01 Dec 1998 10:00:00 -0500\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nX-Priority: 5\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nX-MSMail-Priority: Low\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("Mime-Version"), std::string::npos);
+  EXPECT_EQ(text.find("bea@example.org"), std::string::npos);  // BCC is not in the text
+}
+
+}  // namespace

@@ -1,0 +1,25 @@
+#include "tools/larkq/SendCommand.h"
+
+#include <filesystem>
+#include <ostream>
+
+#include "mailer/SMTPCust.h"
+
+namespace larkq {
+
+int RunSendCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() != 1 || args[0].empty() || args[0][0] == '-') {
+    err << "Usage: larkq send FILE.ini\n";
+    return 2;
+  }
+  mailer::TCustomMailer mailer;
+  mailer.QueueFile = std::filesystem::absolute(args[0]).string();
+  if (mailer.Send()) {
+    out << "Sent: " << mailer.Summary << "\n";
+    return 0;
+  }
+  err << "Not sent: " << mailer.LastResp << "\n";
+  return 1;
+}
+
+}  // namespace larkq
