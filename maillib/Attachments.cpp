@@ -81,11 +81,27 @@ void TmsAttItem::SetFileName(std::string_view fileName) {
   }
 }
 
-void TmsAttItem::Assign(const TmsAttItem& other) {
+void TmsAttItem::LoadFromFile(const std::string& fileName) {
+  data_ = std::make_unique<rtl::TFileStream>(fileName, rtl::fmOpenRead);
+}
+
+void TmsAttItem::SetBytes(std::string_view bytes) {
+  auto memory = std::make_unique<rtl::TMemoryStream>();
+  memory->Write(bytes.data(), bytes.size());
+  memory->SetPosition(0);
+  data_ = std::move(memory);
+}
+
+std::string TmsAttItem::Bytes() {
+  std::string bytes(static_cast<size_t>(data_->Size()), '\0');
+  data_->SetPosition(0);
+  bytes.resize(data_->Read(bytes.data(), bytes.size()));
+  return bytes;
+}
+
+void TmsAttItem::Assign(TmsAttItem& other) {
   if (&other == this) return;
-  Data.Clear();
-  Data.WriteString(other.Data.Data());
-  Data.SetPosition(0);
+  SetBytes(other.Bytes());
   ContentType = other.ContentType;
   Encoding = other.Encoding;
   FileName = other.FileName;
@@ -101,7 +117,7 @@ TmsAttItem& TmsAttList::Items(int index) const {
 TmsAttItem& TmsAttList::AddFile(std::string_view fileName) {
   auto item = std::make_unique<TmsAttItem>();
   item->SetFileName(fileName);
-  item->Data.LoadFromFile(std::string(fileName));
+  item->LoadFromFile(std::string(fileName));
   items_.push_back(std::move(item));
   return *items_.back();
 }
@@ -110,7 +126,7 @@ void TmsAttList::Assign(const TmsAttList& other) {
   if (&other == this) return;
   Clear();
   for (const auto& item : other.items_) {
-    auto copy = std::make_unique<TmsAttItem>();
+    auto copy = std::make_unique<TmsAttItem>();  // a copy of the bytes, not of the file
     copy->Assign(*item);
     items_.push_back(std::move(copy));
   }

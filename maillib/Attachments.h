@@ -17,16 +17,28 @@ enum TAttEncoding : uint8_t { ae7Bit = 0, aeBase64 = 1, aeQuotedPrintable = 2 };
 // The token written after "Content-Transfer-Encoding: ".
 const char* EncodingToken(TAttEncoding encoding);
 
+// An attachment added from a file reads its bytes from that file when it is composed, so a
+// large attachment never has to fit in memory.
 class TmsAttItem {
  public:
-  rtl::TMemoryStream Data;
+  TmsAttItem() : data_(std::make_unique<rtl::TMemoryStream>()) {}
+
+  rtl::TStream& Data() { return *data_; }
+  // Opens the file for reading; EFOpenError when it cannot be.
+  void LoadFromFile(const std::string& fileName);
+  void SetBytes(std::string_view bytes);
+  std::string Bytes();
+
   rtl::ShortString FileName;  // only its last path component is ever written into a message
   rtl::ShortString ContentType;
   TAttEncoding Encoding = aeBase64;
 
   // Stores the name; unless it is empty, derives ContentType and Encoding from its extension.
   void SetFileName(std::string_view fileName);
-  void Assign(const TmsAttItem& other);
+  void Assign(TmsAttItem& other);
+
+ private:
+  std::unique_ptr<rtl::TStream> data_;
 };
 
 class TmsAttList {

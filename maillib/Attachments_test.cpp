@@ -48,7 +48,7 @@ TEST_F(AttachmentsTest, TheTypeDecidesTheEncoding) {
     maillib::TmsAttList list;
     auto& item = list.AddFile(dir_ / c.name);
     EXPECT_EQ(item.Encoding, c.encoding) << c.name;
-    EXPECT_EQ(item.Data.Data(), "data");
+    EXPECT_EQ(item.Bytes(), "data");
   }
   EXPECT_STREQ(maillib::EncodingToken(maillib::aeQuotedPrintable), "Quoted-Printable");
 }
@@ -73,8 +73,9 @@ TEST_F(AttachmentsTest, AssignCopiesTheBytes) {
   maillib::TmsAttList list, copy;
   list.AddFile(dir_ / "a.bin");
   copy.Assign(list);
-  list.Items(0).Data.Clear();
-  EXPECT_EQ(copy.Items(0).Data.Data(), std::string("\0\1\2", 3));
+  list.Items(0).SetBytes("");
+  dir_.WriteFile("a.bin", "changed");
+  EXPECT_EQ(copy.Items(0).Bytes(), std::string("\0\1\2", 3));
   EXPECT_EQ(copy.Items(0).FileName.str(), dir_ / "a.bin");
 }
 

@@ -20,16 +20,12 @@ std::string ContentTypeLine(const std::string& type, const std::string& paramete
   return rtl::BoundedString("Content-Type: " + type) + parameters;
 }
 
-std::vector<std::string> QuotedPrintableLines(rtl::TStream& bytes) {
-  rtl::TStringList lines;
-  TQuotedPrintable(&bytes, &lines).Encode();
-  return {lines.begin(), lines.end()};
-}
-
 std::vector<std::string> QuotedPrintableLines(const rtl::TStringList& text) {
   rtl::TMemoryStream stream;
   stream.WriteString(text.Text());
-  return QuotedPrintableLines(stream);
+  rtl::TStringList lines;
+  TQuotedPrintable(&stream, &lines).Encode();
+  return {lines.begin(), lines.end()};
 }
 
 bool IsBodyAttachment(const TmsCustomMessage& m, const char* name) {
@@ -60,6 +56,10 @@ void TmsCustomEncoder::WriteLine(std::string_view line) {
 
 void TmsCustomEncoder::WriteLines(const std::vector<std::string>& lines) {
   for (const auto& line : lines) WriteLine(line);
+}
+
+void TmsCustomEncoder::WriteQuotedPrintable(rtl::TStream& bytes) {
+  TQuotedPrintable(&bytes, [this](std::string line) { WriteLine(line); }).Encode();
 }
 
 void TmsCustomEncoder::RemoveOwnFields() {
@@ -141,7 +141,7 @@ void TmsCustomEncoder::EncodeHtmlBody(const std::string& contentType) {
   // A message whose only content is a "_htmbody.htm" or "_rtfbody.rtf" attachment carries that
   // attachment's content as its body.
   if (IsBodyAttachment(message_, "_htmbody.htm") || IsBodyAttachment(message_, "_rtfbody.rtf")) {
-    WriteLines(QuotedPrintableLines(message_.Attachments.Items(0).Data));
+    WriteQuotedPrintable(message_.Attachments.Items(0).Data());
   } else {
     WriteLines(QuotedPrintableLines(message_.Body));
   }
@@ -167,7 +167,7 @@ void TmsCustomEncoder::EncodeSingleAttachment() {
 }
 
 void TmsCustomEncoder::EncodeAttachmentContent(TmsAttItem& item) {
-  rtl::TStream& data = item.Data;
+  rtl::TStream& data = item.Data();
   data.SetPosition(0);
   if (item.Encoding == aeBase64) {
     char chunk[kBase64Chunk];
@@ -177,9 +177,9 @@ void TmsCustomEncoder::EncodeAttachmentContent(TmsAttItem& item) {
       WriteLine(Base64EncodeLine(std::string_view(chunk, got)));
     } while (got == kBase64Chunk);
   } else if (item.Encoding == aeQuotedPrintable) {
-    WriteLines(QuotedPrintableLines(data));
+    WriteQuotedPrintable(data);
   } else {
-    WriteLines(rtl::SplitLines(item.Data.Data()));
+    rtl::ForEachLine(data, [this](const std::string& line) { WriteLine(line); });
   }
 }
 
@@ -252,11 +252,11 @@ void TmsCustomEncoder::EncodeUU() {
     TmsAttItem& item = message_.Attachments.Items(i);
     WriteLine("");
     WriteLine("begin 600 " + BaseName(item));
-    item.Data.SetPosition(0);
+    item.Data().SetPosition(0);
     char chunk[kUUChunk];
     size_t got;
     do {
-      got = item.Data.Read(chunk, kUUChunk);
+      got = item.Data().Read(chunk, kUUChunk);
       WriteLine(UUEncodeLine(std::string_view(chunk, got)));
     } while (got == kUUChunk);
     WriteLine("`");

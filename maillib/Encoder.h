@@ -24,6 +24,7 @@ class TmsCustomEncoder {
 
   void WriteLine(std::string_view line);
   void WriteLines(const std::vector<std::string>& lines);
+  void WriteQuotedPrintable(rtl::TStream& bytes);
   // Removes from the message's Headers the fields the composer writes itself.
   void RemoveOwnFields();
   // The remaining extra header lines, the Subject line and the MIME version line.

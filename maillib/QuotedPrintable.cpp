@@ -64,7 +64,7 @@ void TQuotedPrintable::AppendPieces(const std::string& paragraph) {
   for (;;) {
     size_t remaining = paragraph.size() - start;
     if (remaining < kPieceLength) {
-      lines_->Add(Escape(std::string_view(paragraph).substr(start)));
+      sink_(Escape(std::string_view(paragraph).substr(start)));
       return;
     }
     size_t length = kPieceLength;
@@ -74,7 +74,7 @@ void TQuotedPrintable::AppendPieces(const std::string& paragraph) {
         break;
       }
     }
-    lines_->Add(Escape(std::string_view(paragraph).substr(start, length)) + "=");
+    sink_(Escape(std::string_view(paragraph).substr(start, length)) + "=");
     start += length;
   }
 }

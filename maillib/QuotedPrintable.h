@@ -2,6 +2,9 @@
 // back into a stream. Neither the stream nor the list is owned.
 #pragma once
 
+#include <functional>
+#include <string>
+
 #include "rtl/Exception.h"
 #include "rtl/Streams.h"
 #include "rtl/StringList.h"
@@ -14,7 +17,12 @@ class TQuotedPrintable {
   static constexpr size_t kPieceLength = 65;
 
   TQuotedPrintable(rtl::TStream* stream, rtl::TStringList* lines)
-      : stream_(stream), lines_(lines) {}
+      : stream_(stream),
+        lines_(lines),
+        sink_([lines](std::string line) { lines->Add(std::move(line)); }) {}
+  // Encoding only: each encoded line goes to sink as it is made, so none is kept.
+  TQuotedPrintable(rtl::TStream* stream, std::function<void(std::string)> sink)
+      : stream_(stream), lines_(nullptr), sink_(std::move(sink)) {}
 
   // The whole stream, from its start, appended to the lines; yields after every byte.
   void Encode();
@@ -51,6 +59,7 @@ class TQuotedPrintable {
 
   rtl::TStream* stream_;
   rtl::TStringList* lines_;
+  std::function<void(std::string)> sink_;
 };
 
 }  // namespace maillib

@@ -1,6 +1,7 @@
 #include "rtl/StringList.h"
 
 #include "rtl/Exception.h"
+#include "rtl/Streams.h"
 #include "rtl/SysUtils.h"
 
 namespace rtl {
@@ -16,6 +17,30 @@ std::vector<std::string> SplitLines(std::string_view text) {
   }
   if (start < text.size()) lines.emplace_back(text.substr(start));
   return lines;
+}
+
+void ForEachLine(TStream& stream, const std::function<void(const std::string&)>& onLine) {
+  stream.SetPosition(0);
+  std::string line;
+  bool afterCr = false;  // a CR ended the last line: an LF right after it belongs to that break
+  char block[16384];
+  for (size_t got; (got = stream.Read(block, sizeof block)) > 0;) {
+    for (size_t i = 0; i < got; ++i) {
+      char c = block[i];
+      if (afterCr && c == '\n') {
+        afterCr = false;
+        continue;
+      }
+      afterCr = c == '\r';
+      if (c == '\r' || c == '\n') {
+        onLine(line);
+        line.clear();
+      } else {
+        line += c;
+      }
+    }
+  }
+  if (!line.empty()) onLine(line);
 }
 
 void TStringList::Check(int index) const {

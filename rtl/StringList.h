@@ -2,6 +2,7 @@
 // EListError, and text splits into lines at CR LF, a lone CR or a lone LF.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,5 +35,7 @@ class TStringList {
 
 // The lines of text as TStringList::SetText splits them.
 std::vector<std::string> SplitLines(std::string_view text);
+// The same lines, read from a stream's start a block at a time and handed to onLine one by one.
+void ForEachLine(class TStream& stream, const std::function<void(const std::string&)>& onLine);
 
 }  // namespace rtl

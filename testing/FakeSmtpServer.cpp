@@ -155,8 +155,7 @@ void FakeSmtpServer::Converse(SOCKET client) {
         if (pending.starts_with(".\r\n")) {
           textEnd = 0;
           consumed = 3;
-        } else if (size_t end = pending.find("\r\n.\r\n", dataSearched);
-                   end != std::string::npos) {
+        } else if (size_t end = pending.find("\r\n.\r\n", dataSearched); end != std::string::npos) {
           textEnd = end + 2;
           consumed = end + 5;
           dataSearched = 0;
