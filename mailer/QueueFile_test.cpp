@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "mailer/SMTPCust.h"
 #include "testing/TempDir.h"
@@ -162,6 +165,40 @@ TEST(QueueFileTest, AMissingBodyFailsBeforeAnyKeyIsRead) {
   queue.WriteFile("mail.q/msg1", "[Message]\r\nFromAddr=a@b\r\n");
   queue.WriteFile("mail.q/msg1.tmp", "body");
   EXPECT_EQ(Loaded(queue / "mail.q/msg1").BodyLines[0], "body");
+}
+
+}  // namespace
+
+namespace {
+
+// A reader that lists the queue while pairs are being written never meets an .ini without its
+// last key: the .ini appears whole.
+TEST(QueueFileTest, AnIniAppearsOnlyWhenItIsComplete) {
+  testing_support::TempDir queue;
+  std::atomic<bool> writing{true};
+  std::atomic<int> seen{0}, incomplete{0};
+  std::thread reader([&] {
+    while (writing) {
+      for (const auto& entry : fs::directory_iterator(queue.Path())) {
+        if (entry.path().extension() != ".ini") continue;
+        std::ifstream in(entry.path(), std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.empty()) continue;  // removed between listing and reading
+        ++seen;
+        if (text.find("IgnoreRecipientErrors=") == std::string::npos) ++incomplete;
+      }
+    }
+  });
+  for (int i = 0; i < 150; ++i) {
+    TCustomMailer out;
+    out.FromAddress = "a@b";
+    out.ToList.AddAddress("c@d", "C");
+    ASSERT_TRUE(out.SaveToQueue(queue.Path())) << out.LastResp;
+  }
+  writing = false;
+  reader.join();
+  EXPECT_GT(seen, 0);
+  EXPECT_EQ(incomplete, 0);
 }
 
 }  // namespace
