@@ -1,6 +1,7 @@
 // Built-in modules standing in for DLLs: a name, and the functions it exports by name.
 #include <atomic>
 #include <map>
+#include <string>
 
 #include "winapi/posix/internal.h"
 
@@ -21,10 +22,7 @@ struct ModuleTable {
 };
 
 ModuleTable& Modules() {
-  static auto* table = [] {
-    auto* t = new ModuleTable;
-    return t;
-  }();
+  static auto* table = new ModuleTable;
   return *table;
 }
 
