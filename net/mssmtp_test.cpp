@@ -105,6 +105,10 @@ TEST_F(SmtpTest, AServerThatClosesBeforeReplying) {
   EXPECT_FALSE(client_.IsConnected());
   server_.Reply("MAIL", {"25" + std::string(FakeSmtpServer::kClose)});  // closed mid-reply
   EXPECT_EQ(TransmitResult(), "EServerError: ");
+  server_.Reply("MAIL", {"250 ok\r\n"});
+  server_.ReplyAfterData(FakeSmtpServer::kClose);  // the data taken, then no answer
+  EXPECT_EQ(TransmitResult(), "EServerError: ");
+  EXPECT_EQ(server_.Messages().size(), 1u);
 }
 
 TEST_F(SmtpTest, AServerThatNeverAnswersTimesOut) {
