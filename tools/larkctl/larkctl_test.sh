@@ -23,9 +23,11 @@ count=$("$larkctl" reg query "$key" | grep -c 'REG_DWORD')
 if id nobody >/dev/null 2>&1 && command -v runuser >/dev/null; then
   chmod 755 "$root" "$root/registry"
   chmod 644 "$root/registry/HKEY_LOCAL_MACHINE.reg"
-  out=$(runuser -u nobody -- env LARKPOST_ROOT="$root" "$larkctl" reg query "$key" /v QuePath 2>&1) ||
+  # A copy the unprivileged user can reach, wherever the build tree lies.
+  cp "$larkctl" "$root/larkctl" && chmod 755 "$root/larkctl"
+  out=$(runuser -u nobody -- env LARKPOST_ROOT="$root" "$root/larkctl" reg query "$key" /v QuePath 2>&1) ||
     fail "nobody cannot read: $out"
-  out=$(runuser -u nobody -- env LARKPOST_ROOT="$root" "$larkctl" reg add "$key" /v X /d y /f 2>&1)
+  out=$(runuser -u nobody -- env LARKPOST_ROOT="$root" "$root/larkctl" reg add "$key" /v X /d y /f 2>&1)
   code=$?
   [ $code -eq 1 ] || fail "nobody's write exited $code"
   [ "$out" = "ERROR: Access is denied." ] || fail "nobody's write said: $out"
