@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "rtl/Exception.h"
 #include "rtl/SysUtils.h"
@@ -47,22 +45,6 @@ int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
 
 void TMemoryStream::Clear() {
   data_.clear();
-  position_ = 0;
-}
-
-void TMemoryStream::LoadFromFile(const std::string& fileName) {
-  std::ifstream in(fileName, std::ios::binary);
-  if (!in) throw EFOpenError(Format(SFOpenError, fileName.c_str()));
-  std::ostringstream text;
-  text << in.rdbuf();
-  data_ = text.str();
-  position_ = 0;
-}
-
-void TMemoryStream::LoadFromStream(TStream& source) {
-  Clear();
-  source.SetPosition(0);
-  CopyFrom(source, 0);
   position_ = 0;
 }
 

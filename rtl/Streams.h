@@ -35,8 +35,6 @@ class TMemoryStream : public TStream {
   int64_t Size() override { return static_cast<int64_t>(data_.size()); }
 
   void Clear();
-  void LoadFromFile(const std::string& fileName);  // EFOpenError when it cannot be read
-  void LoadFromStream(TStream& source);
   const std::string& Data() const { return data_; }
 
  private:
