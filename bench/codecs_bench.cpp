@@ -38,31 +38,25 @@ const std::string& Text() {
   return text;
 }
 
-void BM_Base64Encode10MB(benchmark::State& state) {
+// A line codec over the 10 MB in the line size the composer feeds it.
+template <std::string (*EncodeLine)(std::string_view), size_t kLine>
+void BM_LineCodec10MB(benchmark::State& state) {
   const std::string& bytes = Binary();
   for (auto _ : state) {
     size_t total = 0;
-    for (size_t i = 0; i < bytes.size(); i += 57) {
-      total += maillib::Base64EncodeLine(std::string_view(bytes).substr(i, 57)).size();
+    for (size_t i = 0; i < bytes.size(); i += kLine) {
+      total += EncodeLine(std::string_view(bytes).substr(i, kLine)).size();
     }
     benchmark::DoNotOptimize(total);
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
 }
-BENCHMARK(BM_Base64Encode10MB)->Unit(benchmark::kMillisecond);
-
-void BM_UUEncode10MB(benchmark::State& state) {
-  const std::string& bytes = Binary();
-  for (auto _ : state) {
-    size_t total = 0;
-    for (size_t i = 0; i < bytes.size(); i += 45) {
-      total += maillib::UUEncodeLine(std::string_view(bytes).substr(i, 45)).size();
-    }
-    benchmark::DoNotOptimize(total);
-  }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes.size()));
-}
-BENCHMARK(BM_UUEncode10MB)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LineCodec10MB<maillib::Base64EncodeLine, 57>)
+    ->Name("BM_Base64Encode10MB")
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LineCodec10MB<maillib::UUEncodeLine, 45>)
+    ->Name("BM_UUEncode10MB")
+    ->Unit(benchmark::kMillisecond);
 
 void BM_QuotedPrintableEncode10MB(benchmark::State& state) {
   rtl::TMemoryStream stream;

@@ -7,6 +7,7 @@
 #include "rtl/Exception.h"
 #include "rtl/Paths.h"
 #include "rtl/Registry.h"
+#include "rtl/StringList.h"
 
 namespace maillib {
 namespace {
@@ -108,9 +109,7 @@ void TmsAttItem::Assign(TmsAttItem& other) {
 }
 
 TmsAttItem& TmsAttList::Items(int index) const {
-  if (index < 0 || index >= Count()) {
-    throw rtl::EListError(rtl::Format(rtl::SListIndexError, index));
-  }
+  rtl::CheckListIndex(index, Count());
   return *items_[static_cast<size_t>(index)];
 }
 

@@ -1,6 +1,7 @@
 #include "maillib/MailAddress.h"
 
 #include "rtl/Exception.h"
+#include "rtl/StringList.h"
 
 namespace maillib {
 
@@ -15,9 +16,7 @@ void TmsMailAddress::Assign(const TmsMailAddress& other) {
 }
 
 TmsMailAddress& TmsAddressList::Items(int index) const {
-  if (index < 0 || index >= Count()) {
-    throw rtl::EListError(rtl::Format(rtl::SListIndexError, index));
-  }
+  rtl::CheckListIndex(index, Count());
   return *items_[static_cast<size_t>(index)];
 }
 

@@ -43,9 +43,11 @@ void ForEachLine(TStream& stream, const std::function<void(const std::string&)>&
   if (!line.empty()) onLine(line);
 }
 
-void TStringList::Check(int index) const {
-  if (index < 0 || index >= Count()) throw EListError(Format(SListIndexError, index));
+void CheckListIndex(int index, int count) {
+  if (index < 0 || index >= count) throw EListError(Format(SListIndexError, index));
 }
+
+void TStringList::Check(int index) const { CheckListIndex(index, Count()); }
 
 const std::string& TStringList::operator[](int index) const {
   Check(index);

@@ -33,6 +33,9 @@ class TStringList {
   std::vector<std::string> items_;
 };
 
+// Raises EListError "List index out of bounds (%d)" unless 0 <= index < count.
+void CheckListIndex(int index, int count);
+
 // The lines of text as TStringList::SetText splits them.
 std::vector<std::string> SplitLines(std::string_view text);
 // The same lines, read from a stream's start a block at a time and handed to onLine one by one.

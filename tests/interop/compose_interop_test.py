@@ -8,13 +8,11 @@ import binascii
 import email
 import email.policy
 import os
-import random
-import subprocess
 import sys
-import tempfile
 import unittest
 
-LARKQ = sys.argv.pop(1) if len(sys.argv) > 1 else "build/default/tools/larkq"
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from larkq_case import LarkqCase  # noqa: E402
 
 
 def text_of(part) -> str:
@@ -27,33 +25,15 @@ def undot(data: bytes) -> bytes:
     return b"\r\n".join(line[1:] if line.startswith(b".") else line for line in lines)
 
 
-class ComposeInterop(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.root = os.path.join(self.dir.name, "root")
-        self.queue = os.path.join(self.dir.name, "queue")
-        os.makedirs(self.queue)
-        self.env = dict(os.environ, LARKPOST_ROOT=self.root)
-        self.random = random.Random(11)
-
-    def tearDown(self):
-        self.dir.cleanup()
-
-    def file(self, name, data: bytes) -> str:
-        path = os.path.join(self.dir.name, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+class ComposeInterop(LarkqCase):
+    seed = 11
 
     def compose(self, *options, body=b"Hello Ann,\nyour order is on its way.\n"):
-        args = [LARKQ, "add", "--from", "shop@example.com", "--from-name", "Web Shop",
-                "--to", "Ann Smith <ann@example.org>", "--to", "bob@example.org",
-                "--cc", "C. Carl <carl@example.org>", "--bcc", "bea@example.org",
-                "--subject", "Your order 1234", "--relay", "127.0.0.1", *options, self.queue]
-        added = subprocess.run(args, input=body, capture_output=True, env=self.env)
-        self.assertEqual(added.returncode, 0, added.stderr.decode())
-        ini = added.stdout.decode().strip()
-        composed = subprocess.run([LARKQ, "compose", ini], capture_output=True, env=self.env)
+        ini = self.add("--to", "Ann Smith <ann@example.org>", "--to", "bob@example.org",
+                       "--cc", "C. Carl <carl@example.org>", "--bcc", "bea@example.org",
+                       "--subject", "Your order 1234", "--relay", "127.0.0.1", *options,
+                       body=body)
+        composed = self.larkq("compose", ini)
         self.assertEqual(composed.returncode, 0, composed.stderr.decode())
         text = composed.stdout
         self.assertTrue(text.endswith(b"\r\n"))

@@ -7,47 +7,31 @@ import binascii
 import email
 import email.policy
 import os
-import random
-import subprocess
 import sys
-import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from larkq_case import LarkqCase  # noqa: E402
 from smtp_sink import Sink  # noqa: E402
 
-LARKQ = sys.argv.pop(1) if len(sys.argv) > 1 else "build/default/tools/larkq"
 
+class DeliverInterop(LarkqCase):
+    seed = 5
 
-class DeliverInterop(unittest.TestCase):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.queue = os.path.join(self.dir.name, "queue")
+        super().setUp()
         self.received = os.path.join(self.dir.name, "received")
-        os.makedirs(self.queue)
         os.makedirs(self.received)
-        self.env = dict(os.environ, LARKPOST_ROOT=os.path.join(self.dir.name, "root"))
         self.sink = Sink(self.received).__enter__()
-        self.random = random.Random(5)
 
     def tearDown(self):
         self.sink.__exit__(None, None, None)
-        self.dir.cleanup()
-
-    def file(self, name, data):
-        path = os.path.join(self.dir.name, name)
-        with open(path, "wb") as f:
-            f.write(data)
-        return path
+        super().tearDown()
 
     def deliver(self, *options, body=b"Hello Ann,\r\nyour order is on its way.\r\n"):
-        args = [LARKQ, "add", "--from", "shop@example.com", "--from-name", "Web Shop",
-                "--subject", "Your order", "--relay", "127.0.0.1:%d" % self.sink.port,
-                *options, self.queue]
-        added = subprocess.run(args, input=body, capture_output=True, env=self.env)
-        self.assertEqual(added.returncode, 0, added.stderr.decode())
-        ini = added.stdout.decode().strip()
-        sent = subprocess.run([LARKQ, "send", ini], capture_output=True, env=self.env)
+        ini = self.add("--subject", "Your order", "--relay", "127.0.0.1:%d" % self.sink.port,
+                       *options, body=body)
+        sent = self.larkq("send", ini)
         self.assertEqual(sent.returncode, 0, sent.stderr.decode())
         self.assertTrue(sent.stdout.decode().startswith("Sent: shop@example.com"))
         self.assertTrue(os.path.exists(ini))  # larkq send leaves the pair in place

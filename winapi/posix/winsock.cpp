@@ -376,6 +376,10 @@ HANDLE StartLookup(HWND hwnd, UINT msg, char* buf, int size, Work work) {
       auto* result = reinterpret_cast<char*>(words.data());
       int length = 0;
       int error = work(result, size, length, buf);
+      if (error == 0 && length < 0) {  // the caller's buffer is too small: say what it needs
+        error = WSAENOBUFS;
+        length = -length;
+      }
       {
         std::lock_guard lock(task->mutex);
         if (!task->cancelled) {
@@ -616,13 +620,9 @@ HANDLE WINAPI WsaAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char*
   std::string host = name != nullptr ? name : "";
   return StartLookup(hwnd, msg, buf, buflen, [host](char* out, int size, int& length, char* base) {
     uint32_t address;
-    if (int error = ResolveHost(host, address); error != 0) return error;
-    length = PackHostent(host, address, out, size, base);
-    if (length < 0) {
-      length = -length;
-      return WSAENOBUFS;
-    }
-    return 0;
+    int error = ResolveHost(host, address);
+    if (error == 0) length = PackHostent(host, address, out, size, base);
+    return error;
   });
 }
 
@@ -633,14 +633,10 @@ HANDLE WINAPI WsaAsyncGetServByName(HWND hwnd, UINT msg, const char* name, const
   return StartLookup(hwnd, msg, buf, buflen,
                      [service, protocol](char* out, int size, int& length, char* base) {
                        uint16_t port;
-                       if (int error = ResolveService(service, protocol, port); error != 0)
-                         return error;
-                       length = PackServent(service, protocol, port, out, size, base);
-                       if (length < 0) {
-                         length = -length;
-                         return WSAENOBUFS;
-                       }
-                       return 0;
+                       int error = ResolveService(service, protocol, port);
+                       if (error == 0)
+                         length = PackServent(service, protocol, port, out, size, base);
+                       return error;
                      });
 }
 
