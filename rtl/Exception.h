@@ -3,6 +3,7 @@
 #pragma once
 
 #include <exception>
+#include <new>
 #include <string>
 
 namespace rtl {
@@ -37,6 +38,14 @@ RTL_EXCEPTION_CLASS(ERegistryException, Exception);
 RTL_EXCEPTION_CLASS(EIniFileException, Exception);
 RTL_EXCEPTION_CLASS(EThread, Exception);
 RTL_EXCEPTION_CLASS(EOutOfResources, Exception);
+
+// The class name reported for any error: a runtime exception's own, the runtime's name for an
+// exhausted memory, and "Exception" for anything else of the standard library.
+inline const char* ClassNameOf(const std::exception& error) {
+  if (const auto* own = dynamic_cast<const Exception*>(&error)) return own->ClassName();
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) return "EOutOfMemory";
+  return "Exception";
+}
 
 // The runtime's conventional texts, used with Format.
 inline constexpr const char* SInvalidInteger = "'%s' is not a valid integer value";

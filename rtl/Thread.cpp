@@ -31,7 +31,10 @@ void TThread::TerminateAndWaitFor() {
       suspended_ = false;
     }
   }
+  // Called from destructors: a forced end of the waiting thread must not unwind out of one.
+  LarkBeginNoTermination();
   WaitForSingleObject(handle_, INFINITE);
+  LarkEndNoTermination();
 }
 
 void TThread::AfterConstruction() {
@@ -78,7 +81,9 @@ DWORD WINAPI TThread::ThreadProc(LPVOID self) {
     if (!thread->terminated_) {
       try {
         thread->Execute();
-      } catch (const std::exception&) {
+      } catch (...) {
+        // The unwinding of a forced end belongs to the machine layer; anything else is kept.
+        if (LarkThreadTerminating()) throw;
         thread->fatal_ = std::current_exception();
       }
     }

@@ -32,7 +32,8 @@ class TThread {
   // Waits for the thread to end and returns ReturnValue.
   int WaitFor();
   // Sets Terminated, lets a suspended thread go on, and waits for the end; not on the thread
-  // itself.
+  // itself. A forced end of the calling thread waits until this wait is over (it is made from
+  // destructors, which must not be left by an unwinding).
   void TerminateAndWaitFor();
 
   bool Terminated() const { return terminated_; }
@@ -40,7 +41,7 @@ class TThread {
   bool Finished() const { return finished_; }
   HANDLE Handle() const { return handle_; }
   DWORD ThreadID() const { return threadId_; }
-  // The error that ended Execute, if one did.
+  // The error that ended Execute, if one did (whatever was thrown).
   std::exception_ptr FatalException() const { return fatal_; }
 
   // Set before the thread runs: the object then deletes itself when Execute ends.

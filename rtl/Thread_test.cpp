@@ -110,6 +110,62 @@ TEST(ThreadObjectTest, AnErrorInExecuteIsKeptNotThrown) {
   EXPECT_THROW(std::rethrow_exception(thread->FatalException()), std::runtime_error);
 }
 
+TEST(ThreadObjectTest, AnythingThrownFromExecuteIsKept) {
+  class Odd : public rtl::TThread {
+   public:
+    Odd() : TThread(false) {}
+
+   protected:
+    void Execute() override { throw 7; }
+  };
+  std::unique_ptr<Odd> thread(rtl::StartThread<Odd>());
+  thread->WaitFor();
+  ASSERT_TRUE(thread->FatalException());
+  EXPECT_THROW(std::rethrow_exception(thread->FatalException()), int);
+}
+
+// An owner that frees a thread object in its destructor, the way a service ends its workers.
+class Owner : public rtl::TThread {
+ public:
+  Owner(HANDLE release, std::atomic<bool>& inDestructor)
+      : TThread(false), release_(release), inDestructor_(inDestructor) {}
+
+ protected:
+  void Execute() override {
+    class Stubborn : public rtl::TThread {
+     public:
+      explicit Stubborn(HANDLE release) : TThread(false), release_(release) {}
+
+     protected:
+      void Execute() override { WaitForSingleObject(release_, INFINITE); }
+      HANDLE release_;
+    };
+    auto* child = rtl::StartThread<Stubborn>(release_);
+    inDestructor_ = true;
+    delete child;
+    Sleep(INFINITE);
+  }
+
+ private:
+  HANDLE release_;
+  std::atomic<bool>& inDestructor_;
+};
+
+TEST(ThreadObjectTest, AForcedEndOfAThreadWaitingInADestructorDoesNotAbort) {
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> inDestructor{false};
+  std::unique_ptr<Owner> owner(rtl::StartThread<Owner>(release, inDestructor));
+  ASSERT_TRUE(Eventually([&] { return inDestructor.load(); }));
+  Sleep(10);  // let it enter the wait of the child's destructor
+  ASSERT_TRUE(TerminateThread(owner->Handle(), 4));
+  SetEvent(release);
+  EXPECT_EQ(WaitForSingleObject(owner->Handle(), 2000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  GetExitCodeThread(owner->Handle(), &code);
+  EXPECT_EQ(code, 4u);
+  CloseHandle(release);
+}
+
 TEST(HiddenWindowTest, TheHandlerGetsPostedMessagesWhenItsThreadPumps) {
   std::vector<UINT> seen;
   HWND window = rtl::AllocateHWnd([&](rtl::TMessage& message) {

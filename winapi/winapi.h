@@ -108,6 +108,14 @@ DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                                     DWORD dwMilliseconds);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+typedef HANDLE* LPHANDLE;
+#define DUPLICATE_SAME_ACCESS 0x00000002
+// The pseudo handle of the calling process; the only process DuplicateHandle knows.
+HANDLE WINAPI GetCurrentProcess();
+// A second handle to the same object, valid until closed, whatever happens to the first.
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                            HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle,
+                            DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwOptions);
 
 // ---- Threads ----------------------------------------------------------------------------------
 // Suspension and forced termination take effect at the target's next wait point (Sleep, any
@@ -459,3 +467,170 @@ struct WSADATA {
   uint16_t iMaxUdpDg;
   char* lpVendorInfo;
 };
+
+// ---- Processes, command line, console -----------------------------------------------------------
+// The full path of the running program (hModule must be null); 0 on failure. Cut to nSize - 1
+// characters with ERROR_INSUFFICIENT_BUFFER when it does not fit.
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+
+#define CTRL_C_EVENT 0
+#define CTRL_BREAK_EVENT 1
+#define CTRL_CLOSE_EVENT 2
+#define CTRL_SHUTDOWN_EVENT 6
+typedef BOOL(WINAPI* PHANDLER_ROUTINE)(DWORD dwCtrlType);
+// SIGINT arrives as CTRL_C_EVENT, SIGQUIT as CTRL_BREAK_EVENT and SIGTERM as CTRL_SHUTDOWN_EVENT,
+// each on a thread of its own; handlers run last-added first until one returns TRUE. When none
+// does, the signal's default action ends the process.
+BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
+
+// Linux only: a thread that must finish a wait before it may be ended by force (a destructor
+// waiting for another thread) brackets it with these. A forced end that arrives meanwhile takes
+// effect at the thread's first wait point after the outermost LarkEndNoTermination.
+void WINAPI LarkBeginNoTermination();
+void WINAPI LarkEndNoTermination();
+// Linux only: whether TerminateThread has been called on the calling thread.
+BOOL WINAPI LarkThreadTerminating();
+
+// ---- Service control manager ------------------------------------------------------------------
+// The service database is HKLM\SYSTEM\CurrentControlSet\Services\<Name>. A started service's
+// runtime state is <machine root>/run/services/<Name>/: "status" (written by SetServiceStatus)
+// and "control" (a socket only its owner may connect to).
+struct SC_HANDLE__;
+typedef SC_HANDLE__* SC_HANDLE;
+struct SERVICE_STATUS_HANDLE__;
+typedef SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
+
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SC_MANAGER_CONNECT 0x0001
+#define SERVICE_ALL_ACCESS 0xF01FF
+#define SERVICE_QUERY_STATUS 0x0004
+#define SERVICE_START 0x0010
+#define SERVICE_STOP 0x0020
+#define SERVICE_PAUSE_CONTINUE 0x0040
+#define SERVICE_INTERROGATE 0x0080
+#define DELETE 0x00010000
+
+#define SERVICE_KERNEL_DRIVER 0x00000001
+#define SERVICE_FILE_SYSTEM_DRIVER 0x00000002
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_WIN32_SHARE_PROCESS 0x00000020
+#define SERVICE_INTERACTIVE_PROCESS 0x00000100
+
+#define SERVICE_AUTO_START 0x00000002
+#define SERVICE_DEMAND_START 0x00000003
+#define SERVICE_DISABLED 0x00000004
+#define SERVICE_ERROR_NORMAL 0x00000001
+
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+#define SERVICE_CONTINUE_PENDING 0x00000005
+#define SERVICE_PAUSE_PENDING 0x00000006
+#define SERVICE_PAUSED 0x00000007
+
+#define SERVICE_ACCEPT_STOP 0x00000001
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
+#define SERVICE_ACCEPT_SHUTDOWN 0x00000004
+
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_CONTROL_PAUSE 0x00000002
+#define SERVICE_CONTROL_CONTINUE 0x00000003
+#define SERVICE_CONTROL_INTERROGATE 0x00000004
+#define SERVICE_CONTROL_SHUTDOWN 0x00000005
+
+#define ERROR_DEPENDENT_SERVICES_RUNNING 1051L
+#define ERROR_INVALID_SERVICE_CONTROL 1052L
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
+#define ERROR_SERVICE_ALREADY_RUNNING 1056L
+#define ERROR_SERVICE_DISABLED 1058L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
+#define ERROR_SERVICE_NOT_ACTIVE 1062L
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
+#define ERROR_SERVICE_SPECIFIC_ERROR 1066L
+#define ERROR_PROCESS_ABORTED 1067L
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
+#define ERROR_SERVICE_EXISTS 1073L
+
+struct SERVICE_STATUS {
+  DWORD dwServiceType;
+  DWORD dwCurrentState;
+  DWORD dwControlsAccepted;
+  DWORD dwWin32ExitCode;
+  DWORD dwServiceSpecificExitCode;
+  DWORD dwCheckPoint;
+  DWORD dwWaitHint;
+};
+typedef SERVICE_STATUS* LPSERVICE_STATUS;
+
+typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONA)(DWORD dwNumServicesArgs, LPSTR* lpServiceArgVectors);
+typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD dwControl);
+typedef DWORD(WINAPI* LPHANDLER_FUNCTION_EX)(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,
+                                             LPVOID lpContext);
+struct SERVICE_TABLE_ENTRYA {
+  LPSTR lpServiceName;
+  LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+};
+
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess);
+SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDisplayName,
+                                DWORD dwDesiredAccess, DWORD dwServiceType, DWORD dwStartType,
+                                DWORD dwErrorControl, LPCSTR lpBinaryPathName,
+                                LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies,
+                                LPCSTR lpServiceStartName, LPCSTR lpPassword);
+SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess);
+// Starts the program of ImagePath as a detached process and returns once its dispatcher has
+// started the service's entry point (ERROR_SERVICE_REQUEST_TIMEOUT after 30 s).
+BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors);
+BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus);
+// A service whose process no longer lives is reported SERVICE_STOPPED.
+BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
+BOOL WINAPI DeleteService(SC_HANDLE hService);
+BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
+
+// Inside the service program. Fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT in a program
+// that StartServiceA did not start; otherwise returns once every service of the table stopped.
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable);
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName,
+                                                         LPHANDLER_FUNCTION lpHandlerProc);
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR lpServiceName,
+                                                           LPHANDLER_FUNCTION_EX lpHandlerProc,
+                                                           LPVOID lpContext);
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
+                             LPSERVICE_STATUS lpServiceStatus);
+
+// ---- Event log --------------------------------------------------------------------------------
+// Entries are appended to <machine root>/eventlog/Application.jsonl, one JSON object a line
+// ("time", "source", "type", "id", "category", "strings", "pid"), and mirrored to syslog
+// (facility mail).
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+#define EVENTLOG_AUDIT_SUCCESS 0x0008
+#define EVENTLOG_AUDIT_FAILURE 0x0010
+
+HANDLE WINAPI RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName);
+BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
+                         void* lpUserSid, WORD wNumStrings, DWORD dwDataSize, LPCSTR* lpStrings,
+                         LPVOID lpRawData);
+BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
+
+// ---- Appending to a file (the message log) ---------------------------------------------------
+// Only what the message log needs: dwDesiredAccess FILE_APPEND_DATA with OPEN_ALWAYS (anything
+// else fails with ERROR_INVALID_PARAMETER). With FILE_FLAG_OPEN_REPARSE_POINT a symbolic link at
+// the path is refused rather than followed; anything but a regular file is refused
+// (ERROR_ACCESS_DENIED). A file that existed leaves ERROR_ALREADY_EXISTS as the last error.
+#define FILE_APPEND_DATA 0x0004
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define OPEN_ALWAYS 4
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+#define ERROR_DISK_FULL 112L
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          SECURITY_ATTRIBUTES* lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+// Writes every byte or fails (ERROR_DISK_FULL when the disk is full).
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);

@@ -1,7 +1,8 @@
-// Critical sections: re-entrant locks, as on Windows.
+// Critical sections: re-entrant locks, as on Windows. Each entry is counted for the thread, so
+// that a suspension never takes effect while the thread holds one.
 #include <mutex>
 
-#include "winapi/winapi.h"
+#include "winapi/posix/internal.h"
 
 void WINAPI InitializeCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
   lpCriticalSection->Impl = new std::recursive_mutex;
@@ -14,12 +15,16 @@ void WINAPI DeleteCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
 
 void WINAPI EnterCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
   static_cast<std::recursive_mutex*>(lpCriticalSection->Impl)->lock();
+  ++lark::CurrentContext().heldLocks;
 }
 
 BOOL WINAPI TryEnterCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
-  return static_cast<std::recursive_mutex*>(lpCriticalSection->Impl)->try_lock() ? TRUE : FALSE;
+  if (!static_cast<std::recursive_mutex*>(lpCriticalSection->Impl)->try_lock()) return FALSE;
+  ++lark::CurrentContext().heldLocks;
+  return TRUE;
 }
 
 void WINAPI LeaveCriticalSection(CRITICAL_SECTION* lpCriticalSection) {
+  --lark::CurrentContext().heldLocks;
   static_cast<std::recursive_mutex*>(lpCriticalSection->Impl)->unlock();
 }

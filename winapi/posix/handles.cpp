@@ -63,3 +63,17 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
   if (!lark::RemoveHandle(hObject)) return lark::Fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }
+
+HANDLE WINAPI GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
+
+BOOL WINAPI DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle,
+                            HANDLE hTargetProcessHandle, LPHANDLE lpTargetHandle, DWORD, BOOL,
+                            DWORD) {
+  if (hSourceProcessHandle != GetCurrentProcess() || hTargetProcessHandle != GetCurrentProcess() ||
+      lpTargetHandle == nullptr)
+    return lark::Fail(ERROR_INVALID_PARAMETER);
+  auto object = lark::LookupHandle(hSourceHandle);
+  if (!object) return lark::Fail(ERROR_INVALID_HANDLE);
+  *lpTargetHandle = lark::AddHandle(std::move(object));
+  return TRUE;
+}

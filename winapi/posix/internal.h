@@ -114,8 +114,15 @@ class ThreadContext {
   int WakeFd() const { return wakeFd_; }
 
   // A wait point: blocks while the thread is suspended, throws ThreadTerminationUnwind when it
-  // was terminated (unless it is already unwinding).
+  // was terminated. Neither happens while the thread holds a critical section (a suspended
+  // thread would keep the lock from everyone; suspension waits for the next wait point without
+  // one), and termination not while it unwinds or is inside LarkBeginNoTermination.
   void CheckPoint();
+
+  // Critical sections the thread holds (each recursive entry counts) and the depth of
+  // LarkBeginNoTermination brackets; only the thread itself touches them.
+  int heldLocks = 0;
+  int noTermination = 0;
 
   DWORD id;
   std::shared_ptr<ThreadObject> thread;

@@ -62,10 +62,12 @@ void ThreadContext::CheckPoint() {
   for (;;) {
     if (thread->terminateRequested.load()) {
       // A destructor running during the unwind may still reach a wait point; let it finish.
-      if (std::uncaught_exceptions() > 0) return;
+      // Inside a bracket (a destructor waiting for another thread) throwing would leave a
+      // noexcept function and abort the process: the end waits for the bracket to close.
+      if (std::uncaught_exceptions() > 0 || noTermination > 0) return;
       throw ThreadTerminationUnwind{};
     }
-    if (thread->suspendCount.load() <= 0) return;
+    if (thread->suspendCount.load() <= 0 || heldLocks > 0) return;
     pollfd p{wakeFd_, POLLIN, 0};
     poll(&p, 1, -1);
     DrainWake();

@@ -20,6 +20,9 @@ void ThreadMain(std::shared_ptr<ThreadObject> thread, std::shared_ptr<ThreadCont
   } catch (const ThreadTerminationUnwind&) {
     std::lock_guard lock(WaitMutex());
     code = thread->terminateExitCode;
+  } catch (...) {
+    // An error nothing caught ends only its own thread, never the whole process.
+    code = static_cast<DWORD>(-1);
   }
   std::lock_guard lock(WaitMutex());
   thread->exitCode = code;
@@ -92,7 +95,8 @@ BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     thread->terminateRequested = true;
     if (thread->context) thread->context->Wake();
   }
-  if (thread->id == GetCurrentThreadId() && std::uncaught_exceptions() == 0) {
+  if (thread->id == GetCurrentThreadId() && std::uncaught_exceptions() == 0 &&
+      lark::CurrentContext().noTermination == 0) {
     throw lark::ThreadTerminationUnwind{};
   }
   return TRUE;
@@ -107,3 +111,12 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
 }
 
 DWORD WINAPI GetCurrentThreadId() { return lark::CurrentContext().id; }
+
+void WINAPI LarkBeginNoTermination() { ++lark::CurrentContext().noTermination; }
+
+void WINAPI LarkEndNoTermination() { --lark::CurrentContext().noTermination; }
+
+BOOL WINAPI LarkThreadTerminating() {
+  auto& ctx = lark::CurrentContext();
+  return ctx.thread && ctx.thread->terminateRequested.load() ? TRUE : FALSE;
+}

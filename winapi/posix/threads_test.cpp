@@ -114,6 +114,111 @@ TEST(ThreadSuspensionTest, AThreadTerminatedBeforeItStartedNeverRuns) {
   CloseHandle(thread);
 }
 
+// Holds a lock across a wait point, as a status pass holding the queue lock while it pumps.
+struct LockHolder {
+  CRITICAL_SECTION section;
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> holding{false};
+  std::atomic<bool> released{false};
+  std::atomic<int> stepsAfter{0};
+};
+
+DWORD WINAPI HoldAcrossAWait(LPVOID p) {
+  auto* holder = static_cast<LockHolder*>(p);
+  EnterCriticalSection(&holder->section);
+  holder->holding = true;
+  WaitForSingleObject(holder->go, INFINITE);
+  Sleep(1);
+  LeaveCriticalSection(&holder->section);
+  holder->released = true;
+  for (;;) {
+    Sleep(1);
+    holder->stepsAfter++;
+  }
+}
+
+TEST(ThreadSuspensionTest, AThreadHoldingALockIsSuspendedOnlyOnceItReleasedIt) {
+  LockHolder holder;
+  InitializeCriticalSection(&holder.section);
+  HANDLE thread = CreateThread(nullptr, 0, &HoldAcrossAWait, &holder, 0, nullptr);
+  ASSERT_TRUE(testing_support::Eventually([&] { return holder.holding.load(); }));
+  SuspendThread(thread);
+  SetEvent(holder.go);
+  // The wait points inside the lock do not stop it; the first one after the release does.
+  ASSERT_TRUE(testing_support::Eventually([&] { return holder.released.load(); }));
+  EXPECT_TRUE(TryEnterCriticalSection(&holder.section));
+  LeaveCriticalSection(&holder.section);
+  Sleep(50);
+  EXPECT_EQ(holder.stepsAfter, 0);
+  ResumeThread(thread);
+  EXPECT_TRUE(testing_support::Eventually([&] { return holder.stepsAfter > 2; }));
+  TerminateThread(thread, 0);
+  EXPECT_EQ(WaitForSingleObject(thread, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
+  CloseHandle(thread);
+  CloseHandle(holder.go);
+  DeleteCriticalSection(&holder.section);
+}
+
+DWORD WINAPI ThrowSomethingOdd(LPVOID) { throw 42; }
+
+TEST(ThreadEndTest, AnErrorNobodyCaughtEndsOnlyItsThread) {
+  HANDLE thread = CreateThread(nullptr, 0, &ThrowSomethingOdd, nullptr, 0, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  EXPECT_NE(code, static_cast<DWORD>(STILL_ACTIVE));
+  CloseHandle(thread);
+}
+
+struct Bracketed {
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> inside{false};
+  std::atomic<bool> finishedWait{false};
+  std::atomic<bool> passedNextWaitPoint{false};
+};
+
+DWORD WINAPI WaitInsideBracket(LPVOID p) {
+  auto* b = static_cast<Bracketed*>(p);
+  LarkBeginNoTermination();
+  b->inside = true;
+  WaitForSingleObject(b->release, INFINITE);
+  b->finishedWait = true;
+  LarkEndNoTermination();
+  Sleep(0);
+  b->passedNextWaitPoint = true;
+  return 0;
+}
+
+TEST(ThreadEndTest, AForcedEndWaitsForTheNoTerminationBracketToClose) {
+  Bracketed b;
+  HANDLE thread = CreateThread(nullptr, 0, &WaitInsideBracket, &b, 0, nullptr);
+  ASSERT_TRUE(testing_support::Eventually([&] { return b.inside.load(); }));
+  ASSERT_TRUE(TerminateThread(thread, 9));
+  EXPECT_EQ(WaitForSingleObject(thread, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  SetEvent(b.release);
+  EXPECT_EQ(WaitForSingleObject(thread, 1000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(b.finishedWait);
+  EXPECT_FALSE(b.passedNextWaitPoint);
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  EXPECT_EQ(code, 9u);
+  CloseHandle(thread);
+  CloseHandle(b.release);
+}
+
+TEST(HandleTest, ADuplicateOutlivesTheOriginal) {
+  HANDLE event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  HANDLE copy = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS));
+  CloseHandle(event);
+  EXPECT_EQ(WaitForSingleObject(copy, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(CloseHandle(copy));
+  EXPECT_FALSE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, 0, FALSE,
+                               DUPLICATE_SAME_ACCESS));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 TEST(EventTest, ManualAndAutoResetEvents) {
   HANDLE manual = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE automatic = CreateEventA(nullptr, FALSE, TRUE, nullptr);
