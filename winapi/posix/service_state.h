@@ -1,0 +1,139 @@
+// What the controller side (service_control.cpp) and the service side (service_dispatcher.cpp)
+// of the service control manager share: the service database in the registry, the runtime
+// state under <machine root>/run/services/<Name>/, and the wire format of control requests.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "winapi/posix/internal.h"
+
+namespace lark::scm {
+
+inline constexpr char kServicesKey[] = "SYSTEM\\CurrentControlSet\\Services";
+
+// Win32 codes that winapi.h does not name.
+inline constexpr DWORD kErrorInvalidData = 13;
+inline constexpr DWORD kErrorDatabaseDoesNotExist = 1065;
+inline constexpr DWORD kErrorDuplicateServiceName = 1078;
+inline constexpr DWORD kErrorServiceNotInExe = 1083;
+
+// What StartServiceA hands to the service process. The pid guards against a program that merely
+// inherited the variables from a service (a child it runs), which must not take itself for one.
+inline constexpr char kServiceVariable[] = "LARKPOST_SCM_SERVICE";
+inline constexpr char kPidVariable[] = "LARKPOST_SCM_PID";
+inline constexpr char kReadyVariable[] = "LARKPOST_SCM_READY";
+inline constexpr char kArgsVariable[] = "LARKPOST_SCM_ARGS";
+// The descriptor the ready channel has in the service process.
+inline constexpr int kReadyFd = 3;
+
+// Messages on the ready channel, from the service process to its starter: the entry point runs;
+// the dispatcher failed (a DWORD code follows); exec failed (an errno follows).
+inline constexpr char kReadyMessage = 'R';
+inline constexpr char kFailedMessage = 'F';
+inline constexpr char kExecFailedMessage = 'X';
+
+// At most 256 characters, neither '/' nor '\'; "." and ".." would name other directories.
+bool ValidServiceName(std::string_view name);
+bool SameName(std::string_view a, std::string_view b);
+
+// ---- The service database ----
+class ScopedKey {
+ public:
+  ScopedKey() = default;
+  ~ScopedKey() {
+    if (key_ != nullptr) RegCloseKey(key_);
+  }
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+  PHKEY Out() { return &key_; }
+  HKEY Get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// Finds an installed service (a key under Services with an ImagePath) by name, ignoring case;
+// `stored` receives the name as the key spells it.
+bool FindService(std::string_view name, std::string& stored);
+
+struct ServiceConfig {
+  bool exists = false;
+  std::string imagePath;
+  std::string displayName;
+  DWORD type = SERVICE_WIN32_OWN_PROCESS;
+  DWORD start = SERVICE_DEMAND_START;
+  bool markedForDelete = false;
+};
+ServiceConfig ReadConfig(const std::string& stored);
+// Removes the service's key and whatever runtime state a dead process left.
+DWORD RemoveService(const std::string& stored);
+
+// ---- Processes ----
+struct ProcessId {
+  long pid = 0;
+  unsigned long long startTime = 0;  // from /proc/<pid>/stat, so a reused pid is told apart
+};
+ProcessId SelfProcess();
+
+// ---- Runtime state ----
+// Creates run/services/<Name> (mode 0755 so any user may query), refusing a symbolic link.
+DWORD MakeRunDirectory(const std::string& stored);
+
+struct StatusRecord {
+  SERVICE_STATUS status{};
+  ProcessId process;
+};
+// Replaces the status file atomically (mode 0644).
+DWORD WriteStatus(const std::string& stored, const StatusRecord& record);
+void RemoveStatusOf(const std::string& stored, const ProcessId& process);
+
+struct Observed {
+  SERVICE_STATUS status{};
+  bool running = false;  // a live process whose service has not reported STOPPED
+};
+// The status as a controller reports it: a missing status file or a dead process reads as
+// STOPPED, with ERROR_PROCESS_ABORTED when the process ended without reporting STOPPED.
+Observed Observe(const std::string& stored, DWORD type);
+
+// The flock on run/services/<Name>/lock that serialises starters, and the dispatcher's cleanup
+// with them. Released on destruction.
+class RunLock {
+ public:
+  RunLock() = default;
+  ~RunLock();
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+
+  DWORD Acquire(const std::string& stored);
+  // Removes the lock file and the directory when nothing else is left in it.
+  void RemoveDirectoryIfEmpty();
+
+ private:
+  int fd_ = -1;
+  std::string dir_;
+};
+
+// Removes the status file and the control socket that a process no longer alive left behind;
+// call holding the RunLock.
+void RemoveStaleState(const std::string& stored);
+
+std::string ControlSocketPath(const std::string& stored);
+
+// ---- Start arguments: hex, each argument closed by ';' ----
+std::string EncodeArguments(const std::vector<std::string>& args);
+bool DecodeArguments(std::string_view text, std::vector<std::string>& args);
+
+// ---- Control requests: a DWORD code; the reply is a DWORD result and, when the result is one
+// that fills the caller's SERVICE_STATUS, the status. ----
+struct ControlReply {
+  DWORD result;
+  SERVICE_STATUS status;
+};
+bool DefinedControl(DWORD control);
+// Whether a control may go to a service in this status: 0, or the error ControlService reports.
+DWORD CheckControl(DWORD control, const SERVICE_STATUS& status);
+bool FillsStatus(DWORD result);
+
+}  // namespace lark::scm
