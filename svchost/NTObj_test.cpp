@@ -1,0 +1,137 @@
+#include "svchost/NTObj.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "rtl/Registry.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+using namespace svchost;
+
+TEST(KernelObjectTest, AnEventIsMadeOnFirstUseAndWaitedOn) {
+  TEvent event;
+  EXPECT_EQ(WaitForAny({event}, 30), static_cast<DWORD>(WAIT_TIMEOUT));
+  event.SetEvent();
+  EXPECT_EQ(WaitForAny({event}, 30), 0u);
+  EXPECT_EQ(WaitForAny({event}, 30), 0u);  // manual reset: it stays signalled
+  event.ResetEvent();
+  EXPECT_EQ(WaitForAny({event}, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+  TEvent other;
+  other.SetEvent();
+  EXPECT_EQ(WaitForAny({event, other}, 0), 1u);
+  EXPECT_EQ(WaitForAll({event, other}, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  event.SetEvent();
+  EXPECT_EQ(WaitForAll({event, other}, 0), 0u);
+}
+
+TEST(KernelObjectTest, HandleOfGivesKernelObjectsThreadsAndDefaultEvent) {
+  struct Plain {
+  } plain;
+  EXPECT_EQ(HandleOf(plain), DefaultEvent().Handle());
+  TEvent event;
+  EXPECT_EQ(HandleOf(event), event.Handle());
+
+  class Quick : public rtl::TThread {
+   public:
+    Quick() : TThread(false) {}
+
+   protected:
+    void Execute() override {}
+  };
+  std::unique_ptr<Quick> thread(rtl::StartThread<Quick>());
+  EXPECT_EQ(HandleOf(*thread), thread->Handle());
+  EXPECT_EQ(WaitForAny({*thread}, 2000), 0u);
+  // Nothing signals the default event: a wait on a plain object only times out.
+  EXPECT_EQ(WaitForAny({plain}, 10), static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+TEST(KernelObjectTest, FailuresAreErrorsNotTimeOuts) {
+  class Broken : public TKernelObject {
+   protected:
+    HANDLE CreateHandle() override { return nullptr; }
+  } broken;
+  try {
+    broken.Handle();
+    FAIL() << "no error";
+  } catch (const EKernelObject& error) {
+    EXPECT_STREQ(error.what(), "Can't create TKernelObject");
+  }
+
+  class Closed : public TKernelObject {
+   protected:
+    HANDLE CreateHandle() override {
+      HANDLE handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      CloseHandle(handle);
+      return handle;
+    }
+  } closed;
+  EXPECT_THROW(WaitForAny({closed}, 10), EKernelObject);
+}
+
+TEST(LastErrorTextTest, EndsInTheCodeInHexadecimal) {
+  SetLastError(1060);
+  EXPECT_EQ(LastErrorText(),
+            "The specified service does not exist as an installed service. ($424)");
+  SetLastError(0x4D2);
+  EXPECT_EQ(LastErrorText(), " ($4D2)");
+}
+
+class EventLogTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> Lines() {
+    std::ifstream file(root.Path() + "/eventlog/Application.jsonl");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+  }
+  testing_support::MachineRoot root;
+};
+
+TEST_F(EventLogTest, EachKindHasItsIdentifierAndType) {
+  TEventLog log("Larkpost");
+  struct Expected {
+    EventKind kind;
+    DWORD id;
+    WORD type;
+  };
+  const Expected expected[] = {
+      {ekSuccess, 0x00000104, 0}, {ekInformation, 0x40000101, 4}, {ekWarning, 0x80000102, 2},
+      {ekError, 0xC0000103, 1},   {ekFailure, 0xC0000100, 1},
+  };
+  for (const auto& entry : expected) log.Write(entry.kind, "kind " + std::to_string(entry.kind));
+  auto lines = Lines();
+  ASSERT_EQ(lines.size(), 5u);
+  for (size_t i = 0; i < lines.size(); ++i) {
+    auto record = nlohmann::json::parse(lines[i]);
+    EXPECT_EQ(record["id"], expected[i].id) << lines[i];
+    EXPECT_EQ(record["type"], expected[i].type) << lines[i];
+    EXPECT_EQ(record["source"], "Larkpost");
+    EXPECT_EQ(record["strings"], nlohmann::json::array({"kind " + std::to_string(i)}));
+  }
+}
+
+TEST_F(EventLogTest, TheSourceIsRegisteredOnceAndItsNameIsCut) {
+  TEventLog log(std::string(70, 'S'));
+  EXPECT_EQ(log.SourceName(), std::string(63, 'S'));
+  EXPECT_FALSE(log.UnregisterSource());
+  EXPECT_TRUE(log.RegisterSource("/usr/sbin/larkpost"));
+  EXPECT_TRUE(log.RegisterSource("/usr/sbin/larkpost"));
+  rtl::TRegistry registry(KEY_READ);
+  registry.SetRootKey(HKEY_LOCAL_MACHINE);
+  ASSERT_TRUE(registry.OpenKeyReadOnly(TEventLog::kSourcesKey));
+  EXPECT_EQ(registry.GetKeyNames(), std::vector<std::string>{std::string(63, 'S')});
+  ASSERT_TRUE(
+      registry.OpenKeyReadOnly(std::string("\\") + TEventLog::kSourcesKey + log.SourceName()));
+  EXPECT_EQ(registry.ReadString("EventMessageFile"), "/usr/sbin/larkpost");
+  EXPECT_EQ(registry.ReadInteger("TypesSupported"), 7);
+  EXPECT_EQ(registry.GetValueNames().size(), 2u);
+  EXPECT_TRUE(log.UnregisterSource());
+  EXPECT_FALSE(registry.KeyExists(std::string("\\") + TEventLog::kSourcesKey + log.SourceName()));
+}
+
+}  // namespace
