@@ -1,5 +1,6 @@
 #include "winapi/RegFile.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace regfile {
@@ -100,10 +101,11 @@ std::string ParseData(std::string_view data, Value& value, bool& isDelete) {
     if (auto semicolon = digits.find(';'); semicolon != std::string_view::npos) {
       digits = TrimRight(digits.substr(0, semicolon));
     }
-    if (digits.empty() || digits.size() > 8) return "a dword needs 1 to 8 hex digits";
+    // Exactly the eight digits an export writes: a shorter number is a line cut short.
+    if (digits.size() != 8) return "a dword needs 8 hex digits";
     DWORD number = 0;
     for (char c : digits) {
-      if (HexDigit(c) < 0) return "a dword needs 1 to 8 hex digits";
+      if (HexDigit(c) < 0) return "a dword needs 8 hex digits";
       number = number * 16 + static_cast<DWORD>(HexDigit(c));
     }
     value.type = REG_DWORD;
@@ -138,6 +140,34 @@ std::string Escape(std::string_view text) {
     out += c;
   }
   return out;
+}
+
+// Windows' limits on names.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
+
+bool HoldsLineBreak(std::string_view name) { return name.find('\r') != std::string_view::npos; }
+
+// Checks a key path of a key line; returns an error text, empty when the path is sound.
+std::string CheckKeyPath(std::string_view path, bool remove) {
+  if (HoldsLineBreak(path)) return "a key name cannot hold a line break";
+  auto slash = path.find('\\');
+  std::string root(path.substr(0, slash));
+  for (char& c : root) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (root != "HKEY_LOCAL_MACHINE" && root != "HKEY_CLASSES_ROOT") {
+    return "a key must lie under HKEY_LOCAL_MACHINE or HKEY_CLASSES_ROOT";
+  }
+  bool below = false;
+  while (slash != std::string_view::npos) {
+    path = path.substr(slash + 1);
+    slash = path.find('\\');
+    auto part = path.substr(0, slash);
+    if (part.size() > kMaxKeyName) return "a key name is longer than 255 characters";
+    below = below || !part.empty();
+  }
+  // Deleting a whole root would empty the registry, which no single line may do.
+  if (remove && !below) return "a root key cannot be deleted";
+  return "";
 }
 
 bool PlainString(const Value& value) {
@@ -177,6 +207,7 @@ ParseResult Parse(std::string_view text) {
       bool remove = line.size() > 1 && line[1] == '-';
       key = std::string(line.substr(remove ? 2 : 1, line.size() - (remove ? 3 : 2)));
       if (key.empty() || key[0] == ' ') return fail(number, "empty or blank key name");
+      if (std::string error = CheckKeyPath(key, remove); !error.empty()) return fail(number, error);
       deletedKey = remove;
       result.operations.push_back(
           {remove ? Operation::kDeleteKey : Operation::kCreateKey, key, {}});
@@ -197,6 +228,10 @@ ParseResult Parse(std::string_view text) {
     } else if (joined[0] == '"') {
       size_t used = 0;
       if (!ReadQuoted(joined, value.name, used)) return fail(number, "unterminated value name");
+      if (HoldsLineBreak(value.name)) return fail(number, "a value name cannot hold a line break");
+      if (value.name.size() > kMaxValueName) {
+        return fail(number, "a value name is longer than 16383 characters");
+      }
       equals = used;
     } else {
       return fail(number, "expected a key in brackets or a value name in quotes");

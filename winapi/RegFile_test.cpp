@@ -14,7 +14,7 @@ TEST(RegFileTest, ReadsAHiveEditedByHand) {
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n"
       "\"QuePath\"=\"C:\\\\Mail\\\\Queue\"   ; where the queue lives\n"
       "@=\"default \\\"quoted\\\"\"\n"
-      "\"Threads\"=dword:A\n"
+      "\"Threads\"=dword:0000000A\n"
       "\"Path\"=hex(2):25,53,79,73,\\\n"
       "    00\n"
       "\"Gone\"=-\n"
@@ -36,8 +36,9 @@ TEST(RegFileTest, ReadsAHiveEditedByHand) {
 }
 
 TEST(RegFileTest, ReportsTheLineItCannotRead) {
+  const std::string longKey(256, 'k'), longValue(16384, 'v');
   struct Case {
-    const char* text;
+    std::string text;
     int line;
   } cases[] = {
       {"REGEDIT5\n", 1},
@@ -47,13 +48,35 @@ TEST(RegFileTest, ReportsTheLineItCannotRead) {
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"cut short\n", 3},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:0g\n", 3},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\nnonsense\n", 3},
+      // A dword has its eight digits, or the line was cut short.
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:00\n", 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:0000000g\n", 3},
+      // No line deletes a root, and keys lie under the two roots there are.
+      {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE]\n", 3},
+      {"REGEDIT4\n\n[-hkey_classes_root\\]\n", 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_CURRENT_USER\\A]\n", 3},
+      {"REGEDIT4\n[HKLM\\A]\n", 2},
+      // Names longer than Windows allows, or holding a line break.
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[HKEY_LOCAL_MACHINE\\A\\" + longKey + "]\n", 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"" + longValue + "\"=\"x\"\n", 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"a\rb\"=\"x\"\n", 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\rB]\n", 2},
   };
   for (const auto& c : cases) {
     auto parsed = regfile::Parse(c.text);
-    EXPECT_EQ(parsed.errorLine, c.line) << c.text;
+    EXPECT_EQ(parsed.errorLine, c.line) << c.text.substr(0, 100);
     EXPECT_FALSE(parsed.error.empty());
     EXPECT_TRUE(parsed.operations.empty());
   }
+}
+
+TEST(RegFileTest, NamesAtWindowsLimitsAreRead) {
+  std::string key(255, 'k'), value(16383, 'v');
+  auto parsed = regfile::Parse("REGEDIT4\n[HKEY_CLASSES_ROOT\\" + key + "]\n\"" + value +
+                               "\"=dword:00000001\n[-HKEY_LOCAL_MACHINE\\" + key + "]\n");
+  ASSERT_EQ(parsed.errorLine, 0) << parsed.error;
+  ASSERT_EQ(parsed.operations.size(), 3u);
+  EXPECT_EQ(parsed.operations[1].value.name, value);
 }
 
 TEST(RegFileTest, EveryValueSurvivesFormatAndParse) {

@@ -398,19 +398,15 @@ int Import(const Options& options, std::ostream& out, std::ostream& err) {
   }
   std::ostringstream text;
   text << stream.rdbuf();
+  // The whole file is checked before anything changes (its roots, names and data included), so
+  // a bad line leaves the registry as it was.
   auto parsed = regfile::Parse(text.str());
   if (parsed.errorLine != 0) {
     err << "ERROR: " << file << ":" << parsed.errorLine << ": " << parsed.error << "\n";
     return kFailed;
   }
   for (const auto& op : parsed.operations) {
-    KeyName name;
-    try {
-      name = ParseKeyName(op.key);
-    } catch (const UsageError& e) {
-      err << "ERROR: " << file << ": " << e.message << "\n";
-      return kFailed;
-    }
+    KeyName name = ParseKeyName(op.key);
     if (op.kind == regfile::Operation::kDeleteKey) {
       LSTATUS status = RegDeleteTreeA(name.root, name.subKey.c_str());
       if (status != ERROR_FILE_NOT_FOUND) Check(status);

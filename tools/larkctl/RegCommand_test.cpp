@@ -109,4 +109,39 @@ TEST(RegCommandTest, ABrokenHiveOrImportFileIsReportedWithItsLine) {
   EXPECT_EQ(Reg({"import", dir / "none.reg"}).code, 1);
 }
 
+TEST(RegCommandTest, AnImportIsAllOrNothingAndNeverDeletesARoot) {
+  testing_support::MachineRoot root;
+  ASSERT_EQ(Reg({"add", kKey, "/v", "QuePath", "/d", "/var/spool/larkpost"}).code, 0);
+  ASSERT_EQ(Reg({"add", "HKCR\\.eml", "/ve", "/d", "message"}).code, 0);
+  const std::string before = Reg({"export"}).out;
+  const std::string good =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"QuePath\"=\"/elsewhere\"\n"
+      "[-HKEY_CLASSES_ROOT\\.eml]\n";
+  struct Case {
+    std::string text;
+    int line;
+  } cases[] = {
+      {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE]\n", 3},
+      {"REGEDIT4\n\n[-HKEY_CLASSES_ROOT]\n", 3},
+      {good + "\"Threads\"=dword:00\n", 6},
+      {good + "[HKEY_CURRENT_USER\\Software]\n", 6},
+      {good + "[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + std::string(256, 'k') + "]\n", 6},
+      {good + "\"" + std::string(16384, 'v') + "\"=\"x\"\n", 6},
+  };
+  testing_support::TempDir dir;
+  for (const auto& c : cases) {
+    dir.WriteFile("bad.reg", c.text);
+    Result result = Reg({"import", dir / "bad.reg"});
+    EXPECT_EQ(result.code, 1) << c.text.substr(0, 100);
+    EXPECT_EQ(result.err.find("ERROR: " + dir / "bad.reg" + ":" + std::to_string(c.line) + ": "),
+              0u)
+        << result.err.substr(0, 200);
+    EXPECT_EQ(Reg({"export"}).out, before) << c.text.substr(0, 100);
+  }
+  dir.WriteFile("good.reg", good);
+  ASSERT_EQ(Reg({"import", dir / "good.reg"}).code, 0);
+  EXPECT_NE(Reg({"query", kKey, "/v", "QuePath"}).out.find("/elsewhere"), std::string::npos);
+  EXPECT_EQ(Reg({"query", "HKCR\\.eml"}).code, 1);
+}
+
 }  // namespace

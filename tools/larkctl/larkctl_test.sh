@@ -19,6 +19,12 @@ wait
 count=$("$larkctl" reg query "$key" | grep -c 'REG_DWORD')
 [ "$count" -eq 120 ] || fail "expected 120 values after concurrent writers, found $count"
 
+# What a writer that died before its rename left goes with the next write; nothing else stays.
+echo partial >"$root/registry/HKEY_LOCAL_MACHINE.reg.~0123456789abcdef"
+"$larkctl" reg add "$key" /v After /d x /f >/dev/null || fail "add after a dead writer"
+left=$(cd "$root/registry" && ls -A | grep -v -x -e HKEY_LOCAL_MACHINE.reg -e HKEY_LOCAL_MACHINE.reg.lock)
+[ -z "$left" ] || fail "files left in the registry directory: $left"
+
 # Without write permission: reading works, writing is refused with the Win32 text.
 if id nobody >/dev/null 2>&1 && command -v runuser >/dev/null; then
   chmod 755 "$root" "$root/registry"

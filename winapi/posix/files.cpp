@@ -1,7 +1,9 @@
 // Files and directories: listings with DOS wildcards, attributes, delete, a move that never
-// replaces, directories, the temporary directory and unique temporary names.
+// replaces, directories, the temporary directory and unique temporary names, and the replacement
+// of a whole file through a temporary one.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "winapi/posix/internal.h"
 
@@ -135,7 +138,99 @@ bool CopyToNew(const char* from, const char* to) {
 
 std::atomic<unsigned> tempCounter{0};
 
+// A replacement is written to "<target>.~" and this many random hex digits, so nobody who can
+// write the directory can tell the name in advance, and a leftover is recognised by its shape.
+constexpr size_t kReplacementDigits = 16;
+constexpr std::string_view kReplacementMark = ".~";
+
+std::string RandomHex(size_t digits) {
+  unsigned char bytes[32];
+  size_t needed = (digits + 1) / 2;
+  for (size_t got = 0; got < needed;) {
+    ssize_t n = getrandom(bytes + got, needed - got, 0);
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  std::string out;
+  for (size_t i = 0; i < digits; ++i) {
+    out += "0123456789abcdef"[(bytes[i / 2] >> (i % 2 == 0 ? 4 : 0)) & 0xF];
+  }
+  return out;
+}
+
+bool IsReplacementOf(const std::string& name, std::string_view target) {
+  if (name.size() != target.size() + kReplacementMark.size() + kReplacementDigits) return false;
+  if (name.compare(0, target.size(), target) != 0) return false;
+  if (name.compare(target.size(), kReplacementMark.size(), kReplacementMark) != 0) return false;
+  return std::all_of(name.end() - kReplacementDigits, name.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Removes the replacements of `path` that writers which died before renaming them left behind.
+// The caller holds the lock of the writers of `path`, so no live writer owns one.
+void RemoveLeftoverReplacements(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  std::string target = slash == std::string::npos ? path : path.substr(slash + 1);
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return;
+  while (struct dirent* entry = readdir(listing)) {
+    if (IsReplacementOf(entry->d_name, target)) unlinkat(dirfd(listing), entry->d_name, 0);
+  }
+  closedir(listing);
+}
+
 }  // namespace
+
+DWORD ReplaceFileContents(const std::string& path, const std::string& text, unsigned mode) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    // Only a regular file is replaced; a link planted in its place is never followed. Its
+    // permission bits carry over without execute or set-id bits, which no text file needs.
+    if (!S_ISREG(st.st_mode)) return ERROR_ACCESS_DENIED;
+    mode = st.st_mode & 0666;
+  } else if (errno != ENOENT) {
+    return Win32FromErrno(errno);
+  }
+  RemoveLeftoverReplacements(path);
+  std::string temp;
+  int fd = -1;
+  while (fd < 0) {
+    temp = path + std::string(kReplacementMark) + RandomHex(kReplacementDigits);
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return Win32FromErrno(errno);
+  }
+  const char* p = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int saved = errno;
+      close(fd);
+      unlink(temp.c_str());
+      return Win32FromErrno(saved);
+    }
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  bool written = fchmod(fd, mode) == 0 && fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 && written) {
+    written = false;
+    saved = errno;
+  }
+  if (!written) {
+    unlink(temp.c_str());
+    return Win32FromErrno(saved);
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    saved = errno;
+    unlink(temp.c_str());
+    return Win32FromErrno(saved);
+  }
+  return ERROR_SUCCESS;
+}
+
 }  // namespace lark
 
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData) {

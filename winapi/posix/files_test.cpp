@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "testing/TempDir.h"
+#include "winapi/posix/internal.h"
 #include "winapi/winapi.h"
 
 namespace {
@@ -123,6 +125,35 @@ TEST(FilesTest, TempNamesAreUniqueAcrossThreadsAndPrivate) {
   EXPECT_EQ(GetTempFileNameA(dir.Path().c_str(), "ms", 0x1abcd, name), 0xabcdu);
   EXPECT_EQ(std::string(name), dir / "msABCD.tmp");
   EXPECT_FALSE(dir.Exists("msABCD.tmp"));
+}
+
+TEST(FilesTest, AReplacementNeverFollowsALinkAndClearsWhatDeadWritersLeft) {
+  TempDir dir;
+  dir.WriteFile("victim", "secret");
+  std::filesystem::create_symlink(dir / "victim", dir / "link.ini");
+  EXPECT_EQ(lark::ReplaceFileContents(dir / "link.ini", "new", 0644),
+            static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(dir.ReadFile("victim"), "secret");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ini"));
+
+  dir.WriteFile("data.ini", "old");
+  ASSERT_EQ(chmod((dir / "data.ini").c_str(), 04755), 0);
+  for (const char* name : {"data.ini.~0123456789abcdef", "data.ini.~0123456789ABCDEF",
+                           "data.ini.~short", "other.ini.~0123456789abcdef"}) {
+    dir.WriteFile(name, "x");
+  }
+  ASSERT_EQ(lark::ReplaceFileContents(dir / "data.ini", "new", 0600), ERROR_SUCCESS);
+  EXPECT_EQ(dir.ReadFile("data.ini"), "new");
+  // Read and write bits carry over; execute and set-id bits do not.
+  EXPECT_EQ(std::filesystem::status(dir / "data.ini").permissions(),
+            static_cast<std::filesystem::perms>(0644));
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names,
+            (std::set<std::string>{"victim", "link.ini", "data.ini", "data.ini.~0123456789ABCDEF",
+                                   "data.ini.~short", "other.ini.~0123456789abcdef"}));
 }
 
 TEST(FilesTest, TempPathEndsWithADelimiterAndReportsTheSizeNeeded) {

@@ -172,10 +172,13 @@ DWORD Hive::Write(const std::function<DWORD(RegKey& root)>& fn) {
   std::lock_guard lock(mutex_);
   if (!Writable()) return ERROR_ACCESS_DENIED;
   std::string lockPath = Path() + ".lock";
-  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (lockFd < 0) return ERROR_ACCESS_DENIED;
   while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
   }
+  // A file's times and size can stay the same across a change (a rewrite within one clock tick,
+  // an inode reused), so a writer never trusts its copy: it reads the hive again under the lock.
+  loaded_ = false;
   DWORD error = Refresh();
   if (error == ERROR_SUCCESS) {
     error = fn(root_);

@@ -25,8 +25,11 @@ BOOL Fail(DWORD code);
 std::string MachineRoot();
 // Creates a directory and its parents (mode 0755); true when it exists afterwards.
 bool MakeDirectories(const std::string& path);
-// Writes text to path through a temporary file in the same directory, renamed over the target;
-// the target keeps its mode (or gets `mode` when new). Returns 0 or a Win32 error.
+// Writes text to path through a temporary file with an unpredictable name in the same directory,
+// renamed over the target; the target keeps its read and write bits (or gets `mode` when new).
+// Anything but a regular file at path is refused with ERROR_ACCESS_DENIED, never followed. Call
+// it holding the lock of the writers of path: it removes the temporary files of writers that
+// died. Returns 0 or a Win32 error.
 DWORD ReplaceFileContents(const std::string& path, const std::string& text, unsigned mode);
 // Reads a whole file; false (errno set) when it cannot be read.
 bool ReadWholeFile(const std::string& path, std::string& out);

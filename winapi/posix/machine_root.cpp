@@ -54,44 +54,6 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
   return true;
 }
 
-DWORD ReplaceFileContents(const std::string& path, const std::string& text, unsigned mode) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
-  std::string temp = path + ".~" + std::to_string(getpid()) + "-" + std::to_string(gettid());
-  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return Win32FromErrno(errno);
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    ssize_t n = write(fd, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int saved = errno;
-      close(fd);
-      unlink(temp.c_str());
-      return Win32FromErrno(saved);
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  bool written = fchmod(fd, mode) == 0 && fsync(fd) == 0;
-  int saved = errno;
-  if (close(fd) != 0 && written) {
-    written = false;
-    saved = errno;
-  }
-  if (!written) {
-    unlink(temp.c_str());
-    return Win32FromErrno(saved);
-  }
-  if (rename(temp.c_str(), path.c_str()) != 0) {
-    int saved = errno;
-    unlink(temp.c_str());
-    return Win32FromErrno(saved);
-  }
-  return ERROR_SUCCESS;
-}
-
 }  // namespace lark
 
 DWORD WINAPI LarkGetMachineRootA(DWORD nBufferLength, LPSTR lpBuffer) {

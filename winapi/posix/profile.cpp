@@ -1,8 +1,12 @@
 // Profile (INI) files with the Win32 reading and writing rules: names match without regard to
 // case, the first section and the first key of a name win, values are trimmed and lose one pair
 // of surrounding quotes, writes keep every other line and end each line with CR LF. A write
-// replaces the file through a renamed temporary file, so no reader sees half a file.
+// replaces the file through a renamed temporary file, so no reader sees half a file, and holds a
+// lock on the file meanwhile, so writers in several processes lose no key.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -133,6 +137,62 @@ DWORD CopyList(const std::vector<std::string>& names, LPSTR buffer, DWORD size) 
 
 std::string StripArgument(LPCSTR name) { return std::string(TrimBlanks(name, " ")); }
 
+// The profile a writer holds: the file locked against every other writer, and its text.
+class LockedProfile {
+ public:
+  LockedProfile() = default;
+  LockedProfile(const LockedProfile&) = delete;
+  LockedProfile& operator=(const LockedProfile&) = delete;
+  ~LockedProfile() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // Opens and locks the file at path, created empty when missing (a write leaves a file even
+  // when it changes nothing, as on Windows). The lock belongs to the file a path names, and a
+  // write renames a new file over it, so the lock is taken again until the file locked is the
+  // one the path still names. Returns 0 or a Win32 error.
+  DWORD Open(const std::string& path) {
+    for (;;) {
+      // No link is followed and nothing but a regular file is opened: the directory may be
+      // writable by others, who must not be able to point a write elsewhere.
+      fd_ = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (fd_ < 0 && errno == ENOENT) {
+        fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0 && errno == EEXIST) continue;
+        if (fd_ < 0 && errno == ENOENT) return ERROR_PATH_NOT_FOUND;
+      }
+      if (fd_ < 0) return Win32FromErrno(errno);
+      struct stat held, named;
+      if (fstat(fd_, &held) != 0 || !S_ISREG(held.st_mode)) return ERROR_ACCESS_DENIED;
+      while (flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) return Win32FromErrno(errno);
+      }
+      if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+          named.st_ino == held.st_ino) {
+        return ReadText();
+      }
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  const std::string& Text() const { return text_; }
+
+ private:
+  DWORD ReadText() {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = read(fd_, buffer, sizeof buffer);
+      if (n == 0) return ERROR_SUCCESS;
+      if (n < 0 && errno != EINTR) return Win32FromErrno(errno);
+      if (n > 0) text_.append(buffer, static_cast<size_t>(n));
+    }
+  }
+
+  int fd_ = -1;
+  std::string text_;
+};
+
 }  // namespace
 }  // namespace lark
 
@@ -198,10 +258,10 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
                                        LPCSTR lpFileName) {
   if (lpAppName == nullptr) return lark::Fail(ERROR_FILE_NOT_FOUND);
   std::string path = lark::ResolvePath(lpFileName);
+  lark::LockedProfile locked;
+  if (DWORD error = locked.Open(path); error != ERROR_SUCCESS) return lark::Fail(error);
+  const std::string& text = locked.Text();
   Profile profile;
-  std::string text;
-  bool existed = lark::ReadWholeFile(path, text);
-  if (!existed && errno != ENOENT) return lark::FailFromErrno();
   profile.lines = lark::SplitLines(text);
 
   std::string section = lark::StripArgument(lpAppName);
@@ -244,9 +304,8 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
   }
   std::string out;
   for (const auto& line : lines) out += line + "\r\n";
-  if (existed && out == text) return TRUE;
+  if (out == text) return TRUE;
   DWORD error = lark::ReplaceFileContents(path, out, 0644);
-  if (error == ERROR_FILE_NOT_FOUND) error = ERROR_PATH_NOT_FOUND;  // the directory is missing
   if (error != ERROR_SUCCESS) return lark::Fail(error);
   return TRUE;
 }

@@ -1,13 +1,49 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "testing/TempDir.h"
 #include "winapi/winapi.h"
 
+extern char** environ;
+
 namespace {
 
 using testing_support::TempDir;
+
+// Waits at most `seconds` for a child process; false (and the child killed) when it takes longer
+// or fails.
+bool ChildSucceeds(pid_t pid, int seconds) {
+  int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  bool ended = pidfd >= 0;
+  if (ended) {
+    pollfd ready{pidfd, POLLIN, 0};
+    ended = poll(&ready, 1, seconds * 1000) == 1;
+    close(pidfd);
+  }
+  if (!ended) kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool RunAsNobody(std::vector<std::string> args) {
+  args.insert(args.begin(), {"runuser", "-u", "nobody", "--"});
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid;
+  if (posix_spawnp(&pid, "runuser", nullptr, nullptr, argv.data(), environ) != 0) return false;
+  return ChildSucceeds(pid, 30);
+}
 
 std::string Get(const std::string& file, const char* section, const char* key,
                 const char* fallback = "", DWORD size = 1024) {
@@ -91,6 +127,78 @@ TEST(ProfileTest, WritesKeepEveryOtherLine) {
   EXPECT_FALSE(WritePrivateProfileStringA("A", "b", "c", (dir / "no/dir.ini").c_str()));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
   EXPECT_FALSE(WritePrivateProfileStringA(nullptr, "b", "c", file.c_str()));
+}
+
+TEST(ProfileTest, ALinkPlantedInAWritableDirectoryIsNeverFollowed) {
+  if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and runuser to plant links as another user";
+  }
+  TempDir dir;
+  dir.WriteFile("private/victim", "secret=1\r\n");
+  dir.WriteFile("queue/msg.ini", "[Connection]\r\nFailures=0\r\n");
+  std::string victim = dir / "private/victim", queue = dir / "queue";
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(queue.c_str(), 0777), 0);
+  // Links at every name a writer with a predictable scheme would use, and one in place of a
+  // queued file.
+  std::string temp =
+      queue + "/msg.ini.~" + std::to_string(getpid()) + "-" + std::to_string(gettid());
+  ASSERT_TRUE(RunAsNobody({"ln", "-s", victim, temp}));
+  ASSERT_TRUE(RunAsNobody({"ln", "-s", victim, queue + "/link.ini"}));
+
+  EXPECT_TRUE(
+      WritePrivateProfileStringA("Connection", "Failures", "1", (queue + "/msg.ini").c_str()));
+  EXPECT_EQ(dir.ReadFile("queue/msg.ini"), "[Connection]\r\nFailures=1\r\n");
+  EXPECT_FALSE(
+      WritePrivateProfileStringA("Connection", "Failures", "1", (queue + "/link.ini").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(std::filesystem::is_symlink(queue + "/link.ini"));
+
+  EXPECT_EQ(dir.ReadFile("private/victim"), "secret=1\r\n");
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 0u);
+}
+
+TEST(ProfileTest, WritersInSeveralProcessesLoseNoKeyAndLeaveNoTemporaryFile) {
+  TempDir dir;
+  std::string file = dir / "shared.ini";
+  dir.WriteFile("shared.ini.~0123456789abcdef", "left by a writer that died");
+  dir.WriteFile("shared.ini.~mine", "not a temporary file of a profile write");
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  std::vector<pid_t> writers;
+  for (char writer : {'a', 'b'}) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      close(gate[1]);
+      char go;
+      (void)!read(gate[0], &go, 1);  // both start when the gate closes
+      for (int i = 0; i < 300; ++i) {
+        std::string key = std::string(1, writer) + std::to_string(i);
+        if (!WritePrivateProfileStringA("Keys", key.c_str(), "v", file.c_str())) _exit(1);
+      }
+      _exit(0);
+    }
+    writers.push_back(pid);
+  }
+  close(gate[0]);
+  close(gate[1]);
+  for (pid_t pid : writers) EXPECT_TRUE(ChildSucceeds(pid, 120));
+
+  std::string keys = Get(file, "Keys", nullptr, "", 65536);
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), '\0'), 600);
+  for (const char* key : {"a0", "a299", "b0", "b299"})
+    EXPECT_EQ(Get(file, "Keys", key), "v") << key;
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"shared.ini", "shared.ini.~mine"}));
 }
 
 TEST(ProfileTest, ABareFileNameLivesInTheMachineRoot) {

@@ -1,6 +1,7 @@
 // The registry functions over the machine hive. HKEY_CLASSES_ROOT is a view of
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes, as on Windows. An open key is remembered by its path, so
 // a key deleted by another handle or process reads as ERROR_KEY_DELETED.
+#include <algorithm>
 #include <cstring>
 #include <unordered_map>
 
@@ -63,6 +64,15 @@ void AppendPath(std::vector<std::string>& path, LPCSTR subKey) {
   }
 }
 
+// Windows' limits on names; a name holding a line break could not be written as one line of
+// the hive's text and would leave the whole hive unreadable, so such names never reach it.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 16383;
+
+bool Storable(std::string_view name, size_t limit) {
+  return name.size() <= limit && name.find_first_of("\r\n") == std::string_view::npos;
+}
+
 RegKey* Walk(RegKey& root, const std::vector<std::string>& path) {
   RegKey* key = &root;
   for (const auto& part : path) {
@@ -113,6 +123,11 @@ LSTATUS OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create,
   if (!LookupKey(hKey, parent)) return ERROR_INVALID_HANDLE;
   OpenKey key{parent.path, samDesired};
   AppendPath(key.path, lpSubKey);
+  if (create && !std::all_of(key.path.begin() + static_cast<std::ptrdiff_t>(parent.path.size()),
+                             key.path.end(),
+                             [](const std::string& part) { return Storable(part, kMaxKeyName); })) {
+    return ERROR_INVALID_PARAMETER;
+  }
   auto& hive = Hive::Machine();
   if ((samDesired & kWriteAccess) && !hive.Writable()) return ERROR_ACCESS_DENIED;
   bool createdAny = false;
@@ -172,6 +187,7 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
   if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
   regfile::Value value{lpValueName != nullptr ? lpValueName : "", dwType,
                        std::string(reinterpret_cast<const char*>(lpData), cbData)};
+  if (!lark::Storable(value.name, lark::kMaxValueName)) return ERROR_INVALID_PARAMETER;
   return lark::OnKey(hKey, KEY_SET_VALUE, true, [&](RegKey& key) -> DWORD {
     if (auto* existing = key.FindValue(value.name)) {
       existing->type = value.type;

@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
 #include "testing/TempDir.h"
+#include "winapi/RegFile.h"
 #include "winapi/winapi.h"
 
 namespace {
@@ -93,6 +98,78 @@ TEST_F(RegistryTest, AHiveThatCannotBeParsedIsReportedAndNeverReplaced) {
       RegSetValueExA(HKEY_LOCAL_MACHINE, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
       ERROR_BADDB);
   EXPECT_EQ(root_.ReadHive(), broken);
+}
+
+TEST_F(RegistryTest, NamesTheHiveCannotHoldAreRefusedAndChangeNothing) {
+  HKEY key = Create("SOFTWARE\\Names");
+  Set(key, "kept", REG_SZ, std::string("1\0", 2));
+  const std::string before = root_.ReadHive();
+
+  HKEY refused = nullptr;
+  std::string longKey(256, 'k'), longValue(16384, 'v');
+  for (std::string subKey : {std::string("Line\nBreak"), std::string("Carriage\rReturn"),
+                             "SOFTWARE\\Names\\" + longKey}) {
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, subKey.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &refused, nullptr),
+              ERROR_INVALID_PARAMETER)
+        << subKey.substr(0, 40);
+  }
+  EXPECT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, ".x\r\nHKEY_LOCAL_MACHINE", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &refused, nullptr),
+            ERROR_INVALID_PARAMETER);
+  for (const std::string& name : {std::string("x\r\n\"y\"=\"z"), std::string("a\rb"), longValue}) {
+    EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2),
+              ERROR_INVALID_PARAMETER)
+        << name.substr(0, 40);
+  }
+  EXPECT_EQ(root_.ReadHive(), before);
+
+  // The longest names Windows allows are kept, and the hive still reads back.
+  HKEY longest = Create(("SOFTWARE\\Names\\" + std::string(255, 'k')).c_str());
+  Set(longest, std::string(16383, 'v').c_str(), REG_DWORD, std::string("\1\0\0\0", 4));
+  RegCloseKey(longest);
+  auto parsed = regfile::Parse(root_.ReadHive());
+  EXPECT_EQ(parsed.errorLine, 0) << parsed.error;
+  EXPECT_EQ(Query(key, "kept"), std::string("1\0", 2));
+  RegCloseKey(key);
+}
+
+TEST_F(RegistryTest, AShortDwordInTheHiveIsADamagedLine) {
+  root_.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:00\n");
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &key), ERROR_BADDB);
+  char problem[512];
+  LarkRegGetProblemA(problem, sizeof problem);
+  EXPECT_EQ(std::string(problem).find(root_.HivePath() + ":4:"), 0u) << problem;
+}
+
+TEST_F(RegistryTest, AWriterReadsTheHiveAgainWhateverItsTimesSay) {
+  HKEY key = Create("SOFTWARE\\Stamp");
+  Set(key, "A", REG_SZ, std::string("1\0", 2));
+  // A change written through a shared mapping: the first store updates the file's times, later
+  // stores to the same page do not, so the file changes while its times and size stay.
+  int fd = open(root_.HivePath().c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  struct stat st;
+  ASSERT_EQ(fstat(fd, &st), 0);
+  auto size = static_cast<size_t>(st.st_size);
+  void* mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char* text = static_cast<char*>(mapped);
+  std::string_view view(text, size);
+  auto at = view.find("\"A\"=\"1\"");
+  ASSERT_NE(at, std::string_view::npos);
+  text[at + 5] = '2';
+  Query(key, "A");  // the reader takes the file with its new times as the one it knows
+  text[at + 5] = '3';
+  Set(key, "B", REG_SZ, std::string("x\0", 2));
+  munmap(mapped, size);
+
+  std::string hive = root_.ReadHive();
+  EXPECT_NE(hive.find("\"A\"=\"3\""), std::string::npos) << hive;
+  EXPECT_NE(hive.find("\"B\"=\"x\""), std::string::npos) << hive;
+  RegCloseKey(key);
 }
 
 TEST_F(RegistryTest, ClassesRootIsAViewOfSoftwareClasses) {
