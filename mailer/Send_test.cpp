@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "mailer/SMTPCust.h"
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
@@ -109,6 +111,88 @@ TEST_F(SendTest, RefusedRecipientsFollowIgnoreRecipientErrors) {
   m.IgnoreRecipientErrors = false;
   EXPECT_FALSE(m.Send());
   EXPECT_EQ(m.LastResp, "550 no such user");
+}
+
+TEST_F(SendTest, TemporaryRefusalsAreNeverSuccess) {
+  struct Case {
+    const char* verb;  // "." for the end of the data
+    std::vector<std::string> replies;
+    const char* reason;
+  } cases[] = {
+      {"RCPT",
+       {"250 ok\r\n", "450 4.2.1 mailbox busy\r\n", "250 ok\r\n"},
+       "450 4.2.1 mailbox busy"},
+      {"MAIL", {"421 4.3.2 shutting down\r\n"}, "421 4.3.2 shutting down"},
+      {".", {"451 4.3.0 try later\r\n"}, "451 4.3.0 try later"},
+      {".", {"554 5.6.0 rejected\r\n"}, "554 5.6.0 rejected"},
+  };
+  for (const auto& c : cases) {
+    FakeSmtpServer relay;
+    if (std::string(c.verb) == ".") {
+      relay.ReplyAfterData(c.replies[0]);
+    } else {
+      relay.Reply(c.verb, c.replies);
+    }
+    TCustomMailer m;
+    m.RemoteHost = relay.Address();
+    m.FromAddress = "shop@example.com";
+    m.ToList.AddAddress("ann@example.org", "Ann");
+    m.ToList.AddAddress("bob@example.org", "Bob");
+    m.ToList.AddAddress("cid@example.org", "Cid");
+    m.BodyLines.Add("Hello.");
+    m.TimeOut = 5;
+    m.IgnoreRecipientErrors = false;
+    EXPECT_FALSE(m.Send()) << c.reason;
+    EXPECT_EQ(m.LastResp, c.reason);
+  }
+  // Told to ignore refused recipients, the client goes on without the one refused for now, and
+  // the message reaches the others; when all are refused for now, the relay's refusal of the
+  // data phase is the reason.
+  first_.Reply("RCPT", {"250 ok\r\n", "451 4.7.1 greylisted\r\n", "250 ok\r\n"});
+  auto& m = Mailer(first_.Address());
+  ASSERT_TRUE(m.IgnoreRecipientErrors);
+  EXPECT_TRUE(m.Send()) << m.LastResp;
+  EXPECT_EQ(first_.Messages().size(), 1u);
+  first_.Reply("RCPT", {"451 4.7.1 greylisted\r\n"});
+  first_.Reply("DATA", {"554 5.5.1 no valid recipients\r\n"});
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(m.LastResp, "554 5.5.1 no valid recipients");
+  EXPECT_EQ(first_.Messages().size(), 1u);
+}
+
+TEST_F(SendTest, MultiLineRepliesAtEveryStage) {
+  first_.SetGreeting("220-fake.example\r\n220-no spam\r\n220 ready\r\n");
+  first_.Reply("HELO", {"250-fake.example\r\n250-SIZE 100000\r\n250-8BITMIME\r\n250 HELP\r\n"});
+  first_.Reply("MAIL", {"250-a\r\n250-b\r\n250 sender ok\r\n"});
+  first_.Reply("RCPT",
+               {"250-a\r\n250-b\r\n250 ok\r\n", "250-a\r\n250-b\r\n250-c\r\n250-d\r\n250 ok\r\n",
+                "250-a\r\n250-b\r\n250 ok\r\n"});
+  first_.Reply("DATA", {"354-a\r\n354-b\r\n354 go ahead\r\n"});
+  first_.ReplyAfterData("250-a\r\n250-b\r\n250 queued\r\n");
+  first_.Reply("QUIT", {"221-a\r\n221-b\r\n221 bye\r\n"});
+  auto& m = Mailer(first_.Address());
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  std::vector<std::string> verbs;
+  for (const auto& command : first_.Commands()) verbs.push_back(command.substr(0, 4));
+  EXPECT_EQ(verbs,
+            (std::vector<std::string>{"HELO", "MAIL", "RCPT", "RCPT", "RCPT", "DATA", "QUIT"}));
+  EXPECT_EQ(first_.Messages().size(), 1u);
+}
+
+TEST_F(SendTest, TheQueuedTimeOutReachesTheSocket) {
+  first_.SetGreeting(FakeSmtpServer::kSilence);
+  testing_support::TempDir queue;
+  auto& m = Mailer(first_.Address());
+  m.TimeOut = 1;
+  ASSERT_TRUE(m.SaveToQueue(queue.Path())) << m.LastResp;
+  TCustomMailer queued;
+  queued.QueueFile = m.QueueFile;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(queued.Send());
+  EXPECT_EQ(queued.LastResp, "Operation timed out");
+  EXPECT_EQ(queued.TimeOut, 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start,
+            std::chrono::seconds(5));  // not the 45 s default
 }
 
 TEST_F(SendTest, WhatTheRelayReceives) {

@@ -1,5 +1,7 @@
 #include "maillib/Attachments.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -42,6 +44,54 @@ std::string RegistryContentType(const std::string& extension) {
   }
 }
 
+// Anything but a regular file would compose empty, block the reader (a FIFO) or never end (a
+// device), so it counts as a file that cannot be opened. A link to a regular file is one.
+std::unique_ptr<rtl::TFileStream> OpenRegularFile(const std::string& fileName) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(fileName, error)) {
+    throw rtl::EFOpenError(rtl::Format(rtl::SFOpenError, fileName.c_str()));
+  }
+  return std::make_unique<rtl::TFileStream>(fileName, rtl::fmOpenRead);
+}
+
+// An attachment's file, opened when a read needs it and closed again at its end.
+class TAttachmentFile : public rtl::TStream {
+ public:
+  explicit TAttachmentFile(std::string fileName) : fileName_(std::move(fileName)) {}
+
+  size_t Read(void* buffer, size_t count) override {
+    if (!file_) {
+      file_ = OpenRegularFile(fileName_);
+      fileSize_ = file_->Size();
+      file_->SetPosition(position_);
+    }
+    size_t got = file_->Read(buffer, count);
+    position_ += static_cast<int64_t>(got);
+    if (got < count || position_ >= fileSize_) file_.reset();
+    return got;
+  }
+  void Write(const void*, size_t) override {
+    throw rtl::EStreamError("Stream write error: " + fileName_);
+  }
+  int64_t Seek(int64_t offset, rtl::TSeekOrigin origin) override {
+    int64_t base = origin == rtl::soBeginning ? 0 : origin == rtl::soCurrent ? position_ : Size();
+    position_ = std::max<int64_t>(0, base + offset);
+    if (file_) file_->SetPosition(position_);
+    return position_;
+  }
+  int64_t Size() override {
+    std::error_code error;
+    auto size = std::filesystem::file_size(fileName_, error);
+    return error ? 0 : static_cast<int64_t>(size);
+  }
+
+ private:
+  std::string fileName_;
+  std::unique_ptr<rtl::TFileStream> file_;
+  int64_t fileSize_ = 0;
+  int64_t position_ = 0;
+};
+
 }  // namespace
 
 const char* EncodingToken(TAttEncoding encoding) {
@@ -83,7 +133,8 @@ void TmsAttItem::SetFileName(std::string_view fileName) {
 }
 
 void TmsAttItem::LoadFromFile(const std::string& fileName) {
-  data_ = std::make_unique<rtl::TFileStream>(fileName, rtl::fmOpenRead);
+  OpenRegularFile(fileName);  // refused now rather than when the message is composed
+  data_ = std::make_unique<TAttachmentFile>(fileName);
 }
 
 void TmsAttItem::SetBytes(std::string_view bytes) {

@@ -18,13 +18,14 @@ enum TAttEncoding : uint8_t { ae7Bit = 0, aeBase64 = 1, aeQuotedPrintable = 2 };
 const char* EncodingToken(TAttEncoding encoding);
 
 // An attachment added from a file reads its bytes from that file when it is composed, so a
-// large attachment never has to fit in memory.
+// large attachment never has to fit in memory; the file is open only while it is read, so a
+// message may carry more attachments than the process may hold open files.
 class TmsAttItem {
  public:
   TmsAttItem() : data_(std::make_unique<rtl::TMemoryStream>()) {}
 
   rtl::TStream& Data() { return *data_; }
-  // Opens the file for reading; EFOpenError when it cannot be.
+  // Takes the bytes from a regular file; EFOpenError when it is none or cannot be read.
   void LoadFromFile(const std::string& fileName);
   void SetBytes(std::string_view bytes);
   std::string Bytes();
@@ -46,7 +47,8 @@ class TmsAttList {
   int Count() const { return static_cast<int>(items_.size()); }
   TmsAttItem& Items(int index) const;  // EListError for an index out of range
   void Add(std::unique_ptr<TmsAttItem> item) { items_.push_back(std::move(item)); }
-  // Loads the whole file; raises EFOpenError when it cannot be read, and appends nothing.
+  // Adds a regular file; raises EFOpenError when it is none or cannot be read, and appends
+  // nothing.
   TmsAttItem& AddFile(std::string_view fileName);
   void Clear() { items_.clear(); }
   void Assign(const TmsAttList& other);

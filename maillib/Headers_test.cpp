@@ -22,6 +22,12 @@ TEST(HeadersTest, FieldValuesAreUnfoldedAndDecoded) {
   EXPECT_EQ(maillib::TmsHeaders().GetFieldValue("Subject"), "");
 }
 
+TEST(HeadersTest, AMalformedEncodedWordIsReturnedAsItStands) {
+  auto headers = Make({"Date: =?=?qj=?==", "Subject: =?utf-8?B?not*base64?="});
+  EXPECT_EQ(headers.GetFieldValue("Date"), "=?=?qj=?==");
+  EXPECT_EQ(headers.GetFieldValue("Subject"), "=?utf-8?B?not*base64?=");
+}
+
 TEST(HeadersTest, OnlyTheDecodedFieldsAreBounded) {
   std::string longValue(300, 'v');
   auto headers = Make({});

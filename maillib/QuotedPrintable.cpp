@@ -19,7 +19,8 @@ std::string Escape(std::string_view piece) {
   std::string out;
   out.reserve(piece.size());
   for (unsigned char c : piece) {
-    if (c < 32 || c == '=' || c >= 128) {
+    // DEL (127) is a control character too: RFC 2045 allows only 33 to 126 and the blank.
+    if (c < 32 || c == '=' || c >= 127) {
       out += '=';
       out += kHex[c >> 4];
       out += kHex[c & 15];

@@ -36,6 +36,7 @@ TEST(QuotedPrintableTest, EncodesLinesAsTheComposerNeedsThem) {
   EXPECT_EQ(Encode("a\r\nb\n\rc\r\rd\n\ne"), (Lines{"a", "b", "c", "d", "e"}));
   EXPECT_EQ(Encode("a\r\n\r\nb\r\n"), (Lines{"a", "", "b"}));
   EXPECT_EQ(Encode("ends with LF\n"), Lines{"ends with LF=0A"});
+  EXPECT_EQ(Encode("del\x7F~\r\n"), Lines{"del=7F~"});  // DEL is no printable character
 }
 
 TEST(QuotedPrintableTest, BreaksLongLinesBeforeABlank) {

@@ -1,6 +1,7 @@
 #include "maillib/codecs.h"
 
 #include <array>
+#include <optional>
 
 #include "maillib/QuotedPrintable.h"
 #include "rtl/Exception.h"
@@ -63,6 +64,26 @@ std::string DecodeGroups(std::string_view text, Value value, bool shortGroupsPad
     for (size_t b = 0; b < bytes; ++b) out += static_cast<char>((group >> (16 - 8 * b)) & 0xFF);
   }
   return out;
+}
+
+// The text of a word "charset?letter?text" decoded, or nothing when the word has not that shape,
+// its letter is neither B nor Q, or its Base64 text holds a character outside the alphabet. Such
+// a word is kept as it stands instead of failing every lookup of its header: a message whose
+// Date holds one could otherwise never be built.
+std::optional<std::string> DecodeWord(const std::string& word) {
+  size_t question = word.find('?');
+  if (question == std::string::npos || question + 2 >= word.size() || word[question + 2] != '?') {
+    return std::nullopt;
+  }
+  const char letter = word[question + 1];
+  const std::string text = word.substr(question + 3);
+  if (letter == 'Q' || letter == 'q') return DecodeQWord(text);
+  if (letter != 'B' && letter != 'b') return std::nullopt;
+  try {
+    return Base64DecodeLine(text);
+  } catch (const rtl::EInOutError&) {
+    return std::nullopt;
+  }
 }
 
 constexpr std::string_view kUUAlphabet =
@@ -128,9 +149,11 @@ std::string DecodeEncodedWords(std::string_view input) {
   std::string value = rtl::BoundedString(input);
   size_t searchFrom = 0;
   for (size_t s; (s = value.find("=?", searchFrom)) != std::string::npos;) {
-    // The end is the first "?=" that does not open the text of a B or Q word.
+    // The end is the first "?=" after the opener that does not open the text of a B or Q word.
+    // The search starts behind the opener: in "=?=" the opener's own "?" is no end, and a word
+    // ending inside its opener would rebuild the value unchanged, for ever.
     size_t e = std::string::npos;
-    for (size_t i = s; i + 1 < value.size(); ++i) {
+    for (size_t i = s + 2; i + 1 < value.size(); ++i) {
       if (value[i] != '?' || value[i + 1] != '=') continue;
       bool opensText =
           i >= 2 && value[i - 2] == '?' && (value[i - 1] == 'B' || value[i - 1] == 'Q');
@@ -143,22 +166,13 @@ std::string DecodeEncodedWords(std::string_view input) {
       value.resize(s);
       break;
     }
-    std::string word = value.substr(s + 2, e - s - 2);
-    size_t question = word.find('?');
-    std::string rest = question == std::string::npos ? "" : word.substr(question + 1);
-    char letter = rest.empty() ? '\0' : rest[0];
-    std::string text = rest.size() > 2 ? rest.substr(2) : "";
-    std::string decoded;
-    if (letter == 'B' || letter == 'b') {
-      decoded = Base64DecodeLine(text);
-    } else if (letter == 'Q' || letter == 'q') {
-      decoded = DecodeQWord(text);
-    } else {
-      // A word with another encoding letter is kept as it stands; the search goes on after it.
+    std::optional<std::string> decoded = DecodeWord(value.substr(s + 2, e - s - 2));
+    if (!decoded) {
+      // A malformed word is kept as it stands; the search goes on after it.
       searchFrom = e + 2;
       continue;
     }
-    value = value.substr(0, s) + decoded + rtl::Trim(value.substr(e + 2));
+    value = value.substr(0, s) + *decoded + rtl::Trim(value.substr(e + 2));
     for (char& c : value) {
       if (c == '_') c = ' ';
     }

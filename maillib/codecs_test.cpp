@@ -107,6 +107,28 @@ TEST(EncodedWordsTest, AnotherEncodingLetterIsKeptAsItStands) {
   EXPECT_EQ(maillib::DecodeEncodedWords("=?nocharset?="), "=?nocharset?=");
 }
 
+TEST(EncodedWordsTest, MalformedWordsAreKeptAndTheDecodingEnds) {
+  // The "?=" inside the opener is no end, and a letter not followed by "?" makes no word.
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?=?qj=?=="), "=?=?qj=?==");
+  EXPECT_EQ(maillib::DecodeEncodedWords("a =?x?Qj?= b =?x?Q?c?="), "a =?x?Qj?= b c");
+  std::mt19937 random(20);
+  const std::string pieces[] = {"=?", "?=", "?Q?", "?B?", "?q?", "?b?", "=",
+                                "?",  "_",  " ",   "x",   "3D",  "QQ=="};
+  for (int i = 0; i < 20000; ++i) {
+    std::string value;
+    for (int n = static_cast<int>(random() % 12); n > 0; --n) value += pieces[random() % 13];
+    EXPECT_LE(maillib::DecodeEncodedWords(value).size(), value.size()) << value;
+  }
+}
+
+// A Base64 word with characters outside the alphabet is kept as it stands rather than failing
+// the lookup of the whole header: a message with such a Date must still be built.
+TEST(EncodedWordsTest, ABase64WordThatDoesNotDecodeIsKeptAsItStands) {
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?utf-8?B?no*good?= and =?utf-8?B?SGVsbG8=?="),
+            "=?utf-8?B?no*good?= and Hello");
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?utf-8?b?a b?="), "=?utf-8?b?a b?=");
+}
+
 TEST(PumpMessagesTest, DispatchesEverythingWaitingAndNeverBlocks) {
   std::vector<WPARAM> seen;
   HWND window = nullptr;

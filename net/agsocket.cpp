@@ -1,6 +1,7 @@
 #include "net/agsocket.h"
 
 #include <cstring>
+#include <limits>
 
 #include "maillib/codecs.h"
 #include "net/SocketTexts.h"
@@ -17,6 +18,8 @@ constexpr size_t kSendBlock = 2047;
 constexpr DWORD kReadNap = 2;
 constexpr DWORD kNap = 3;
 constexpr long kAllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+constexpr int kReplyTimeOuts = 4;
+constexpr int kMaxReplyLines = 1000;
 
 std::string HostPart(const std::string& server) { return server.substr(0, server.find(':')); }
 
@@ -55,10 +58,14 @@ TagSocket::~TagSocket() {
 }
 
 void TagSocket::HandleMessage(rtl::TMessage& message) {
-  if (message.Msg != kHostLookupMessage && message.Msg != kServiceLookupMessage &&
-      message.Msg != kSocketEventMessage) {
-    return;
-  }
+  const bool lookup = message.Msg == kHostLookupMessage || message.Msg == kServiceLookupMessage;
+  if (!lookup && message.Msg != kSocketEventMessage) return;
+  // The reply of a look-up given up on, or an event of a socket closed since, can still be on its
+  // way; taken for the current one it would hand this attempt another relay's address or error.
+  const bool live = lookup ? pendingRequest_ != nullptr : SocketHandle != INVALID_SOCKET;
+  const WPARAM current =
+      lookup ? reinterpret_cast<WPARAM>(pendingRequest_) : static_cast<WPARAM>(SocketHandle);
+  if (!live || message.WParam != current) return;
   errorCode_ = WSAErrorOf(message.LParam);
   notificationError_ = errorCode_ != 0;
   if (message.Msg == kHostLookupMessage) {
@@ -107,15 +114,20 @@ void TagSocket::SetWinsockLoaded(bool loaded) {
 
 void TagSocket::ResetState() {
   canceled_ = false;
-  counter_.TimedOut = false;
+  counter_.TimedOut = replyCounter_.TimedOut = false;
   hostLookupDone_ = serviceLookupDone_ = connected_ = readable_ = writable_ = closed_ = false;
   notificationError_ = false;
-  pendingRequest_ = nullptr;
+  CancelLookup();
 }
 
 int TagSocket::ReplyCode(const std::string& line) const {
-  int code = rtl::StrToIntDef(line.substr(0, 3), -1);
-  return line.size() >= 3 && code >= 0 ? code : -1;
+  if (line.size() < 3) return -1;
+  int code = 0;
+  for (size_t i = 0; i < 3; ++i) {
+    if (line[i] < '0' || line[i] > '9') return -1;
+    code = code * 10 + (line[i] - '0');
+  }
+  return code;
 }
 
 void TagSocket::Open() {
@@ -250,7 +262,7 @@ int TagSocket::ReadLine(std::string& line) {
   WaitUntil([this] { return readable_ || notificationError_ || closed_; }, kReadNap);
   counter_.Stop();
   if (canceled_) RaiseCanceled();
-  if (counter_.TimedOut) RaiseTimedOut();
+  if (Expired()) RaiseTimedOut();
   if (notificationError_) RaiseSocketError(errorCode_);
   counter_.Start();
   readable_ = false;
@@ -294,17 +306,33 @@ int TagSocket::ReadLine(std::string& line) {
   } else {
     line.clear();
   }
-  if (counter_.TimedOut) RaiseTimedOut();
+  if (Expired()) RaiseTimedOut();
   if (canceled_) RaiseCanceled();
   return code;
 }
 
+// Each line restarts the line time-out, so a relay whose continuation lines keep coming would
+// hold the reply, and the worker, for ever: one reply as a whole is allowed four times the
+// time-out and 1000 lines, and a relay that goes beyond is treated as one that stopped answering.
 int TagSocket::ReadReply() {
+  replyCounter_.TimeOut = counter_.TimeOut > std::numeric_limits<int>::max() / kReplyTimeOuts
+                              ? std::numeric_limits<int>::max()
+                              : counter_.TimeOut * kReplyTimeOuts;
+  replyCounter_.TimedOut = false;
+  replyCounter_.Start();
+  struct StopOnExit {
+    maillib::TTimeCounter& counter;
+    ~StopOnExit() { counter.Stop(); }
+  } stop{replyCounter_};
   const int code = ReadLine(LastReply);
   if (code > 0 && LastReply.find('-') == 3) {
     // A continuation reply ends at a line of the same code followed by a blank, or by nothing.
     const std::string bare = LastReply.substr(0, 3);
-    for (;;) {
+    for (int lines = 1;; ++lines) {
+      if (lines == kMaxReplyLines) {
+        replyCounter_.TimedOut = true;
+        RaiseTimedOut();
+      }
       ReadLine(LastReply);
       if (closed_) break;
       if (ReplyCode(LastReply) == code && (LastReply.find(' ') == 3 || LastReply == bare)) break;
@@ -388,7 +416,9 @@ void TagSocket::RaiseSocketError(int code) {
 
 void TagSocket::RaiseTimedOut() {
   counter_.Stop();
-  if (CloseOnTimeOutError) {
+  // A reply that outran its allowance leaves the connection in the middle of that reply: nothing
+  // more can be said on it, so it is closed whatever CloseOnTimeOutError says.
+  if (CloseOnTimeOutError || replyCounter_.TimedOut) {
     CancelLookup();
     auto& winsock = Winsock();
     if (winsock.WSAIsBlocking()) winsock.WSACancelBlockingCall();

@@ -53,7 +53,7 @@ class TagSocket {
   bool IsConnected() const { return SocketHandle != INVALID_SOCKET; }
 
   virtual void ResetState();
-  // The first three characters as a decimal number; -1 when they are not one.
+  // The first three characters as a decimal number; -1 unless they are three decimal digits.
   virtual int ReplyCode(const std::string& line) const;
   virtual void Open();
   virtual void Close();
@@ -63,7 +63,8 @@ class TagSocket {
   // One reply line without its line end; returns its code (-1 when the server closed).
   int ReadLine(std::string& line);
   // A whole reply, continuation lines included; returns the first line's code, and LastReply
-  // holds the last line read.
+  // holds the last line read. A reply that lasts longer than four times the time-out, or runs
+  // past 1000 lines, closes the socket and raises ETimedOutError.
   int ReadReply();
   void SendLine(const std::string& text);
   void SendStream(rtl::TStream& stream);
@@ -87,9 +88,11 @@ class TagSocket {
   // Waits at most ms, less when a message or the socket's readiness comes first.
   static void Nap(DWORD ms);
   void CancelLookup();
-  bool Stopped() const { return canceled_ || counter_.TimedOut; }
+  bool Expired() const { return counter_.TimedOut || replyCounter_.TimedOut; }
+  bool Stopped() const { return canceled_ || Expired(); }
 
   maillib::TTimeCounter counter_;
+  maillib::TTimeCounter replyCounter_;  // the allowance of one reply as a whole
   HWND window_;
   WSADATA wsaData_{};
   int startupCount_ = 0;

@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "net/SocketTexts.h"
+#include "net/agwsock.h"
+#include "net/mssmtp.h"
 #include "testing/FakeSmtpServer.h"
+#include "testing/TempDir.h"
 
 namespace {
 
@@ -46,10 +51,112 @@ TEST(SocketTest, ReplyCodesAndErrorTexts) {
   EXPECT_EQ(socket.ReplyCode("250 ok"), 250);
   EXPECT_EQ(socket.ReplyCode("25"), -1);
   EXPECT_EQ(socket.ReplyCode("abc"), -1);
+  EXPECT_EQ(socket.ReplyCode("250"), 250);
+  // Exactly three decimal digits: no sign, no blank, no hexadecimal "$" prefix.
+  for (const char* notACode : {"$FA not a code", " 25 x", "+25 x", "-25 x", "2x0 x", "0x1 x"}) {
+    EXPECT_EQ(socket.ReplyCode(notACode), -1) << notACode;
+  }
   EXPECT_EQ(net::SocketErrorText(10101), "Error #10101");
   EXPECT_EQ(net::SocketErrorText(10000), "[0] No Error");
   EXPECT_EQ(net::SocketErrorText(57102), "MailMessage property must be assigned");
   EXPECT_NO_THROW(socket.RaiseSocketError(0));
+}
+
+// A Winsock module that hands the component notifications that are not its own: before each
+// host look-up starts, the reply of an earlier look-up cancelled too late; before each send, an
+// error event of a socket closed earlier.
+namespace stale {
+
+using HostLookupFn = HANDLE WINAPI(HWND, UINT, const char*, char*, int);
+using SelectFn = int WINAPI(SOCKET, HWND, UINT, long);
+using SendFn = int WINAPI(SOCKET, const char*, int, int);
+HostLookupFn* realHostLookup = nullptr;
+SelectFn* realSelect = nullptr;
+SendFn* realSend = nullptr;
+HWND selectWindow = nullptr;
+UINT selectMessage = 0;
+constexpr WPARAM kEarlierRequest = 0x7FF0;
+
+HANDLE WINAPI HostLookup(HWND hwnd, UINT msg, const char* name, char* buffer, int length) {
+  PostMessageA(hwnd, msg, kEarlierRequest, WSAMAKESELECTREPLY(0, WSAHOST_NOT_FOUND));
+  return realHostLookup(hwnd, msg, name, buffer, length);
+}
+
+int WINAPI Select(SOCKET s, HWND hwnd, UINT msg, long events) {
+  selectWindow = hwnd;
+  selectMessage = msg;
+  return realSelect(s, hwnd, msg, events);
+}
+
+int WINAPI Send(SOCKET s, const char* buffer, int length, int flags) {
+  PostMessageA(selectWindow, selectMessage, static_cast<WPARAM>(s + 1),
+               WSAMAKESELECTREPLY(FD_READ, WSAECONNRESET));
+  return realSend(s, buffer, length, flags);
+}
+
+void Register() {
+  const LarkModuleExport* exports;
+  DWORD count = LarkGetModuleExportsA("wsock32.dll", &exports);
+  std::vector<LarkModuleExport> variant(exports, exports + count);
+  for (auto& entry : variant) {
+    std::string_view name = entry.name;
+    if (name == "WSAAsyncGetHostByName") {
+      realHostLookup = reinterpret_cast<HostLookupFn*>(entry.proc);
+      entry.proc = reinterpret_cast<FARPROC>(HostLookup);
+    } else if (name == "WSAAsyncSelect") {
+      realSelect = reinterpret_cast<SelectFn*>(entry.proc);
+      entry.proc = reinterpret_cast<FARPROC>(Select);
+    } else if (name == "send") {
+      realSend = reinterpret_cast<SendFn*>(entry.proc);
+      entry.proc = reinterpret_cast<FARPROC>(Send);
+    }
+  }
+  LarkRegisterModuleA("stale32.dll", variant.data(), static_cast<DWORD>(variant.size()));
+}
+
+}  // namespace stale
+
+// Binds the process's Winsock to another module for the life of the object.
+class BoundTo {
+ public:
+  explicit BoundTo(const char* module) { Rebind(module); }
+  ~BoundTo() { Rebind("wsock32.dll"); }
+
+ private:
+  static void Rebind(const char* module) {
+    auto& winsock = net::Winsock();
+    winsock.Unload();
+    winsock.SetLibraryName(module);
+    winsock.Load();
+  }
+};
+
+TEST(SocketTest, NotificationsForAnotherRequestOrSocketAreIgnored) {
+  stale::Register();
+  testing_support::MachineRoot root;
+  testing_support::FakeSmtpServer server;
+  maillib::TmsMessage message;
+  message.Sender.Address = "s@example.com";
+  message.Recipients.AddAddress("r@example.org", "R");
+  net::TmsSMTP client;
+  client.SetTimeOut(5);
+  client.SetMailMessage(&message);
+  const std::string port = std::to_string(server.Port());
+  // A name is looked up; an address is not, and meets only the socket's events.
+  for (const std::string& relay : {"localhost:" + port, "127.0.0.1:" + port}) {
+    client.Server = relay;
+    std::string result = "ok";
+    {
+      BoundTo module("stale32.dll");
+      try {
+        client.Transmit();
+      } catch (const rtl::Exception& e) {
+        result = std::string(e.ClassName()) + ": " + e.Message();
+      }
+    }
+    EXPECT_EQ(result, "ok") << relay;
+  }
+  EXPECT_EQ(server.Messages().size(), 2u);
 }
 
 }  // namespace

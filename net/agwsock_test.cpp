@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
 
+#include "maillib/codecs.h"
 #include "net/mssmtp.h"
+#include "rtl/HiddenWindow.h"
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
 
@@ -67,6 +70,60 @@ TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   EXPECT_EQ(Failure([&] { client.Transmit(); }), "EWinsockDLLError: Winsock is not loaded");
   client.SetWinsockLoaded(true);  // the mailer does this before every delivery
   EXPECT_EQ(Failure([&] { client.Transmit(); }), "ok");
+}
+
+TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
+  testing_support::FakeSmtpServer server;
+  server.SetGreeting("220 partial<pause><reset>");
+  auto& winsock = net::Winsock();
+  winsock.Load();
+  constexpr UINT kEvent = WM_USER + 7;
+  std::vector<std::pair<long, int>> events;  // (event, error)
+  HWND window = rtl::AllocateHWnd([&](rtl::TMessage& message) {
+    if (message.Msg == kEvent) {
+      events.emplace_back(net::WSAEventOf(message.LParam) & 0xFFFF,
+                          net::WSAErrorOf(message.LParam));
+    }
+  });
+  auto seen = [&](long event) {
+    for (auto [e, error] : events) {
+      if (e == event) return true;
+    }
+    return false;
+  };
+  auto pumpUntil = [&](auto condition) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+      maillib::PumpMessages();
+    }
+    return condition();
+  };
+
+  SOCKET s = winsock.socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(winsock.WSAAsyncSelect(s, window, kEvent, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE),
+            0);
+  SOCKADDR_IN address{};
+  address.sin_family = AF_INET;
+  address.sin_port = winsock.htons(server.Port());
+  address.sin_addr.s_addr = winsock.inet_addr("127.0.0.1");
+  winsock.connect(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof address);
+  ASSERT_TRUE(pumpUntil([&] { return seen(FD_READ); }));
+  std::string partial;
+  char byte;
+  int got;
+  while ((got = winsock.recv(s, &byte, 1, 0)) == 1) partial += byte;
+  EXPECT_EQ(partial, "220 partial");
+  // The readiness check meets the reset first; the receives and sends after it still see it.
+  ASSERT_TRUE(pumpUntil([&] { return seen(FD_CLOSE); }));
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(winsock.recv(s, &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
+    EXPECT_EQ(winsock.send(s, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
+  }
+  winsock.closesocket(s);
+  rtl::DeallocateHWnd(window);
 }
 
 }  // namespace

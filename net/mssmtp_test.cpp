@@ -151,6 +151,54 @@ TEST_F(SmtpTest, AResetWhileReadingClosesTheSocket) {
   EXPECT_FALSE(client_.IsConnected());
 }
 
+TEST_F(SmtpTest, AResetAfterPartOfALineIsReportedAtOnce) {
+  server_.SetGreeting("220 partial<pause><reset>");
+  auto start = Clock::now();
+  EXPECT_EQ(TransmitResult(), "ESocketError: [10054] Connection reset by peer");
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // the time-out is 5 s
+  EXPECT_FALSE(client_.IsConnected());
+}
+
+TEST_F(SmtpTest, TemporaryRefusalsAreRefusals) {
+  server_.Reply("RCPT", {"250 ok\r\n", "451 4.2.0 greylisted\r\n"});
+  std::vector<std::string> refused;
+  client_.OnAddressRejected = [&](const std::string& address, const std::string& reply,
+                                  bool& proceed) {
+    refused.push_back(address + " " + reply);
+    proceed = true;
+  };
+  EXPECT_EQ(TransmitResult(), "ok");
+  EXPECT_EQ(refused, std::vector<std::string>{"r2@example.org 451 4.2.0 greylisted"});
+  server_.Reply("RCPT", {"250 ok\r\n"});
+  server_.ReplyAfterData("452 4.3.1 out of space\r\n");
+  EXPECT_EQ(TransmitResult(), "EServerError: 452 4.3.1 out of space");
+}
+
+// A relay that keeps a reply going cannot hold the client: one reply lasts at most four times
+// the time-out and at most 1000 lines, and then the connection is dropped without a goodbye.
+TEST_F(SmtpTest, AReplyHasAtMostAThousandLines) {
+  std::string lines;
+  for (int i = 1; i < 1000; ++i) lines += "250-line\r\n";
+  server_.Reply("HELO", {lines + "250 last\r\n"});
+  EXPECT_EQ(TransmitResult(), "ok");
+  server_.Reply("HELO", {lines + "250-one too many\r\n250 last\r\n"});
+  auto start = Clock::now();
+  EXPECT_EQ(TransmitResult(), "ETimedOutError: Operation timed out");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));  // the time-out is 5 s
+  EXPECT_FALSE(client_.IsConnected());
+  EXPECT_EQ(server_.Commands().back(), "HELO " + client_.LocalHostName);
+}
+
+TEST_F(SmtpTest, AReplyThatNeverEndsTimesOut) {
+  client_.SetTimeOut(1);
+  server_.Reply("MAIL", {"250-still going\r\n<drip>"});
+  auto start = Clock::now();
+  EXPECT_EQ(TransmitResult(), "ETimedOutError: Operation timed out");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));  // four times the time-out, and some
+  EXPECT_FALSE(client_.IsConnected());
+  EXPECT_EQ(server_.Commands().back(), "MAIL FROM:<s@example.com>");
+}
+
 TEST_F(SmtpTest, AFailedGoodbyeAfterAnAcceptedMessageIsNoFailure) {
   server_.Reply("QUIT", {"500 what\r\n"});
   EXPECT_EQ(TransmitResult(), "ok");

@@ -1,5 +1,6 @@
 #include "testing/FakeSmtpServer.h"
 
+#include <chrono>
 #include <stdexcept>
 
 namespace testing_support {
@@ -101,20 +102,41 @@ std::string FakeSmtpServer::NextReply(const std::string& verb) {
 
 bool FakeSmtpServer::Play(SOCKET client, const std::string& raw) {
   if (raw == kSilence) return true;
-  if (raw == kReset) {
-    const uint16_t lingerAtOnce[2] = {1, 0};
-    Bound<SetOptFn>("setsockopt")(client, 0xFFFF, 0x0080,
-                                  reinterpret_cast<const char*>(lingerAtOnce), 4);
-    return false;
+  auto sendText = [&](const std::string& text) {
+    if (text.empty()) return true;
+    int size = static_cast<int>(text.size());
+    return Bound<SendFn>("send")(client, text.data(), size, 0) == size;
+  };
+  size_t at = 0;
+  for (;;) {
+    size_t token = std::string::npos;
+    std::string name;
+    for (const char* candidate : {kClose, kReset, kPause, kDrip}) {
+      size_t found = raw.find(candidate, at);
+      if (found < token) {
+        token = found;
+        name = candidate;
+      }
+    }
+    const std::string text = raw.substr(at, token == std::string::npos ? token : token - at);
+    if (name == kDrip) {
+      for (int i = 0; i < 200 && !stopping_ && sendText(text); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      return true;
+    }
+    sendText(text);
+    if (token == std::string::npos) return true;
+    if (name == kClose) return false;
+    if (name == kReset) {
+      const uint16_t lingerAtOnce[2] = {1, 0};
+      Bound<SetOptFn>("setsockopt")(client, 0xFFFF, 0x0080,
+                                    reinterpret_cast<const char*>(lingerAtOnce), 4);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // kPause
+    at = token + name.size();
   }
-  std::string text = raw;
-  bool close = false;
-  if (auto at = text.find(kClose); at != std::string::npos) {
-    text.resize(at);
-    close = true;
-  }
-  if (!text.empty()) Bound<SendFn>("send")(client, text.data(), static_cast<int>(text.size()), 0);
-  return !close;
 }
 
 void FakeSmtpServer::Serve() {

@@ -1,8 +1,11 @@
 // A scriptable SMTP server on 127.0.0.1 for tests: it plays a reply per command, records every
 // byte the client sent, and misbehaves on cue. A reply is raw text sent as it stands (so it can
 // be multi-line, end in a bare LF or stop mid-line); "<close>" closes the connection instead,
-// "<reset>" resets it, "<silence>" sends nothing, and text followed by "<close>" is sent and
-// then the connection closes. The server serves one connection at a time, on its own thread.
+// "<reset>" resets it, "<silence>" sends nothing. Text followed by "<close>" or "<reset>" is sent
+// first; "<pause>" in between lets the client read that text before the connection ends;
+// text followed by "<drip>" is sent again and again, a tenth of a second apart, until the
+// client goes away (for at most 20 seconds). The server serves one connection at a time, on its
+// own thread.
 #pragma once
 
 #include <atomic>
@@ -22,6 +25,8 @@ class FakeSmtpServer {
   static constexpr const char* kClose = "<close>";
   static constexpr const char* kSilence = "<silence>";
   static constexpr const char* kReset = "<reset>";  // the connection is reset
+  static constexpr const char* kPause = "<pause>";
+  static constexpr const char* kDrip = "<drip>";
 
   FakeSmtpServer();
   ~FakeSmtpServer();

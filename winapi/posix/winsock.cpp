@@ -75,6 +75,11 @@ int WsaFromErrno(int err) {
   }
 }
 
+// Errors that end a connection: Winsock reports them again on every later receive and send.
+bool EndsConnection(int wsaError) {
+  return wsaError == WSAECONNRESET || wsaError == WSAECONNABORTED || wsaError == WSAETIMEDOUT;
+}
+
 int SocketFail(int wsaError) {
   SetLastError(static_cast<DWORD>(wsaError));
   return SOCKET_ERROR;
@@ -124,8 +129,12 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
         closePosted_ = true;  // the peer closed and every byte has been read
         Notify(FD_CLOSE, 0);
       } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        // The peek takes the error from the kernel, whose later receives then read as a quiet
+        // end of the connection; the error is kept here so that they still report it.
+        int error = WsaFromErrno(errno);
         closePosted_ = true;
-        Notify(FD_CLOSE, WsaFromErrno(errno));
+        if (EndsConnection(error)) failure_ = error;
+        Notify(FD_CLOSE, error);
       }
     }
     if (writeWanted_) {
@@ -183,6 +192,17 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
     std::lock_guard lock(mutex_);
     writeWanted_ = true;
   }
+  // The error that ended the connection, 0 while it lives.
+  int Failure() const {
+    std::lock_guard lock(mutex_);
+    return failure_;
+  }
+  // Returns the error, kept when it ends the connection.
+  int Keep(int error) {
+    std::lock_guard lock(mutex_);
+    if (EndsConnection(error) && failure_ == 0) failure_ = error;
+    return error;
+  }
   bool Blocking() const {
     std::lock_guard lock(mutex_);
     return (fcntl(fd_, F_GETFL) & O_NONBLOCK) == 0;
@@ -204,6 +224,7 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
   bool readEnabled_ = true;
   bool writeWanted_ = false;
   bool closePosted_ = false;
+  int failure_ = 0;
   std::weak_ptr<ThreadContext> owner_;
 
  public:
@@ -476,20 +497,22 @@ int WINAPI Connect(SOCKET s, const SOCKADDR* name, int length) {
 int WINAPI Recv(SOCKET s, char* buf, int len, int flags) {
   auto state = Find(s);
   if (!state) return SocketFail(WSAENOTSOCK);
+  if (int failure = state->Failure(); failure != 0) return SocketFail(failure);
   state->ReEnableRead();
   ssize_t n = ::recv(state->Fd(), buf, static_cast<size_t>(len), flags);
-  if (n < 0) return SocketFail(WsaFromErrno(errno));
+  if (n < 0) return SocketFail(state->Keep(WsaFromErrno(errno)));
   return static_cast<int>(n);
 }
 
 int WINAPI Send(SOCKET s, const char* buf, int len, int flags) {
   auto state = Find(s);
   if (!state) return SocketFail(WSAENOTSOCK);
+  if (int failure = state->Failure(); failure != 0) return SocketFail(failure);
   ssize_t n = ::send(state->Fd(), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
   if (n < 0) {
     int error = WsaFromErrno(errno);
     if (error == WSAEWOULDBLOCK) state->WantWrite();
-    return SocketFail(error);
+    return SocketFail(state->Keep(error));
   }
   return static_cast<int>(n);
 }
