@@ -29,6 +29,7 @@ constexpr ErrorText kTexts[] = {
     {80, "The file exists."},
     {87, "The parameter is incorrect."},
     {111, "The file name is too long."},
+    {112, "There is not enough space on the disk."},
     {122, "The data area passed to a system call is too small."},
     {123, "The filename, directory name, or volume label syntax is incorrect."},
     {145, "The directory is not empty."},
@@ -119,6 +120,9 @@ DWORD Win32FromErrno(int err) {
       return ERROR_SHARING_VIOLATION;
     case EINVAL:
       return ERROR_INVALID_PARAMETER;
+    case ENOSPC:
+    case EDQUOT:
+      return ERROR_DISK_FULL;
     default:
       return ERROR_ACCESS_DENIED;
   }

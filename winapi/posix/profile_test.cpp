@@ -162,6 +162,22 @@ TEST(ProfileTest, ALinkPlantedInAWritableDirectoryIsNeverFollowed) {
   EXPECT_EQ(st.st_uid, 0u);
 }
 
+TEST(ProfileTest, AReaderFollowsNoLinkAndIsNotHeldByAFifo) {
+  TempDir dir;
+  dir.WriteFile("secret.ini", "[Connection]\r\nRemoteHost=inside\r\n");
+  ASSERT_EQ(symlink((dir / "secret.ini").c_str(), (dir / "linked.ini").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "fifo.ini").c_str(), 0600), 0);
+  char value[64];
+  for (const char* name : {"linked.ini", "fifo.ini"}) {
+    GetPrivateProfileStringA("Connection", "RemoteHost", "none", value, sizeof value,
+                             (dir / name).c_str());
+    EXPECT_STREQ(value, "none") << name;
+  }
+  GetPrivateProfileStringA("Connection", "RemoteHost", "none", value, sizeof value,
+                           (dir / "secret.ini").c_str());
+  EXPECT_STREQ(value, "inside");
+}
+
 TEST(ProfileTest, WritersInSeveralProcessesLoseNoKeyAndLeaveNoTemporaryFile) {
   TempDir dir;
   std::string file = dir / "shared.ini";
