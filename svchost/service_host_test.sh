@@ -101,9 +101,13 @@ else
   echo "SKIP: no user nobody or no runuser"
 fi
 
-# Remove stops a running service first.
+# Remove stops a running service first, printing a dot while it is stop pending.
+"$larkctl" service stop LarkProbe >/dev/null || fail "stop before the stubborn remove"
+"$larkctl" reg add "$svc\\Parameters" /v Behaviour /d ignore /f >/dev/null
+"$larkctl" service start LarkProbe >/dev/null || fail "start before the stubborn remove"
 out=$("$probe" -REMOVE)
 [[ $out == "Stopping Lark Probe Service"* ]] || fail "remove did not stop first: $out"
+[ "$(grep -c '^\.$' <<<"$out")" -ge 2 ] || fail "no dots while stop pending: $out"
 [[ $out == *"Lark Probe Service stopped."*"Lark Probe Service removed." ]] || fail "remove said: $out"
 "$larkctl" reg query "$svc" >/dev/null 2>&1 && fail "the database entry is still there"
 "$larkctl" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\LarkProbe' \
