@@ -190,38 +190,34 @@ void TService::ReportStopped(DWORD exitCode, DWORD serviceExitCode) {
   SetStatus(SERVICE_STOPPED);
 }
 
+std::exception_ptr TService::TryStatus(DWORD state) {
+  try {
+    SetStatus(state);
+  } catch (const std::exception&) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
 // A failed pending report must not swallow the control: the action is carried out, then the
 // report's error is passed on to be logged.
 void TService::Stop() {
-  std::exception_ptr reportError;
-  try {
-    SetStatus(SERVICE_STOP_PENDING);
-  } catch (const std::exception&) {
-    reportError = std::current_exception();
-  }
+  std::exception_ptr reportError = TryStatus(SERVICE_STOP_PENDING);
   // Told first, then resumed: a paused or not yet started thread sees the stop at once.
   Terminate();
   StopEvent.SetEvent();
   ResumeFully();
   DoStop();
   if (!WaitForEnd(WaitHint) && UseWatchDog) {
-    try {
-      SetStatus(SERVICE_STOP_PENDING);
-    } catch (const std::exception&) {
-      if (!reportError) reportError = std::current_exception();
-    }
+    std::exception_ptr again = TryStatus(SERVICE_STOP_PENDING);
+    if (!reportError) reportError = again;
     StartWatchDog();
   }
   if (reportError) std::rethrow_exception(reportError);
 }
 
 void TService::Pause() {
-  std::exception_ptr reportError;
-  try {
-    SetStatus(SERVICE_PAUSE_PENDING);
-  } catch (const std::exception&) {
-    reportError = std::current_exception();
-  }
+  std::exception_ptr reportError = TryStatus(SERVICE_PAUSE_PENDING);
   // A second pause must not deepen the suspension that one continue has to undo.
   if (!Suspended()) Suspend();
   SetStatus(SERVICE_PAUSED);
@@ -229,12 +225,7 @@ void TService::Pause() {
 }
 
 void TService::Continue() {
-  std::exception_ptr reportError;
-  try {
-    SetStatus(SERVICE_CONTINUE_PENDING);
-  } catch (const std::exception&) {
-    reportError = std::current_exception();
-  }
+  std::exception_ptr reportError = TryStatus(SERVICE_CONTINUE_PENDING);
   ResumeFully();
   SetStatus(SERVICE_RUNNING);
   if (reportError) std::rethrow_exception(reportError);

@@ -85,6 +85,8 @@ class TService : public rtl::TThread {
   // Waits up to ms for the service thread to end.
   bool WaitForEnd(DWORD ms);
   void StartWatchDog();
+  // SetStatus, handing back instead of raising the error of a failed report.
+  std::exception_ptr TryStatus(DWORD state);
   void ReportStopped(DWORD exitCode, DWORD serviceExitCode);
   // "%s raised %s: %s" to the event log (or the debug output).
   void LogError(const std::exception& error);

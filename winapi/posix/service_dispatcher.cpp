@@ -344,45 +344,41 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
   return TRUE;
 }
 
-SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR lpServiceName,
-                                                           LPHANDLER_FUNCTION_EX lpHandlerProc,
-                                                           LPVOID lpContext) {
-  auto& d = lark::State();
+namespace lark {
+namespace {
+
+SERVICE_STATUS_HANDLE RegisterHandler(LPCSTR name, LPHANDLER_FUNCTION handler,
+                                      LPHANDLER_FUNCTION_EX handlerEx, LPVOID context) {
+  auto& d = State();
   std::lock_guard lock(d.mutex);
-  if (!d.active || lpServiceName == nullptr ||
-      (!SameName(lpServiceName, d.name) && !SameName(lpServiceName, d.entryName))) {
+  if (!d.active || name == nullptr ||
+      (!scm::SameName(name, d.name) && !scm::SameName(name, d.entryName))) {
     SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  if (lpHandlerProc == nullptr) {
+  if (handler == nullptr && handlerEx == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  d.handler = nullptr;
-  d.handlerEx = lpHandlerProc;
-  d.context = lpContext;
+  d.handler = handler;
+  d.handlerEx = handlerEx;
+  d.context = context;
   d.registered = true;
-  return lark::StatusHandle();
+  return StatusHandle();
+}
+
+}  // namespace
+}  // namespace lark
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerExA(LPCSTR lpServiceName,
+                                                           LPHANDLER_FUNCTION_EX lpHandlerProc,
+                                                           LPVOID lpContext) {
+  return lark::RegisterHandler(lpServiceName, nullptr, lpHandlerProc, lpContext);
 }
 
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR lpServiceName,
                                                          LPHANDLER_FUNCTION lpHandlerProc) {
-  auto& d = lark::State();
-  std::lock_guard lock(d.mutex);
-  if (!d.active || lpServiceName == nullptr ||
-      (!SameName(lpServiceName, d.name) && !SameName(lpServiceName, d.entryName))) {
-    SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-    return nullptr;
-  }
-  if (lpHandlerProc == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  d.handler = lpHandlerProc;
-  d.handlerEx = nullptr;
-  d.context = nullptr;
-  d.registered = true;
-  return lark::StatusHandle();
+  return lark::RegisterHandler(lpServiceName, lpHandlerProc, nullptr, nullptr);
 }
 
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
