@@ -41,11 +41,23 @@ long OffsetAt(int year, int month) {
 
 }  // namespace
 
+namespace lark {
+
+std::mutex& TimeZoneLock() {
+  static auto* lock = new std::mutex;
+  return *lock;
+}
+
+}  // namespace lark
+
 void WINAPI GetLocalTime(SYSTEMTIME* lpSystemTime) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   struct tm tm;
-  localtime_r(&now.tv_sec, &tm);
+  {
+    std::lock_guard lock(lark::TimeZoneLock());
+    localtime_r(&now.tv_sec, &tm);
+  }
   Fill(lpSystemTime, tm, now.tv_nsec);
 }
 
@@ -59,6 +71,7 @@ void WINAPI GetSystemTime(SYSTEMTIME* lpSystemTime) {
 
 DWORD WINAPI GetTimeZoneInformation(TIME_ZONE_INFORMATION* tz) {
   std::memset(tz, 0, sizeof *tz);
+  std::lock_guard lock(lark::TimeZoneLock());
   tzset();
   time_t t = time(nullptr);
   struct tm local;

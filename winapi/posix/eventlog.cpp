@@ -96,7 +96,10 @@ std::string LocalTimeStamp() {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   struct tm local;
-  localtime_r(&now.tv_sec, &local);
+  {
+    std::lock_guard lock(TimeZoneLock());
+    localtime_r(&now.tv_sec, &local);
+  }
   long offset = local.tm_gmtoff / 60;
   char sign = offset < 0 ? '-' : '+';
   if (offset < 0) offset = -offset;

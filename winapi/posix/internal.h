@@ -23,6 +23,9 @@ BOOL FailFromErrno();
 BOOL Fail(DWORD code);
 
 std::string MachineRoot();
+// glibc keeps the time zone (tzname, and what localtime_r reads) in process state that tzset
+// rewrites; every use of it takes this lock.
+std::mutex& TimeZoneLock();
 // Creates a directory and its parents (mode 0755); true when it exists afterwards.
 bool MakeDirectories(const std::string& path);
 // Writes text to path through a temporary file with an unpredictable name in the same directory,

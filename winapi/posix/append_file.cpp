@@ -1,0 +1,78 @@
+// Files opened for appending: the one kind of CreateFileA the system needs (the message log in a
+// queue directory that web applications may write), and WriteFile on them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "winapi/posix/internal.h"
+
+namespace lark {
+namespace {
+
+class AppendFile : public HandleObject {
+ public:
+  explicit AppendFile(int fd) : fd(fd) {}
+  ~AppendFile() override { close(fd); }
+  const int fd;
+};
+
+}  // namespace
+}  // namespace lark
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, SECURITY_ATTRIBUTES*,
+                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
+  if (lpFileName == nullptr || dwDesiredAccess != FILE_APPEND_DATA ||
+      dwCreationDisposition != OPEN_ALWAYS) {
+    lark::Fail(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; it is refused below.
+  int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+  if (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
+  bool created = true;
+  int fd = open(lpFileName, flags | O_CREAT | O_EXCL, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    created = false;
+    fd = open(lpFileName, flags);
+  }
+  if (fd < 0) {
+    // Creating fails with ENOENT only for a missing directory on the way.
+    if (created && errno == ENOENT) {
+      lark::Fail(ERROR_PATH_NOT_FOUND);
+    } else {
+      lark::FailFromErrno();
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    lark::Fail(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  int keep = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, keep & ~O_NONBLOCK);
+  SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+  return lark::AddHandle(std::make_shared<lark::AppendFile>(fd));
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, void*) {
+  auto file = lark::LookupHandleAs<lark::AppendFile>(hFile);
+  if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
+  const char* data = static_cast<const char*>(lpBuffer);
+  DWORD done = 0;
+  while (done < nNumberOfBytesToWrite) {
+    ssize_t n = write(file->fd, data + done, nNumberOfBytesToWrite - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
+      return n == 0 || errno == ENOSPC ? lark::Fail(ERROR_DISK_FULL) : lark::FailFromErrno();
+    }
+    done += static_cast<DWORD>(n);
+  }
+  if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
+  return TRUE;
+}
