@@ -3,6 +3,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "mailer/SMTPCust.h"
 #include "rtl/IniFile.h"
@@ -84,6 +85,31 @@ class IniWriter {
   std::string shown_;
 };
 
+// A body file made exclusively whose .ini name is free too: a stale .ini left under the name
+// would otherwise be taken for the new message's description, or block it. Names whose .ini is
+// taken stay reserved until a free one is found, so the search never meets them again.
+std::string NewBaseName(const std::string& queueDir) {
+  std::vector<std::string> reserved;
+  struct Release {
+    std::vector<std::string>& names;
+    ~Release() {
+      for (const auto& name : names) DeleteFileA(name.c_str());
+    }
+  } release{reserved};
+  for (;;) {
+    char bodyName[MAX_PATH];
+    if (GetTempFileNameA(queueDir.c_str(), "msg", 0, bodyName) == 0) {
+      throw EFileError("Unable to save message body" + queueDir + rtl::PathDelim + "msg*.tmp");
+    }
+    std::string ini = rtl::ChangeFileExt(bodyName, ".ini");
+    if (GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetLastError() == ERROR_FILE_NOT_FOUND) {
+      return bodyName;
+    }
+    reserved.push_back(bodyName);
+  }
+}
+
 }  // namespace
 
 void TCustomMailer::LoadFromQueue() {
@@ -142,11 +168,7 @@ void TCustomMailer::LoadFromQueue() {
 
 bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
   try {
-    char bodyName[MAX_PATH];
-    if (GetTempFileNameA(queueDir.c_str(), "msg", 0, bodyName) == 0) {
-      throw EFileError("Unable to save message body" + queueDir + rtl::PathDelim + "msg*.tmp");
-    }
-    const std::string bodyPath = bodyName;
+    const std::string bodyPath = NewBaseName(queueDir);
     try {
       maillib::TmsMessage scratch;
       BuildBody(scratch);

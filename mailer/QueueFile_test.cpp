@@ -116,6 +116,30 @@ TEST(QueueFileTest, EmptyStringsAreNotWrittenButNumbersAndFlagsAlways) {
   EXPECT_EQ(failing.LastResp, "Unable to save message body" + (queue / "missing") + "/msg*.tmp");
 }
 
+// A stale .ini under a name must not become a new message's description: with every fourth name
+// taken by an .ini, each new pair still gets a name of its own, and nothing else is left behind.
+// (Of 24 pairs, some meet a taken name all but certainly.)
+TEST(QueueFileTest, ANewPairTakesANameFreeAsBothIniAndTmp) {
+  testing_support::TempDir queue;
+  for (unsigned n = 4; n <= 0xFFFF; n += 4) {
+    char name[16];
+    std::snprintf(name, sizeof name, "msg%04X.ini", n);
+    std::ofstream(queue / name) << "stale";
+  }
+  for (int i = 0; i < 24; ++i) {
+    TCustomMailer out;
+    out.FromAddress = "a@b";
+    ASSERT_TRUE(out.SaveToQueue(queue.Path())) << out.LastResp;
+    unsigned number = std::stoul(out.QueueFile.substr(out.QueueFile.size() - 8, 4), nullptr, 16);
+    EXPECT_NE(number % 4, 0u) << out.QueueFile;
+  }
+  int bodies = 0;
+  for (const auto& entry : fs::directory_iterator(queue.Path())) {
+    bodies += entry.path().extension() == ".tmp";
+  }
+  EXPECT_EQ(bodies, 24);
+}
+
 TEST(QueueFileTest, HandWrittenFilesLoadAsTheirReadersExpect) {
   testing_support::TempDir queue;
   queue.WriteFile(

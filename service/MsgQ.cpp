@@ -9,6 +9,7 @@
 #include "rtl/IniFile.h"
 #include "rtl/Paths.h"
 #include "rtl/SysUtils.h"
+#include "service/LogFile.h"
 #include "settings/RegSet.h"
 
 namespace service {
@@ -56,17 +57,36 @@ std::string TQManager::QueuedPath(const std::string& fileName, const char* ext) 
   return QuePath + rtl::PathDelim + rtl::ChangeFileExt(fileName, ext);
 }
 
+bool TQManager::AnyFree() {
+  std::lock_guard lock(QueueLock);
+  for (const auto& slot : Slots) {
+    if (slot.State == ssFree) return true;
+  }
+  // Whatever the directory holds now waits for a slot.
+  leftOut_ = true;
+  return false;
+}
+
 void TQManager::ScanQueue(ScanOrigin origin) {
+  // A full table takes nothing: the listing, costly in a long queue, is not even made.
+  if (!AnyFree()) return;
+  {
+    std::lock_guard lock(QueueLock);
+    leftOut_ = false;
+  }
   WIN32_FIND_DATAA entry;
   FindGuard find{FindFirstFileA((QuePath + rtl::PathDelim + "*.ini").c_str(), &entry)};
-  if (find.handle == INVALID_HANDLE_VALUE) return;
-  do {
-    {
+  if (find.handle == INVALID_HANDLE_VALUE) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) {
       std::lock_guard lock(QueueLock);
-      bool anyFree = false;
-      for (const auto& slot : Slots) anyFree = anyFree || slot.State == ssFree;
-      if (!anyFree) return;
+      keptOut_.clear();
     }
+    return;
+  }
+  std::set<std::string> listed;
+  do {
+    if (!AnyFree()) return;
+    listed.insert(entry.cFileName);
     try {
       AddMessage(entry.cFileName);
     } catch (const rtl::EConvertError&) {
@@ -76,19 +96,26 @@ void TQManager::ScanQueue(ScanOrigin origin) {
     }
     maillib::PumpMessages();
   } while (FindNextFileA(find.handle, &entry));
+  // A name kept out whose file is gone may come back as a new message.
+  std::lock_guard lock(QueueLock);
+  std::erase_if(keptOut_, [&](const std::string& name) { return !listed.contains(name); });
 }
 
 void TQManager::AddMessage(const std::string& fileName) {
   std::lock_guard lock(QueueLock);
+  if (keptOut_.contains(fileName)) return;
   for (const auto& slot : Slots) {
-    if (slot.FileName == fileName) return;
+    if (slot.FileName != fileName) continue;
+    // A sent slot's files are gone: this is a new message under the same name.
+    if (slot.State == ssSent) leftOut_ = true;
+    return;
   }
   if (ReadFailureCount(fileName) >= settings::Settings().MaxMsgRetries) return;
   for (int n = 1; n <= kSlotCount; ++n) {
     if (At(n).State != ssFree) continue;
     Moment now = MomentOf(clock_());
     NextFree_ = n;
-    At(n) = QueueSlot{fileName, now.date, now.time, ssWaiting};
+    At(n) = QueueSlot{fileName, now.date, now.time, ssWaiting, settings::Settings().SettleTime};
     return;
   }
 }
@@ -101,42 +128,76 @@ int TQManager::ReadFailureCount(const std::string& fileName) {
 
 void TQManager::RecordFailure(const std::string& fileName, int slot) {
   std::lock_guard lock(QueueLock);
-  int count = ReadFailureCount(fileName) + 1;
-  rtl::TIniFile(QueuedPath(fileName, ".ini")).WriteInteger("Connection", "Failures", count);
-  if (count < settings::Settings().MaxMsgRetries) {
-    At(slot).State = ssReady;
+  const std::string ini = QueuedPath(fileName, ".ini");
+  if (GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES &&
+      (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND)) {
+    // Removed by hand while it was out: there is nothing left to count, and a profile write
+    // would only make a stub .ini holding the count.
+    Free(At(slot));
     return;
   }
-  // A move that fails (a file of that name is already in Failed) leaves the message where it
-  // is; its count keeps later scans from taking it up again.
-  const std::string& failed = settings::Settings().FailedPath;
-  for (const char* ext : {".ini", ".tmp"}) {
-    std::string name = rtl::ChangeFileExt(fileName, ext);
-    MoveFileA(QueuedPath(fileName, ext).c_str(), (failed + rtl::PathDelim + name).c_str());
+  int count = ReadFailureCount(fileName) + 1;
+  rtl::TIniFile(ini).WriteInteger("Connection", "Failures", count);
+  if (count < settings::Settings().MaxMsgRetries) {
+    int delay = settings::Settings().RetryDelay;
+    if (delay > 0) {
+      Moment now = MomentOf(clock_());
+      At(slot) = QueueSlot{fileName, now.date, now.time, ssWaiting, delay};
+    } else {
+      At(slot).State = ssReady;
+    }
+    return;
   }
+  MoveToFailed(fileName);
   Free(At(slot));
 }
 
-void TQManager::UpdateQueueStatus() {
-  Moment now = MomentOf(clock_());
-  std::lock_guard lock(QueueLock);
-  for (int n = 1; n <= kSlotCount; ++n) {
-    maillib::PumpMessages();
-    QueueSlot& slot = At(n);
-    switch (slot.State) {
-      case ssWaiting:
-        if (SecondsBetween(slot, now) >= kSettleSeconds) slot.State = ssReady;
-        break;
-      case ssSent:
-        Free(slot);
-        break;
-      case ssFailed:
-        RecordFailure(slot.FileName, n);
-        break;
-      default:
-        break;
+void TQManager::MoveToFailed(const std::string& fileName) {
+  // The .ini goes first and the body only after it: a message is never left as a body in one
+  // directory and its description in the other. A move that fails (a name already taken in
+  // Failed, a missing Failed directory) is reported; the message stays where it is, and its
+  // count keeps later scans from taking it up again, so the report comes once.
+  const std::string& failed = settings::Settings().FailedPath;
+  for (const char* ext : {".ini", ".tmp"}) {
+    std::string from = QueuedPath(fileName, ext);
+    std::string to = failed + rtl::PathDelim + rtl::ChangeFileExt(fileName, ext);
+    if (!MoveFileA(from.c_str(), to.c_str())) {
+      std::string text = SystemErrorText(GetLastError());
+      if (OnMoveError) OnMoveError("Unable to move file " + from + " to " + to + " " + text);
+      return;
     }
   }
+}
+
+bool TQManager::UpdateQueueStatus() {
+  Moment now = MomentOf(clock_());
+  bool freed = false;
+  std::lock_guard lock(QueueLock);
+  for (int n = 1; n <= kSlotCount; ++n) {
+    QueueSlot& slot = At(n);
+    try {
+      maillib::PumpMessages();
+      switch (slot.State) {
+        case ssWaiting:
+          if (SecondsBetween(slot, now) >= slot.WaitSeconds) slot.State = ssReady;
+          break;
+        case ssSent:
+          Free(slot);
+          freed = true;
+          break;
+        case ssFailed:
+          RecordFailure(slot.FileName, n);
+          freed = freed || slot.State == ssFree;
+          break;
+        default:
+          break;
+      }
+    } catch (const std::exception& e) {
+      // One bad file must not hold up the slots after it.
+      if (OnSlotError) OnSlotError(e);
+    }
+  }
+  return freed && leftOut_;
 }
 
 std::string TQManager::GetNextMessage() {
@@ -159,6 +220,12 @@ void TQManager::SetState(const std::string& fileName, SlotState state) {
       return;
     }
   }
+}
+
+void TQManager::SetSentStillQueued(const std::string& fileName) {
+  std::lock_guard lock(QueueLock);
+  keptOut_.insert(fileName);
+  SetState(fileName, ssSent);
 }
 
 QueueSlot TQManager::Slot(int n) {

@@ -1,12 +1,14 @@
 // TQManager: the service's picture of the queue directory. Messages found by listing the
-// directory live in a fixed table of 200 slots; each becomes ready 15 seconds after it was found,
-// is handed to one worker at a time, and has its failed attempts counted in its own .ini until
-// it is delivered or moved to the Failed directory.
+// directory live in a fixed table of 200 slots; each becomes ready SettleTime seconds (15 unless
+// tuned) after it was found, is handed to one worker at a time, and has its failed attempts
+// counted in its own .ini until it is delivered or moved to the Failed directory.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "rtl/CriticalSection.h"
@@ -24,10 +26,13 @@ enum SlotState : uint8_t {
 };
 
 struct QueueSlot {
-  std::string FileName;   // the .ini name without directory; empty when free
-  int32_t FoundDate = 0;  // local day number, counted from 1 January 1600
-  int32_t FoundTime = 0;  // local second of that day
+  std::string FileName;  // the .ini name without directory; empty when free
+  // When the slot's current wait began: the message was found, or its last failure was counted
+  // (with a RetryDelay). Local day number counted from 1 January 1600, and second of that day.
+  int32_t FoundDate = 0;
+  int32_t FoundTime = 0;
   SlotState State = ssFree;
+  int32_t WaitSeconds = 0;  // how long ssWaiting lasts: SettleTime, or RetryDelay after a failure
 };
 
 // Which scan this is: the start-up scan fails on a failure count that is not a number, a scan
@@ -37,7 +42,6 @@ enum class ScanOrigin { StartUp, Watcher };
 class TQManager {
  public:
   static constexpr int kSlotCount = 200;
-  static constexpr int kSettleSeconds = 15;
   // The local date and time; tests put a clock of their own in its place.
   using LocalClock = std::function<SYSTEMTIME()>;
   static SYSTEMTIME LocalTime();
@@ -51,9 +55,22 @@ class TQManager {
   void AddMessage(const std::string& fileName);
   int ReadFailureCount(const std::string& fileName);
   void RecordFailure(const std::string& fileName, int slot);
-  void UpdateQueueStatus();
+  // True when the pass freed a slot and the latest scan left a message out (the table was
+  // full, or a sent slot still held its name): only a scan after this pass takes it up.
+  bool UpdateQueueStatus();
   std::string GetNextMessage();
   void SetState(const std::string& fileName, SlotState state);
+  // A delivered message whose .ini could not be erased: its slot becomes ssSent, and scans pass
+  // over the file for the rest of the run (or until a scan no longer finds it), so it is not
+  // delivered again and again.
+  void SetSentStillQueued(const std::string& fileName);
+
+  // What the manager cannot settle itself; the service sends both to the event log. An error at
+  // one slot of a status pass (a count that is not a number, a count that cannot be written):
+  // the pass goes on with the next slot.
+  std::function<void(const std::exception&)> OnSlotError;
+  // A message at its limit that could not be moved into the Failed directory, reported once.
+  std::function<void(const std::string&)> OnMoveError;
 
   // A copy of slot n (1 to 200) and NextFree, read under the lock.
   QueueSlot Slot(int n);
@@ -65,10 +82,14 @@ class TQManager {
   std::string QueuedPath(const std::string& fileName, const char* ext) const;
   QueueSlot& At(int n) { return Slots[static_cast<size_t>(n - 1)]; }
   void Free(QueueSlot& slot) { slot = QueueSlot{}; }
+  void MoveToFailed(const std::string& fileName);
+  bool AnyFree();
 
   LocalClock clock_;
   std::array<QueueSlot, kSlotCount> Slots;
   int NextFree_ = 1;
+  std::set<std::string> keptOut_;  // delivered, but their .ini could not be erased
+  bool leftOut_ = false;           // the latest scan passed over a message it could not take
   rtl::TCriticalSection QueueLock;
 };
 

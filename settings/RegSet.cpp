@@ -1,5 +1,6 @@
 #include "settings/RegSet.h"
 
+#include <limits>
 #include <mutex>
 
 #include "rtl/Exception.h"
@@ -18,6 +19,12 @@ T ReadOr(T fallback, Read read) {
   } catch (const std::exception&) {
     return fallback;
   }
+}
+
+// A tuning value outside its range counts as invalid, like a missing one.
+int ReadTuning(rtl::TRegistry& reg, const char* name, int fallback, int low, int high) {
+  int value = ReadOr(fallback, [&] { return reg.ReadInteger(name); });
+  return value < low || value > high ? fallback : value;
 }
 
 std::string FailedPathOf(const std::string& quePath) { return quePath + rtl::PathDelim + "Failed"; }
@@ -52,6 +59,12 @@ void LoadSettings() {
                 : s.EventLogging == "Both"       ? ltBoth
                                                  : ltMessageLog;
   s.MaxMsgRetries = ReadOr(5, [&] { return reg.ReadInteger("MaxMsgRetries"); });
+  // A DWORD above the signed range reads as negative, so the lower bounds also catch those.
+  constexpr int kMax = std::numeric_limits<int>::max();
+  s.PollInterval = ReadTuning(reg, "PollInterval", kDefaultPollInterval, kMinPollInterval, kMax);
+  s.SettleTime = ReadTuning(reg, "SettleTime", kDefaultSettleTime, 0, kMax);
+  s.DispatchOnFinish = ReadTuning(reg, "DispatchOnFinish", 0, 0, 1) == 1;
+  s.RetryDelay = ReadTuning(reg, "RetryDelay", 0, 0, kMax);
 }
 
 void SaveSettings() {

@@ -11,6 +11,10 @@ namespace settings {
 
 enum TLogTarget { ltMessageLog = 0, ltEventLog = 1, ltBoth = 2 };
 
+inline constexpr int kDefaultPollInterval = 5000;
+inline constexpr int kMinPollInterval = 50;
+inline constexpr int kDefaultSettleTime = 15;
+
 struct TSettings {
   std::string QuePath;
   std::string RemoteHosts;
@@ -20,6 +24,14 @@ struct TSettings {
   TLogTarget LogTarget = ltMessageLog;
   int MaxMsgRetries = 5;
   std::string FailedPath;  // QuePath + PathDelim + "Failed"
+
+  // Dispatch tuning, loaded like the others but never saved: the settings window does not show
+  // them. The defaults are the fixed timing: a poll every 5 s, 15 s before a found message is
+  // ready, a failed message ready again at once.
+  int PollInterval = kDefaultPollInterval;  // milliseconds between polls, at least 50
+  int SettleTime = kDefaultSettleTime;      // seconds a found message waits before it is ready
+  bool DispatchOnFinish = false;            // a worker that ends starts a poll at once
+  int RetryDelay = 0;                       // seconds a failed message waits before a retry
 };
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Quobex\\LRKP\\";

@@ -94,6 +94,42 @@ TEST_F(SettingsTest, EventLoggingIsComparedExactly) {
   EXPECT_EQ(Settings().EventLogging, "Message Log");
 }
 
+TEST_F(SettingsTest, TuningValuesDefaultToTheFixedTiming) {
+  WriteText("QuePath", "/q");
+  settings::LoadSettings();
+  const auto& s = Settings();
+  EXPECT_EQ(s.PollInterval, 5000);
+  EXPECT_EQ(s.SettleTime, 15);
+  EXPECT_FALSE(s.DispatchOnFinish);
+  EXPECT_EQ(s.RetryDelay, 0);
+
+  WriteDword("PollInterval", 100);
+  WriteDword("SettleTime", 0);
+  WriteDword("DispatchOnFinish", 1);
+  WriteDword("RetryDelay", 300);
+  settings::LoadSettings();
+  EXPECT_EQ(s.PollInterval, 100);
+  EXPECT_EQ(s.SettleTime, 0);
+  EXPECT_TRUE(s.DispatchOnFinish);
+  EXPECT_EQ(s.RetryDelay, 300);
+}
+
+TEST_F(SettingsTest, AnInvalidTuningValueGivesItsDefault) {
+  WriteDword("PollInterval", 49);  // below the shortest poll
+  WriteDword("SettleTime", -1);    // 0xFFFFFFFF
+  WriteDword("DispatchOnFinish", 2);
+  WriteText("RetryDelay", "300");  // a string where a number belongs
+  settings::LoadSettings();
+  const auto& s = Settings();
+  EXPECT_EQ(s.PollInterval, 5000);
+  EXPECT_EQ(s.SettleTime, 15);
+  EXPECT_FALSE(s.DispatchOnFinish);
+  EXPECT_EQ(s.RetryDelay, 0);
+  WriteDword("PollInterval", 50);
+  settings::LoadSettings();
+  EXPECT_EQ(s.PollInterval, 50);
+}
+
 TEST_F(SettingsTest, AnExpandableQueuePathIsTakenUnexpanded) {
   WriteText("QuePath", "%SystemRoot%/queue", REG_EXPAND_SZ);
   settings::LoadSettings();
@@ -122,6 +158,7 @@ TEST_F(SettingsTest, SaveWritesTheEditedRecordButNeverRemoteHosts) {
   EXPECT_EQ(reg.ReadString("EventLogging"), "Both");
   EXPECT_EQ(reg.ReadInteger("MaxMsgRetries"), 3);
   EXPECT_FALSE(reg.ValueExists("RemoteHosts"));
+  EXPECT_FALSE(reg.ValueExists("PollInterval"));  // tuning is the administrator's, by hand
   DWORD size = 0;
   RegQueryValueExA(reg.CurrentKey(), "QuePath", nullptr, nullptr, nullptr, &size);
   EXPECT_EQ(size, 11u);  // ten characters and the terminating NUL

@@ -1,0 +1,152 @@
+"""The delivery service under load: messages queued with `larkq add`, delivered by the real
+larkpost (installed and started through the control manager) to a fast local SMTP sink.
+
+Two runs, each in a fresh machine root and queue directory (on /dev/shm when there is one, so
+that queueing is not held up by the disk):
+  tuned    2000 small messages, Threads 16, PollInterval 100, SettleTime 0, DispatchOnFinish 1;
+  default  50 small messages, Threads 16 and the fixed timing (5 s poll, 15 s settle).
+Both queue everything first, then start the service and time it from the start until the queue
+is empty. Prints messages per second, the service's CPU seconds and peak memory, its resident
+memory over the run (first and last quarter), and its CPU use while idle afterwards.
+
+Usage: /usr/bin/python3 bench/service_speed.py [BUILD_DIR] [MESSAGES]
+BUILD_DIR defaults to build/default (service/larkpost, tools/larkctl, tools/larkq).
+"""
+import asyncio
+import concurrent.futures
+import os
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
+MESSAGES = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+LARKPOST = os.path.abspath(os.path.join(BUILD, "service", "larkpost"))
+LARKCTL = os.path.abspath(os.path.join(BUILD, "tools", "larkctl"))
+LARKQ = os.path.abspath(os.path.join(BUILD, "tools", "larkq"))
+SETTINGS = r"HKLM\SOFTWARE\Quobex\LRKP"
+TICK = os.sysconf("SC_CLK_TCK")
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+
+class Sink:
+    """A fast SMTP sink on 127.0.0.1 (asyncio, many connections at once) that counts messages."""
+
+    def __init__(self):
+        self.count = 0
+        self.loop = asyncio.new_event_loop()
+        ready = threading.Event()
+        threading.Thread(target=self.run, args=(ready,), daemon=True).start()
+        ready.wait()
+
+    def run(self, ready):
+        asyncio.set_event_loop(self.loop)
+        server = self.loop.run_until_complete(
+            asyncio.start_server(self.converse, "127.0.0.1", 0, backlog=128))
+        self.port = server.sockets[0].getsockname()[1]
+        ready.set()
+        self.loop.run_forever()
+
+    async def converse(self, reader, writer):
+        writer.write(b"220 sink\r\n")
+        while True:
+            line = await reader.readline()
+            if not line:
+                break
+            verb = line[:4].upper()
+            if verb == b"DATA":
+                writer.write(b"354 go\r\n")
+                await reader.readuntil(b"\r\n.\r\n")
+                self.count += 1
+                writer.write(b"250 queued\r\n")
+            elif verb == b"QUIT":
+                writer.write(b"221 bye\r\n")
+                await writer.drain()
+                break
+            else:
+                writer.write(b"250 ok\r\n")
+            await writer.drain()
+        writer.close()
+
+
+def process_stats(pid):
+    """(CPU seconds, resident MB, peak resident MB) of a process."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / TICK
+    peak = rss = 0.0
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                peak = int(line.split()[1]) / 1024
+            elif line.startswith("VmRSS:"):
+                rss = int(line.split()[1]) / 1024
+    return cpu, rss, peak
+
+
+def run(label, messages, tuning, base):
+    with tempfile.TemporaryDirectory(dir=base) as work:
+        env = dict(os.environ, LARKPOST_ROOT=os.path.join(work, "root"))
+        queue = os.path.join(work, "queue")
+        os.makedirs(os.path.join(queue, "Failed"))
+
+        def call(*args, **kwargs):
+            return subprocess.run(args, env=env, check=True, capture_output=True, **kwargs)
+
+        def reg(name, value):
+            kind = ["/t", "REG_DWORD"] if isinstance(value, int) else []
+            call(LARKCTL, "reg", "add", SETTINGS, "/v", name, *kind, "/d", str(value), "/f")
+
+        sink = Sink()
+        reg("QuePath", queue)
+        reg("Threads", 16)
+        for name, value in tuning.items():
+            reg(name, value)
+        call(LARKPOST, "-INSTALL")
+
+        def add(n):
+            call(LARKQ, "add", "--from", "shop@example.com", "--to", "Ann <ann@example.org>",
+                 "--subject", "Order %d" % n, "--relay", "127.0.0.1:%d" % sink.port, queue,
+                 input=b"Hello Ann,\r\nyour order %d is on its way.\r\n" % n)
+
+        began = time.monotonic()
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            list(pool.map(add, range(messages)))
+        print("%s: %d messages queued in %.1f s" % (label, messages, time.monotonic() - began))
+
+        began = time.monotonic()
+        call(LARKCTL, "service", "start")
+        with open(os.path.join(work, "root", "run", "services", "Larkpost", "status")) as f:
+            pid = int(f.read().split()[7])
+        samples = []
+        while sink.count < messages or any(n.endswith(".ini") for n in os.listdir(queue)):
+            time.sleep(0.1)
+            samples.append(process_stats(pid)[1])
+            if time.monotonic() - began > 600:
+                raise SystemExit("%s: only %d of %d delivered in 10 minutes"
+                                 % (label, sink.count, messages))
+        took = time.monotonic() - began
+        cpu, _, peak = process_stats(pid)
+        time.sleep(5)
+        idle = process_stats(pid)[0] - cpu
+        call(LARKCTL, "service", "stop")
+        call(LARKPOST, "-REMOVE")
+        quarter = max(1, len(samples) // 4)
+        print("  %d delivered in %.2f s: %.0f messages a second" % (messages, took, messages / took))
+        print("  service CPU %.2f s, peak memory %.1f MB; resident %.1f MB in the first quarter,"
+              " %.1f MB in the last" % (cpu, peak, sum(samples[:quarter]) / quarter,
+                                       sum(samples[-quarter:]) / quarter))
+        print("  idle afterwards: %.2f CPU seconds in 5 s" % idle)
+
+
+def main():
+    base = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    run("tuned", MESSAGES,
+        {"PollInterval": 100, "SettleTime": 0, "DispatchOnFinish": 1}, base)
+    run("default timing", 50, {}, base)
+
+
+if __name__ == "__main__":
+    main()

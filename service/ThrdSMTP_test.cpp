@@ -1,0 +1,204 @@
+#include "service/ThrdSMTP.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "service/GatedRelay.h"
+#include "service/QueueTestSupport.h"
+#include "testing/Eventually.h"
+#include "testing/FakeSmtpServer.h"
+
+namespace {
+
+using service::TSMTPThread;
+using service::WorkerTable;
+using testing_support::Eventually;
+
+struct Entry {
+  svchost::EventKind kind;
+  std::string text;
+};
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    manager_.QuePath = queue_.Path();
+    service::SetEventSink([this](svchost::EventKind kind, const std::string& text) {
+      std::lock_guard lock(mutex_);
+      entries_.push_back({kind, text});
+    });
+  }
+  void TearDown() override {
+    EXPECT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+    service::SetEventSink(nullptr);
+  }
+
+  // Queues a pair for the relay and hands it out as the dispatcher would.
+  std::string Queue(const std::string& base, const std::string& relay) {
+    queue_.Dir().WriteFile(base + ".ini",
+                           "[Connection]\r\nRemoteHost=" + relay +
+                               "\r\nTimeOut=20\r\n[Message]\r\nFromAddr=shop@example.com\r\n"
+                               "Subject=Order\r\nNTO1=Ann\r\nATO1=ann@example.org\r\n");
+    queue_.Dir().WriteFile(base + ".tmp", "Hello Ann.\r\n");
+    manager_.AddMessage(base + ".ini");
+    clock_.Advance(15);
+    manager_.UpdateQueueStatus();
+    return manager_.GetNextMessage();
+  }
+  // Runs one worker to its end and returns the slot's state.
+  service::SlotState Deliver(const std::string& name, int index = 1) {
+    HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, index, manager_);
+    EXPECT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+    return manager_.Slot(1).State;
+  }
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> lines;
+    if (!queue_.Dir().Exists("larkq.log")) return lines;
+    std::string log = queue_.Dir().ReadFile("larkq.log");
+    for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      lines.push_back(log.substr(at + 19, end - at - 19));  // without the stamp
+    }
+    return lines;
+  }
+  std::vector<Entry> Entries() {
+    std::lock_guard lock(mutex_);
+    return entries_;
+  }
+
+  testing_support::MachineRoot root_;
+  service_test::QueueDir queue_;
+  service_test::ManualClock clock_;
+  service::TQManager manager_{clock_.AsLocalClock()};
+  std::mutex mutex_;
+  std::vector<Entry> entries_;
+};
+
+TEST_F(WorkerTest, ADeliveryLogsErasesAndReportsSent) {
+  service_test::GatedRelay relay;
+  std::string name = Queue("A1B2C3", relay.Address());
+  HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, 2, manager_);
+  ASSERT_TRUE(Eventually([&] { return relay.Holding(); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(WorkerTable().WorkerBusy[2]);
+  EXPECT_FALSE(WorkerTable().WorkerBusy[1]);
+  EXPECT_EQ(WorkerTable().ActiveWorkers, 1);
+  relay.Open();
+  ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+  EXPECT_FALSE(WorkerTable().WorkerBusy[2]);
+
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].starts_with("Success: (A1B2C3.ini) shop@example.com")) << lines[0];
+  EXPECT_FALSE(queue_.Dir().Exists("A1B2C3.ini"));
+  EXPECT_FALSE(queue_.Dir().Exists("A1B2C3.tmp"));
+  EXPECT_EQ(manager_.Slot(1).State, service::ssSent);
+  EXPECT_TRUE(Entries().empty());
+}
+
+TEST_F(WorkerTest, ARefusedDeliveryLeavesTheFilesAndReportsFailed) {
+  testing_support::FakeSmtpServer relay;
+  relay.Reply("MAIL", {"550 5.7.1 relaying denied\r\n"});
+  std::string name = Queue("refused", relay.Address());
+  EXPECT_EQ(Deliver(name), service::ssFailed);
+  EXPECT_EQ(LogLines(), std::vector<std::string>{
+                            "Send Failure (refused.ini) Reason: 550 5.7.1 relaying denied"});
+  EXPECT_TRUE(queue_.Dir().Exists("refused.ini"));
+  EXPECT_TRUE(queue_.Dir().Exists("refused.tmp"));
+}
+
+TEST_F(WorkerTest, ABodyGoneBeforeTheCleanUpIsReportedButTheMessageIsSent) {
+  service_test::GatedRelay relay;
+  std::string name = Queue("body", relay.Address());
+  HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, 1, manager_);
+  ASSERT_TRUE(Eventually([&] { return relay.Holding(); }, std::chrono::seconds(10)));
+  std::filesystem::remove(queue_.Dir() / "body.tmp");
+  relay.Open();
+  ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].starts_with("Success: (body.ini) "));
+  EXPECT_EQ(lines[1], "Unable to erase file " + (queue_.Dir() / "body.tmp") +
+                          " The system cannot find the file specified.");
+  EXPECT_EQ(manager_.Slot(1).State, service::ssSent);
+}
+
+// A delivered .ini left in the queue would be found and sent again by every later scan.
+TEST_F(WorkerTest, ADeliveredMessageWhoseIniStaysIsNotDeliveredAgain) {
+  service_test::GatedRelay relay;
+  std::string name = Queue("stays", relay.Address());
+  HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, 1, manager_);
+  ASSERT_TRUE(Eventually([&] { return relay.Holding(); }, std::chrono::seconds(10)));
+  // A directory under the .ini's name: listed by scans, refused by the erase.
+  std::filesystem::remove(queue_.Dir() / "stays.ini");
+  std::filesystem::create_directory(queue_.Dir() / "stays.ini");
+  relay.Open();
+  ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1],
+            "Unable to erase file " + (queue_.Dir() / "stays.ini") + " Access is denied.");
+  EXPECT_FALSE(queue_.Dir().Exists("stays.tmp"));
+  manager_.UpdateQueueStatus();
+  manager_.ScanQueue(service::ScanOrigin::Watcher);
+  EXPECT_EQ(manager_.Slot(1).State, service::ssFree);
+}
+
+// Counting a delivered message as failed would send it again; the log's trouble goes to the
+// event log instead, and the outcome stands.
+TEST_F(WorkerTest, AnOutcomeThatCannotBeLoggedStillCounts) {
+  std::filesystem::create_directory(queue_.Dir() / "larkq.log");
+  {
+    testing_support::FakeSmtpServer relay;
+    std::string name = Queue("unlogged", relay.Address());
+    EXPECT_EQ(Deliver(name), service::ssSent);
+    EXPECT_FALSE(queue_.Dir().Exists("unlogged.ini"));
+  }
+  manager_.UpdateQueueStatus();
+  testing_support::FakeSmtpServer refusing;
+  refusing.Reply("MAIL", {"550 no\r\n"});
+  std::string name = Queue("refused", refusing.Address());
+  EXPECT_EQ(Deliver(name), service::ssFailed);
+
+  auto entries = Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  for (const auto& entry : entries) {
+    EXPECT_EQ(entry.kind, svchost::ekError);
+    EXPECT_EQ(entry.text, "Unable to write to the message log: Cannot open " +
+                              (queue_.Dir() / "larkq.log") + ": Access is denied.");
+  }
+}
+
+// "\" and ":" are ordinary characters in a file name here; the table knows the message by
+// everything after the last "/".
+TEST_F(WorkerTest, TheMessageIsNamedAsTheQueueTableNamesIt) {
+  testing_support::FakeSmtpServer relay;
+  std::string name = Queue("C:\\odd:name", relay.Address());
+  ASSERT_EQ(name, "C:\\odd:name.ini");
+  EXPECT_EQ(Deliver(name), service::ssSent);
+  ASSERT_EQ(LogLines().size(), 1u);
+  EXPECT_TRUE(LogLines()[0].starts_with("Success: (C:\\odd:name.ini) "));
+}
+
+TEST_F(WorkerTest, AnEndingWorkerWakesThePollWhenAsked) {
+  testing_support::FakeSmtpServer relay;
+  ResetEvent(service::WorkerFinishedEvent());
+  settings::Settings().DispatchOnFinish = true;
+  Deliver(Queue("woken", relay.Address()));
+  EXPECT_EQ(WaitForSingleObject(service::WorkerFinishedEvent(), 0), WAIT_OBJECT_0);
+  settings::Settings().DispatchOnFinish = false;
+  manager_.UpdateQueueStatus();
+  Deliver(Queue("quiet", relay.Address()));
+  EXPECT_EQ(WaitForSingleObject(service::WorkerFinishedEvent(), 0),
+            static_cast<DWORD>(WAIT_TIMEOUT));
+}
+
+}  // namespace
