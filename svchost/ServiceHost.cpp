@@ -2,6 +2,7 @@
 // the main thread, and the debug run in the foreground.
 #include <atomic>
 #include <iostream>
+#include <mutex>
 
 #include "rtl/SysUtils.h"
 #include "svchost/SvcObj.h"
@@ -10,6 +11,11 @@ namespace svchost {
 namespace {
 
 std::atomic<int> exitCode{0};
+
+// A console event is handled on a thread of its own; the debug run must not free the services
+// under a handler that is still stopping them, nor may a late event reach freed services.
+std::mutex consoleLock;
+bool debugRunOver = false;
 
 // Runs the control manager's dispatcher, which returns once every service has stopped.
 class TSCMCaller : public rtl::TThread {
@@ -97,11 +103,17 @@ void DebugRun() {
   std::vector<TWaitable> threads;
   for (TService* service : Services()) threads.emplace_back(*service);
   WaitForAll(threads, INFINITE);
+  {
+    std::lock_guard lock(consoleLock);
+    debugRunOver = true;
+  }
   for (TService* service : Services()) service->ReportFatalError();
 }
 
 BOOL WINAPI ConsoleHandler(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  std::lock_guard lock(consoleLock);
+  if (debugRunOver) return TRUE;
   for (TService* service : Services()) {
     WriteOutput(rtl::Format("Stopping %s", service->DisplayName.c_str()));
     try {
