@@ -1,8 +1,8 @@
 // The queued message pair: the body file (.tmp) and the settings file (.ini) read into a
 // mailer's properties, and a mailer's message written out as a new pair.
+#include <algorithm>
 #include <fstream>
 #include <mutex>
-#include <sstream>
 #include <vector>
 
 #include "mailer/SMTPCust.h"
@@ -45,14 +45,22 @@ constexpr BoolKey kBools[] = {{"Urgent", &TCustomMailer::Urgent},
                               {"SuppressMsgBody", &TCustomMailer::SuppressMsgBody},
                               {"IgnoreRecipientErrors", &TCustomMailer::IgnoreRecipientErrors}};
 
-// The body file's lines: split at CR LF, a lone CR or a lone LF; a NUL byte ends the text.
+// The body file's lines: split at CR LF, a lone CR or a lone LF; a NUL byte ends the text. The
+// body lies in a directory that web applications write: a link planted in its place is not
+// followed, and anything but a regular file (a FIFO, a device) is not read.
 bool ReadBody(const std::string& path, rtl::TStringList& lines) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return false;
-  std::string body = text.str();
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string body;
+  char buffer[65536];
+  DWORD got = 0;
+  bool ok;
+  while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0) {
+    body.append(buffer, got);
+  }
+  CloseHandle(file);
+  if (!ok) return false;
   lines.SetText(std::string_view(body).substr(0, body.find('\0')));
   return true;
 }
@@ -63,8 +71,14 @@ class IniWriter {
   IniWriter(std::string file, std::string shownPath)
       : file_(std::move(file)), shown_(std::move(shownPath)) {}
 
-  void Put(const char* code, const char* section, const std::string& key, const std::string& value,
+  void Put(const char* code, const char* section, const std::string& key, std::string value,
            const std::string& what) const {
+    // A line break would start further keys of the producer's choosing (a hidden recipient, an
+    // attachment from anywhere), and a NUL would cut the value: each becomes a blank, so one
+    // value is always one key.
+    std::replace_if(
+        value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; },
+        ' ');
     if (!WritePrivateProfileStringA(section, key.c_str(), value.c_str(), file_.c_str())) {
       throw EFileError(rtl::Format("Failure writing message to queue %s [%s, %s] %s", code, section,
                                    what.c_str(), shown_.c_str()));

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -170,6 +171,35 @@ TEST(QueueFileTest, HandWrittenFilesLoadAsTheirReadersExpect) {
   EXPECT_EQ(in.WordWrapLength, 0);
   EXPECT_EQ(in.PGPTimeOut, 0);
   EXPECT_FALSE(in.UseMSMailHeaders || in.IgnoreRecipientErrors || in.SuppressMsgBody);
+}
+
+TEST(QueueFileTest, ALineBreakInAValueNeverStartsAnotherKey) {
+  testing_support::TempDir queue;
+  TCustomMailer out;
+  out.FromAddress = "a@b";
+  out.FromName = "Ann\nAttachments1=/etc/shadow";
+  out.Subject = "Hi\r\nABCC1=x@evil";
+  out.ToList.AddAddress("joe@example.org", "Joe");
+  ASSERT_TRUE(out.SaveToQueue(queue.Path())) << out.LastResp;
+  TCustomMailer in = Loaded(out.QueueFile);
+  EXPECT_EQ(in.Subject, "Hi  ABCC1=x@evil");
+  EXPECT_EQ(in.FromName, "Ann Attachments1=/etc/shadow");
+  EXPECT_EQ(in.BccList.Count(), 0);
+  EXPECT_EQ(in.Attachments.Count(), 0);
+}
+
+TEST(QueueFileTest, ABodyThatIsALinkOrAFifoIsNotRead) {
+  testing_support::TempDir queue;
+  queue.WriteFile("secret.txt", "the real body");
+  queue.WriteFile("linked.ini", "[Message]\r\nFromAddr=a@b\r\n");
+  fs::create_symlink(queue / "secret.txt", queue / "linked.tmp");
+  queue.WriteFile("fifo.ini", "[Message]\r\nFromAddr=a@b\r\n");
+  ASSERT_EQ(std::system(("mkfifo " + (queue / "fifo.tmp")).c_str()), 0);
+  for (const char* name : {"linked", "fifo"}) {
+    TCustomMailer in;
+    in.QueueFile = queue / (std::string(name) + ".ini");
+    EXPECT_THROW(in.LoadFromQueue(), mailer::EFileError) << name;
+  }
 }
 
 TEST(QueueFileTest, AMissingBodyFailsBeforeAnyKeyIsRead) {

@@ -617,11 +617,14 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
                          LPVOID lpRawData);
 BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
 
-// ---- Appending to a file (the message log) ---------------------------------------------------
-// Only what the message log needs: dwDesiredAccess FILE_APPEND_DATA with OPEN_ALWAYS (anything
-// else fails with ERROR_INVALID_PARAMETER). With FILE_FLAG_OPEN_REPARSE_POINT a symbolic link at
-// the path is refused rather than followed; anything but a regular file is refused
-// (ERROR_ACCESS_DENIED). A file that existed leaves ERROR_ALREADY_EXISTS as the last error.
+// ---- Files opened by handle: appending (the message log), reading (a queued body) -------------
+// Only what the system needs: FILE_APPEND_DATA with OPEN_ALWAYS, or GENERIC_READ with
+// OPEN_EXISTING (anything else fails with ERROR_INVALID_PARAMETER). With
+// FILE_FLAG_OPEN_REPARSE_POINT a symbolic link at the path is refused rather than followed;
+// anything but a regular file is refused (ERROR_ACCESS_DENIED), and a FIFO never blocks the open.
+// Appending to a file that existed leaves ERROR_ALREADY_EXISTS as the last error.
+#define GENERIC_READ 0x80000000
+#define OPEN_EXISTING 3
 #define FILE_APPEND_DATA 0x0004
 #define FILE_SHARE_READ 0x00000001
 #define FILE_SHARE_WRITE 0x00000002
@@ -634,3 +637,6 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 // Writes every byte or fails (ERROR_DISK_FULL when the disk is full).
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
+// Reads up to nNumberOfBytesToRead; *lpNumberOfBytesRead is 0 at the end of the file.
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, void* lpOverlapped);

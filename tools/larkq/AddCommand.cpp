@@ -82,7 +82,12 @@ int RunAddCommand(const std::vector<std::string>& args, std::istream& in, std::o
       const std::string& option = args[i];
       auto value = [&]() -> const std::string& {
         if (i + 1 >= args.size()) throw BadInput{option + " needs a value"};
-        return args[++i];
+        const std::string& given = args[++i];
+        // Each value is one key of the queued .ini; a line break would start another.
+        if (given.find_first_of("\r\n") != std::string::npos) {
+          throw BadInput{option + " must be one line, without a line break"};
+        }
+        return given;
       };
       if (auto text = texts.find(option); text != texts.end()) {
         *text->second = value();

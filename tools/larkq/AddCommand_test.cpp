@@ -101,7 +101,9 @@ TEST_F(LarkqAddTest, BadInputIsRefusedAndWritesNothing) {
        {without("--to"), without("--from"), without("--relay"),
         with({"--body-file", queue_ / "missing.txt"}), with({"--attach", queue_ / "none.pdf"}),
         with({"--priority", "urgent"}), with({"--wrap", "0"}), with({"--to", "Joe <broken"}),
-        with({"--to", "no-at-sign"}), with({"--header", "no colon"}), with({"--bogus"})}) {
+        with({"--to", "no-at-sign"}), with({"--header", "no colon"}), with({"--bogus"}),
+        with({"--subject", "Hi\r\nABCC1=x@evil"}),
+        with({"--from-name", "Ann\nAttachments1=/etc"})}) {
     Result result = Add(args);
     EXPECT_EQ(result.code, 2) << ::testing::PrintToString(args);
     EXPECT_NE(result.err.find("Usage:"), std::string::npos);

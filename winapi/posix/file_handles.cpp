@@ -1,5 +1,5 @@
-// Files opened for appending: the one kind of CreateFileA the system needs (the message log in a
-// queue directory that web applications may write), and WriteFile on them.
+// Files opened by handle, in the two ways the system needs: appending (the message log) and
+// reading (a queued body), both in a queue directory that web applications may write.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,11 +11,12 @@
 namespace lark {
 namespace {
 
-class AppendFile : public HandleObject {
+class FileObject : public HandleObject {
  public:
-  explicit AppendFile(int fd) : fd(fd) {}
-  ~AppendFile() override { close(fd); }
+  FileObject(int fd, bool forReading) : fd(fd), forReading(forReading) {}
+  ~FileObject() override { close(fd); }
   const int fd;
+  const bool forReading;
 };
 
 }  // namespace
@@ -23,16 +24,18 @@ class AppendFile : public HandleObject {
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, SECURITY_ATTRIBUTES*,
                           DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE) {
-  if (lpFileName == nullptr || dwDesiredAccess != FILE_APPEND_DATA ||
-      dwCreationDisposition != OPEN_ALWAYS) {
+  const bool reading = dwDesiredAccess == GENERIC_READ && dwCreationDisposition == OPEN_EXISTING;
+  const bool appending =
+      dwDesiredAccess == FILE_APPEND_DATA && dwCreationDisposition == OPEN_ALWAYS;
+  if (lpFileName == nullptr || (!reading && !appending)) {
     lark::Fail(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
   }
   // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; it is refused below.
-  int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK;
+  int flags = (reading ? O_RDONLY : O_WRONLY | O_APPEND) | O_CLOEXEC | O_NONBLOCK;
   if (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
-  bool created = true;
-  int fd = open(lpFileName, flags | O_CREAT | O_EXCL, 0666);
+  bool created = !reading;
+  int fd = reading ? open(lpFileName, flags) : open(lpFileName, flags | O_CREAT | O_EXCL, 0666);
   if (fd < 0 && errno == EEXIST) {
     created = false;
     fd = open(lpFileName, flags);
@@ -54,14 +57,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, SECUR
   }
   int keep = fcntl(fd, F_GETFL);
   fcntl(fd, F_SETFL, keep & ~O_NONBLOCK);
-  SetLastError(created ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
-  return lark::AddHandle(std::make_shared<lark::AppendFile>(fd));
+  SetLastError(created || reading ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
+  return lark::AddHandle(std::make_shared<lark::FileObject>(fd, reading));
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, void*) {
-  auto file = lark::LookupHandleAs<lark::AppendFile>(hFile);
-  if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  if (!file || file->forReading) return lark::Fail(ERROR_INVALID_HANDLE);
   const char* data = static_cast<const char*>(lpBuffer);
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
@@ -75,4 +78,17 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
   }
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
   return TRUE;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, void*) {
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  if (!file || !file->forReading) return lark::Fail(ERROR_INVALID_HANDLE);
+  for (;;) {
+    ssize_t n = read(file->fd, lpBuffer, nNumberOfBytesToRead);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return lark::FailFromErrno();
+    if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = static_cast<DWORD>(n);
+    return TRUE;
+  }
 }
