@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "rtl/Exception.h"
+#include "winapi/winapi.h"
 
 namespace rtl {
 
@@ -51,6 +52,14 @@ std::string LowerCase(std::string_view text) {
 }
 
 std::string IntToStr(long long value) { return std::to_string(value); }
+
+std::string SysErrorMessage(unsigned long code) {
+  char text[512];
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  if (length == 0) return "System error " + std::to_string(code) + ".";
+  return TrimRight(std::string_view(text, length));
+}
 
 namespace {
 

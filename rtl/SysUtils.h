@@ -16,6 +16,8 @@ std::string TrimRight(std::string_view text);
 std::string UpperCase(std::string_view text);  // ASCII letters only
 std::string LowerCase(std::string_view text);
 std::string IntToStr(long long value);
+// The system's text for an error code, without its line end; "System error N." when it has none.
+std::string SysErrorMessage(unsigned long code);
 
 // A 32-bit integer in decimal, or hexadecimal after "$" or "0x", with an optional sign and
 // leading blanks; anything else raises EConvertError "'%s' is not a valid integer value".

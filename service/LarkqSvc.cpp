@@ -97,13 +97,10 @@ bool TLarkqService::StartUp() {
 
 void TLarkqService::Poll() {
   const bool wakeOnFinish = settings::Settings().DispatchOnFinish;
-  const HANDLE events[] = {StopEvent.Handle(), WorkerFinishedEvent()};
+  std::vector<svchost::TWaitable> events{StopEvent};
+  if (wakeOnFinish) events.emplace_back(WorkerFinishedEvent());
   for (;;) {
-    DWORD woken = WaitForMultipleObjects(wakeOnFinish ? 2 : 1, events, FALSE, PollInterval);
-    if (woken == WAIT_OBJECT_0) return;
-    if (woken == WAIT_FAILED) {
-      throw svchost::EKernelObject("Wait failed: " + SystemErrorText(GetLastError()));
-    }
+    if (svchost::WaitForAny(events, PollInterval) == 0) return;
     if (WorkerTable().ActiveWorkers >= ThreadCount) continue;
     Guarded("UQS", [this] {
       // A freed slot may be what a message found earlier was waiting for: one found while the

@@ -6,6 +6,7 @@
 #include "rtl/DateTime.h"
 #include "rtl/Exception.h"
 #include "rtl/Paths.h"
+#include "rtl/SysUtils.h"
 #include "settings/RegSet.h"
 
 namespace service {
@@ -41,12 +42,12 @@ void AppendToFile(const std::string& line) {
       CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    throw rtl::EInOutError("Cannot open " + path + ": " + SystemErrorText(GetLastError()));
+    throw rtl::EInOutError("Cannot open " + path + ": " + rtl::SysErrorMessage(GetLastError()));
   }
   FileGuard guard{file};
   DWORD written;
   if (!WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
-    throw rtl::EInOutError("Cannot write to " + path + ": " + SystemErrorText(GetLastError()));
+    throw rtl::EInOutError("Cannot write to " + path + ": " + rtl::SysErrorMessage(GetLastError()));
   }
 }
 
@@ -76,16 +77,6 @@ void WriteLog(const std::string& text, svchost::EventKind kind) {
   if (Echo()) Echo()(stamped);
   if (target == settings::ltMessageLog || target == settings::ltBoth)
     AppendToFile(stamped + "\r\n");
-}
-
-std::string SystemErrorText(DWORD code) {
-  char buffer[512];
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                code, 0, buffer, sizeof buffer, nullptr);
-  if (length == 0) return "System error " + std::to_string(code) + ".";
-  std::string text(buffer, length);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
 }
 
 }  // namespace service

@@ -31,7 +31,4 @@ void WriteLog(const std::string& text, svchost::EventKind kind);
 // An entry of the given kind in the event log, under LogLock, whatever EventLogging says.
 void LogEvent(svchost::EventKind kind, const std::string& text);
 
-// The system's text for a Win32 error code, without its line break.
-std::string SystemErrorText(DWORD code);
-
 }  // namespace service

@@ -162,7 +162,7 @@ void TQManager::MoveToFailed(const std::string& fileName) {
     std::string from = QueuedPath(fileName, ext);
     std::string to = failed + rtl::PathDelim + rtl::ChangeFileExt(fileName, ext);
     if (!MoveFileA(from.c_str(), to.c_str())) {
-      std::string text = SystemErrorText(GetLastError());
+      std::string text = rtl::SysErrorMessage(GetLastError());
       if (OnMoveError) OnMoveError("Unable to move file " + from + " to " + to + " " + text);
       return;
     }

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "rtl/Paths.h"
+#include "rtl/SysUtils.h"
 #include "service/ThreadHandle.h"
 #include "settings/RegSet.h"
 
@@ -76,7 +77,7 @@ void TSMTPThread::WriteOutcome(const std::string& text, svchost::EventKind kind)
 
 bool TSMTPThread::Erase(const std::string& path) const {
   if (DeleteFileA(path.c_str())) return true;
-  WriteOutcome("Unable to erase file " + path + " " + SystemErrorText(GetLastError()),
+  WriteOutcome("Unable to erase file " + path + " " + rtl::SysErrorMessage(GetLastError()),
                svchost::ekError);
   return false;
 }

@@ -24,6 +24,7 @@ void TEvent::ResetEvent() { ::ResetEvent(Handle()); }
 HANDLE TWaitable::Handle() const {
   if (kernel_ != nullptr) return kernel_->Handle();
   if (thread_ != nullptr) return thread_->Handle();
+  if (handle_ != nullptr) return handle_;
   return DefaultEvent().Handle();
 }
 

@@ -57,6 +57,7 @@ class TWaitable {
  public:
   TWaitable(TKernelObject& object) : kernel_(&object) {}  // NOLINT: implicit by design
   TWaitable(rtl::TThread& thread) : thread_(&thread) {}   // NOLINT
+  explicit TWaitable(HANDLE handle) : handle_(handle) {}
   template <class T>
   requires(!std::derived_from<T, TKernelObject> && !std::derived_from<T, rtl::TThread>)
       TWaitable(T&) {}  // NOLINT
@@ -65,6 +66,7 @@ class TWaitable {
  private:
   TKernelObject* kernel_ = nullptr;
   rtl::TThread* thread_ = nullptr;
+  HANDLE handle_ = nullptr;
 };
 
 template <class T>

@@ -88,12 +88,7 @@ std::string ErrorText(LSTATUS status) {
   if (status == ERROR_FILE_NOT_FOUND) {
     return "The system was unable to find the specified registry key or value.";
   }
-  char text[512];
-  std::string message =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                     static_cast<DWORD>(status), 0, text, sizeof text, nullptr) > 0
-          ? rtl::TrimRight(text)
-          : "Error " + std::to_string(status) + ".";
+  std::string message = rtl::SysErrorMessage(static_cast<DWORD>(status));
   if (status == ERROR_BADDB) {
     char problem[1024];
     if (LarkRegGetProblemA(problem, sizeof problem) > 0) message += "\n" + std::string(problem);

@@ -22,17 +22,8 @@ struct UsageError {
   std::string message;
 };
 
-std::string ErrorText(DWORD code) {
-  char text[512];
-  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                     text, sizeof text, nullptr) == 0) {
-    return "Error " + std::to_string(code) + ".";
-  }
-  return rtl::Trim(text);
-}
-
 int Failed(std::ostream& err, DWORD code) {
-  err << "ERROR: " << ErrorText(code) << "\n";
+  err << "ERROR: " << rtl::SysErrorMessage(code) << "\n";
   return kFailed;
 }
 
@@ -117,7 +108,8 @@ int Report(const std::string& name, DWORD target, const char* done, const SERVIC
   }
   if (status.dwCurrentState == SERVICE_STOPPED) {
     err << "ERROR: " << name << " stopped instead (WIN32_EXIT_CODE " << status.dwWin32ExitCode;
-    if (status.dwWin32ExitCode != NO_ERROR) err << ": " << ErrorText(status.dwWin32ExitCode);
+    if (status.dwWin32ExitCode != NO_ERROR)
+      err << ": " << rtl::SysErrorMessage(status.dwWin32ExitCode);
     err << ").\n";
     return kFailed;
   }
