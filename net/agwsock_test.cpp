@@ -72,58 +72,92 @@ TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   EXPECT_EQ(Failure([&] { client.Transmit(); }), "ok");
 }
 
-TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
-  testing_support::FakeSmtpServer server;
-  server.SetGreeting("220 partial<pause><reset>");
-  auto& winsock = net::Winsock();
-  winsock.Load();
-  constexpr UINT kEvent = WM_USER + 7;
-  std::vector<std::pair<long, int>> events;  // (event, error)
-  HWND window = rtl::AllocateHWnd([&](rtl::TMessage& message) {
-    if (message.Msg == kEvent) {
-      events.emplace_back(net::WSAEventOf(message.LParam) & 0xFFFF,
-                          net::WSAErrorOf(message.LParam));
-    }
-  });
-  auto seen = [&](long event) {
-    for (auto [e, error] : events) {
-      if (e == event) return true;
-    }
-    return false;
-  };
-  auto pumpUntil = [&](auto condition) {
+// A connection to the fake server whose notifications are counted on a window of this thread.
+class NotifiedSocket {
+ public:
+  static constexpr UINT kEvent = WM_USER + 7;
+  explicit NotifiedSocket(const testing_support::FakeSmtpServer& server) : winsock(net::Winsock()) {
+    winsock.Load();
+    window_ = rtl::AllocateHWnd([this](rtl::TMessage& message) {
+      if (message.Msg == kEvent) {
+        events.emplace_back(net::WSAEventOf(message.LParam) & 0xFFFF,
+                            net::WSAErrorOf(message.LParam));
+      }
+    });
+    s = winsock.socket(AF_INET, SOCK_STREAM, 0);
+    winsock.WSAAsyncSelect(s, window_, kEvent, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    SOCKADDR_IN address{};
+    address.sin_family = AF_INET;
+    address.sin_port = winsock.htons(server.Port());
+    address.sin_addr.s_addr = winsock.inet_addr("127.0.0.1");
+    winsock.connect(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof address);
+  }
+  ~NotifiedSocket() {
+    winsock.closesocket(s);
+    rtl::DeallocateHWnd(window_);
+  }
+  NotifiedSocket(const NotifiedSocket&) = delete;
+  NotifiedSocket& operator=(const NotifiedSocket&) = delete;
+
+  int Seen(long event) const {
+    int times = 0;
+    for (auto [e, error] : events) times += e == event ? 1 : 0;
+    return times;
+  }
+  template <class Condition>
+  bool PumpUntil(Condition condition) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!condition() && std::chrono::steady_clock::now() < deadline) {
       MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
       maillib::PumpMessages();
     }
     return condition();
-  };
+  }
 
-  SOCKET s = winsock.socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(winsock.WSAAsyncSelect(s, window, kEvent, FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE),
-            0);
-  SOCKADDR_IN address{};
-  address.sin_family = AF_INET;
-  address.sin_port = winsock.htons(server.Port());
-  address.sin_addr.s_addr = winsock.inet_addr("127.0.0.1");
-  winsock.connect(s, reinterpret_cast<const SOCKADDR*>(&address), sizeof address);
-  ASSERT_TRUE(pumpUntil([&] { return seen(FD_READ); }));
+  net::TagWinsock& winsock;
+  SOCKET s;
+  std::vector<std::pair<long, int>> events;  // (event, error)
+
+ private:
+  HWND window_;
+};
+
+TEST(WinsockModuleTest, ReceivedBytesComeOutInOrderAndEachReceiveAsksForMore) {
+  testing_support::FakeSmtpServer server;
+  server.SetGreeting("220 one two");
+  NotifiedSocket socket(server);
+  auto& winsock = socket.winsock;
+  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_READ) == 1; }));
+  char buffer[64] = {};
+  ASSERT_EQ(winsock.recv(socket.s, buffer, 3, MSG_PEEK), 3);
+  EXPECT_EQ(std::string(buffer, 3), "220");
+  ASSERT_EQ(winsock.recv(socket.s, buffer, 4, 0), 4);
+  EXPECT_EQ(std::string(buffer, 4), "220 ");
+  // Bytes are left: the receive asked for the next notification and it comes.
+  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_READ) == 2; }));
+  int got = winsock.recv(socket.s, buffer, sizeof buffer, 0);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max(got, 0))).substr(0, 7), "one two");
+}
+
+TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
+  testing_support::FakeSmtpServer server;
+  server.SetGreeting("220 partial<pause><reset>");
+  NotifiedSocket socket(server);
+  auto& winsock = socket.winsock;
+  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_READ) > 0; }));
   std::string partial;
   char byte;
   int got;
-  while ((got = winsock.recv(s, &byte, 1, 0)) == 1) partial += byte;
+  while ((got = winsock.recv(socket.s, &byte, 1, 0)) == 1) partial += byte;
   EXPECT_EQ(partial, "220 partial");
   // The readiness check meets the reset first; the receives and sends after it still see it.
-  ASSERT_TRUE(pumpUntil([&] { return seen(FD_CLOSE); }));
+  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_CLOSE) > 0; }));
   for (int attempt = 0; attempt < 2; ++attempt) {
-    EXPECT_EQ(winsock.recv(s, &byte, 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(winsock.recv(socket.s, &byte, 1, 0), SOCKET_ERROR);
     EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
-    EXPECT_EQ(winsock.send(s, "x", 1, 0), SOCKET_ERROR);
+    EXPECT_EQ(winsock.send(socket.s, "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
   }
-  winsock.closesocket(s);
-  rtl::DeallocateHWnd(window);
 }
 
 }  // namespace

@@ -379,6 +379,9 @@ typedef uintptr_t SOCKET;
 #ifndef INADDR_NONE
 #define INADDR_NONE 0xFFFFFFFF
 #endif
+#ifndef MSG_PEEK
+#define MSG_PEEK 0x2
+#endif
 #define FD_READ 0x01
 #define FD_WRITE 0x02
 #define FD_OOB 0x04

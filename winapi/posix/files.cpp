@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "winapi/posix/internal.h"
 
@@ -64,28 +66,45 @@ DWORD AttributesOf(const struct stat& st, const std::string& name) {
   return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
 }
 
-struct FindEntry {
-  std::string name;
-  struct stat st;
-};
-
-class FindObject : public HandleObject {
- public:
-  std::vector<FindEntry> entries;
-  size_t next = 0;
-};
-
-void FillFindData(const FindEntry& entry, WIN32_FIND_DATAA* data) {
+void FillFindData(const std::string& name, const struct stat& st, WIN32_FIND_DATAA* data) {
   std::memset(data, 0, sizeof *data);
-  data->dwFileAttributes = AttributesOf(entry.st, entry.name);
-  data->ftCreationTime = ToFileTime(entry.st.st_ctim);
-  data->ftLastAccessTime = ToFileTime(entry.st.st_atim);
-  data->ftLastWriteTime = ToFileTime(entry.st.st_mtim);
-  auto size = static_cast<unsigned long long>(entry.st.st_size);
+  data->dwFileAttributes = AttributesOf(st, name);
+  data->ftCreationTime = ToFileTime(st.st_ctim);
+  data->ftLastAccessTime = ToFileTime(st.st_atim);
+  data->ftLastWriteTime = ToFileTime(st.st_mtim);
+  auto size = static_cast<unsigned long long>(st.st_size);
   data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   data->nFileSizeLow = static_cast<DWORD>(size);
-  std::snprintf(data->cFileName, sizeof data->cFileName, "%s", entry.name.c_str());
+  std::snprintf(data->cFileName, sizeof data->cFileName, "%s", name.c_str());
 }
+
+// The names are listed at once, each entry's details only when it is handed out: a caller that
+// stops early in a long directory does not pay for what it never reads.
+class FindObject : public HandleObject {
+ public:
+  FindObject(int dir, std::vector<std::string> names) : dir_(dir), names_(std::move(names)) {}
+  ~FindObject() override { close(dir_); }
+  FindObject(const FindObject&) = delete;
+  FindObject& operator=(const FindObject&) = delete;
+
+  // The next entry still there; false when the listing is done.
+  bool Next(WIN32_FIND_DATAA* data) {
+    while (next_ < names_.size()) {
+      const std::string& name = names_[next_++];
+      struct stat st;
+      // A file removed since the listing is simply not listed.
+      if (fstatat(dir_, name.c_str(), &st, 0) != 0) continue;
+      FillFindData(name, st, data);
+      return true;
+    }
+    return false;
+  }
+
+ private:
+  int dir_;
+  std::vector<std::string> names_;
+  size_t next_ = 0;
+};
 
 // The Win32 code for a path that could not be found: 3 when its directory is missing too.
 DWORD MissingCode(const std::string& path) {
@@ -248,30 +267,31 @@ HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData
                                                    : lark::Win32FromErrno(errno));
     return INVALID_HANDLE_VALUE;
   }
-  auto find = std::make_shared<lark::FindObject>();
+  std::vector<std::string> names;
   while (struct dirent* entry = readdir(listing)) {
     std::string name = entry->d_name;
     if (name == "." || name == ".." || !lark::DosMatch(pattern, name)) continue;
-    lark::FindEntry found{name, {}};
-    // A file removed between listing and stat is simply not listed.
-    if (fstatat(dirfd(listing), name.c_str(), &found.st, 0) != 0) continue;
-    find->entries.push_back(std::move(found));
+    names.push_back(std::move(name));
   }
+  int kept = fcntl(dirfd(listing), F_DUPFD_CLOEXEC, 0);
+  int saved = errno;
   closedir(listing);
-  if (find->entries.empty()) {
+  if (kept < 0) {
+    lark::Fail(lark::Win32FromErrno(saved));
+    return INVALID_HANDLE_VALUE;
+  }
+  auto find = std::make_shared<lark::FindObject>(kept, std::move(names));
+  if (!find->Next(lpFindFileData)) {
     lark::Fail(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  lark::FillFindData(find->entries[0], lpFindFileData);
-  find->next = 1;
   return lark::AddHandle(find);
 }
 
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, WIN32_FIND_DATAA* lpFindFileData) {
   auto find = lark::LookupHandleAs<lark::FindObject>(hFindFile);
   if (!find) return lark::Fail(ERROR_INVALID_HANDLE);
-  if (find->next >= find->entries.size()) return lark::Fail(ERROR_NO_MORE_FILES);
-  lark::FillFindData(find->entries[find->next++], lpFindFileData);
+  if (!find->Next(lpFindFileData)) return lark::Fail(ERROR_NO_MORE_FILES);
   return TRUE;
 }
 

@@ -2,6 +2,8 @@
 // table, waitable kernel objects, per-thread state (wait points, message queue) and error mapping.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -34,8 +36,9 @@ bool MakeDirectories(const std::string& path);
 // it holding the lock of the writers of path: it removes the temporary files of writers that
 // died. Returns 0 or a Win32 error.
 DWORD ReplaceFileContents(const std::string& path, const std::string& text, unsigned mode);
-// Reads a whole file; false (errno set) when it cannot be read.
-bool ReadWholeFile(const std::string& path, std::string& out);
+// Reads a whole file, which must be a regular file and is not reached through a link; false
+// (errno set) when it cannot be read. `info`, when given, receives the file's status.
+bool ReadWholeFile(const std::string& path, std::string& out, struct stat* info = nullptr);
 
 // Any object a HANDLE may stand for.
 class HandleObject {

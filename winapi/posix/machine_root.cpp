@@ -33,13 +33,14 @@ bool MakeDirectories(const std::string& path) {
   return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
+bool ReadWholeFile(const std::string& path, std::string& out, struct stat* info) {
   // Queued files lie in a directory that others may write: a link planted there is not followed
   // and a FIFO must not block the reader.
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  struct stat own;
+  if (info == nullptr) info = &own;
+  if (fstat(fd, info) != 0 || !S_ISREG(info->st_mode)) {
     close(fd);
     errno = EACCES;
     return false;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "winapi/posix/internal.h"
@@ -31,6 +32,8 @@ std::string_view TrimBlanks(std::string_view text, std::string_view blanks) {
 }
 
 constexpr std::string_view kBlanks = " \t\v";
+// How long a file must have been left alone before its read lines are kept for the next read.
+constexpr time_t kSettledSeconds = 2;
 
 std::string ResolvePath(LPCSTR fileName) {
   std::string name(fileName);
@@ -193,6 +196,43 @@ class LockedProfile {
   std::string text_;
 };
 
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// Reading a queued message asks one file for some thirty values in a row, so each thread keeps
+// the lines of the file it read last and reads it again only when its status has changed. The
+// file system's clock is coarse: a file changed within the same tick as before keeps its times,
+// so only a file that had been left alone for a while before it was read is trusted.
+bool ReadProfileLines(const std::string& path, std::vector<std::string>& lines) {
+  struct Cache {
+    std::string path;
+    struct stat status {};
+    std::vector<std::string> lines;
+  };
+  thread_local Cache cache;
+  struct stat status;
+  if (!cache.path.empty() && cache.path == path && lstat(path.c_str(), &status) == 0 &&
+      S_ISREG(status.st_mode) && SameFile(status, cache.status)) {
+    lines = cache.lines;
+    return true;
+  }
+  cache.path.clear();
+  std::string text;
+  if (!ReadWholeFile(path, text, &status)) return false;
+  lines = SplitLines(text);
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (now.tv_sec - status.st_ctim.tv_sec >= kSettledSeconds) {
+    cache.path = path;
+    cache.status = status;
+    cache.lines = lines;
+  }
+  return true;
+}
+
 }  // namespace
 }  // namespace lark
 
@@ -202,10 +242,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
                                       LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName) {
   if (lpReturnedString == nullptr || nSize == 0) return 0;
   Profile profile;
-  std::string text;
-  if (lark::ReadWholeFile(lark::ResolvePath(lpFileName), text)) {
-    profile.lines = lark::SplitLines(text);
-  } else {
+  if (!lark::ReadProfileLines(lark::ResolvePath(lpFileName), profile.lines)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
   }
   std::string name, key, value;

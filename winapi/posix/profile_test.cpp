@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "testing/TempDir.h"
 #include "winapi/winapi.h"
@@ -176,6 +178,31 @@ TEST(ProfileTest, AReaderFollowsNoLinkAndIsNotHeldByAFifo) {
   GetPrivateProfileStringA("Connection", "RemoteHost", "none", value, sizeof value,
                            (dir / "secret.ini").c_str());
   EXPECT_STREQ(value, "inside");
+}
+
+// Readers keep the lines of the file they read last; whatever changes the file, in place or by
+// replacing it, the next read sees the change.
+TEST(ProfileTest, EveryChangeOfAFileIsSeenByTheNextRead) {
+  TempDir dir;
+  const std::string file = dir / "m.ini";
+  auto overwrite = [&](const char* value) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);  // same inode, same size
+    out << "[Connection]\r\nFailures=" << value << "\r\n";
+  };
+  overwrite("1");
+  EXPECT_EQ(Get(file, "Connection", "Failures"), "1");
+  overwrite("2");
+  EXPECT_EQ(Get(file, "Connection", "Failures"), "2");
+  // A file left alone for a while is the kind whose lines are kept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(Get(file, "Connection", "Failures"), "2");
+  EXPECT_EQ(Get(file, "Connection", "Failures"), "2");
+  overwrite("3");
+  EXPECT_EQ(Get(file, "Connection", "Failures"), "3");
+  ASSERT_TRUE(WritePrivateProfileStringA("Connection", "Failures", "4", file.c_str()));
+  EXPECT_EQ(Get(file, "Connection", "Failures"), "4");
+  std::filesystem::remove(file);
+  EXPECT_EQ(Get(file, "Connection", "Failures", "gone"), "gone");
 }
 
 TEST(ProfileTest, WritersInSeveralProcessesLoseNoKeyAndLeaveNoTemporaryFile) {

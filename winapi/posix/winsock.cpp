@@ -11,11 +11,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "winapi/posix/internal.h"
 
@@ -120,8 +122,8 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
     }
     if (!connected_) return;
     if (readEnabled_ && !closePosted_) {
-      char byte;
-      ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      ssize_t n = static_cast<ssize_t>(received_.size() - taken_);
+      if (n == 0) n = Fill();
       if (n > 0) {
         readEnabled_ = false;  // until the next recv
         Notify(FD_READ, 0);
@@ -129,7 +131,7 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
         closePosted_ = true;  // the peer closed and every byte has been read
         Notify(FD_CLOSE, 0);
       } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        // The peek takes the error from the kernel, whose later receives then read as a quiet
+        // The read takes the error from the kernel, whose later receives then read as a quiet
         // end of the connection; the error is kept here so that they still report it.
         int error = WsaFromErrno(errno);
         closePosted_ = true;
@@ -184,10 +186,6 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
     std::lock_guard lock(mutex_);
     connectPending_ = true;
   }
-  void ReEnableRead() {
-    std::lock_guard lock(mutex_);
-    readEnabled_ = true;
-  }
   void WantWrite() {
     std::lock_guard lock(mutex_);
     writeWanted_ = true;
@@ -196,6 +194,21 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
   int Failure() const {
     std::lock_guard lock(mutex_);
     return failure_;
+  }
+  // Bytes already taken from the kernel are handed out first; only then is the socket read.
+  ssize_t Receive(char* buf, size_t len, int flags) {
+    {
+      std::lock_guard lock(mutex_);
+      readEnabled_ = true;
+      if (size_t held = received_.size() - taken_; held > 0) {
+        size_t n = std::min(len, held);
+        std::memcpy(buf, received_.data() + taken_, n);
+        if ((flags & MSG_PEEK) == 0) taken_ += n;
+        return static_cast<ssize_t>(n);
+      }
+    }
+    // A blocking receive must not hold the lock that closing the socket takes.
+    return ::recv(fd_, buf, len, flags);
   }
   // Returns the error, kept when it ends the connection.
   int Keep(int error) {
@@ -209,6 +222,15 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
   }
 
  private:
+  // A reply is read a byte per receive; one read of the kernel's buffer serves them all.
+  ssize_t Fill() {
+    received_.resize(kReceiveBlock);
+    taken_ = 0;
+    ssize_t n = ::recv(fd_, received_.data(), received_.size(), MSG_DONTWAIT);
+    received_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return n;
+  }
+
   void Notify(long event, int error) {
     if (events_ & event)
       PostMessageA(hwnd_, msg_, static_cast<WPARAM>(socket), WSAMAKESELECTREPLY(event, error));
@@ -225,6 +247,9 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
   bool writeWanted_ = false;
   bool closePosted_ = false;
   int failure_ = 0;
+  static constexpr size_t kReceiveBlock = 4096;
+  std::vector<char> received_;  // read from the kernel, not yet handed out from taken_ on
+  size_t taken_ = 0;
   std::weak_ptr<ThreadContext> owner_;
 
  public:
@@ -498,8 +523,8 @@ int WINAPI Recv(SOCKET s, char* buf, int len, int flags) {
   auto state = Find(s);
   if (!state) return SocketFail(WSAENOTSOCK);
   if (int failure = state->Failure(); failure != 0) return SocketFail(failure);
-  state->ReEnableRead();
-  ssize_t n = ::recv(state->Fd(), buf, static_cast<size_t>(len), flags);
+  if (buf == nullptr || len < 0) return SocketFail(WSAEFAULT);
+  ssize_t n = state->Receive(buf, static_cast<size_t>(len), flags);
   if (n < 0) return SocketFail(state->Keep(WsaFromErrno(errno)));
   return static_cast<int>(n);
 }
