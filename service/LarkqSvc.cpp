@@ -53,6 +53,9 @@ void TLarkqService::Execute() {
     return;
   }
   PollInterval = static_cast<DWORD>(settings::Settings().PollInterval);
+  // Woken by each finishing worker, the loop starts deliveries one or two at a time; the pause
+  // would then cap the service at a few hundred starts a second.
+  WorkerPause = settings::Settings().DispatchOnFinish ? 0 : kWorkerPauseMs;
   try {
     Poll();
   } catch (const std::exception& error) {
@@ -115,8 +118,10 @@ void TLarkqService::SendMessages() {
   TWorkerTable& table = WorkerTable();
   try {
     for (int i = 1; i <= ThreadCount; ++i) {
-      Guarded("SPM", [] {
-        Sleep(kWorkerPauseMs);
+      // The pause spaces out the starts of deliveries; an index still delivering starts none.
+      if (table.WorkerBusy[static_cast<size_t>(i)]) continue;
+      Guarded("SPM", [this] {
+        Sleep(WorkerPause);
         maillib::PumpMessages();
       });
       // A stop that came during the pass starts no further delivery.

@@ -15,7 +15,7 @@
 namespace service {
 
 inline constexpr const char* kServiceName = "Larkpost";
-inline constexpr DWORD kWorkerPauseMs = 3;  // before each worker index of a dispatch pass
+inline constexpr DWORD kWorkerPauseMs = 3;  // before each idle worker index of a dispatch pass
 // How long the shutdown waits for the threads it ended by force; well inside the stop's own
 // grace (the wait hint and the watchdog's passes).
 inline constexpr DWORD kShutdownWaitMs = 4000;
@@ -48,6 +48,7 @@ class TLarkqService : public svchost::TService {
 
   int ThreadCount = 0;
   DWORD PollInterval = 0;
+  DWORD WorkerPause = kWorkerPauseMs;
   std::unique_ptr<TQManager> manager_;
   std::atomic<TQManager*> running_{nullptr};  // manager_, published for other threads
   HANDLE watcher_ = nullptr;  // the watcher's thread, kept beyond the self-freeing object

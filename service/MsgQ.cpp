@@ -197,7 +197,16 @@ bool TQManager::UpdateQueueStatus() {
       if (OnSlotError) OnSlotError(e);
     }
   }
-  return freed && leftOut_;
+  if (!freed || !leftOut_) return false;
+  // Listing a long queue costs more than a delivery: while the table still holds work the
+  // listing waits until a quarter of it is free, so a busy queue is listed in batches.
+  int free = 0;
+  int pending = 0;
+  for (const auto& slot : Slots) {
+    free += slot.State == ssFree ? 1 : 0;
+    pending += slot.State == ssWaiting || slot.State == ssReady ? 1 : 0;
+  }
+  return pending == 0 || free >= kSlotCount / 4;
 }
 
 std::string TQManager::GetNextMessage() {

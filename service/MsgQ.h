@@ -55,8 +55,9 @@ class TQManager {
   void AddMessage(const std::string& fileName);
   int ReadFailureCount(const std::string& fileName);
   void RecordFailure(const std::string& fileName, int slot);
-  // True when the pass freed a slot and the latest scan left a message out (the table was
-  // full, or a sent slot still held its name): only a scan after this pass takes it up.
+  // True when a scan is due: the pass freed a slot, the latest scan left a message out (the
+  // table was full, or a sent slot still held its name), and either no message in the table is
+  // waiting or ready, or a quarter of the table is free. Only a scan takes such a message up.
   bool UpdateQueueStatus();
   std::string GetNextMessage();
   void SetState(const std::string& fileName, SlotState state);

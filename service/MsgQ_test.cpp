@@ -151,11 +151,32 @@ TEST_F(QueueManagerTest, AFullTableTakesTheNextMessageAtALaterScan) {
   ASSERT_FALSE(left.empty());
   std::string freed = manager_->Slot(37).FileName;
   manager_->SetState(freed, service::ssSent);
-  EXPECT_TRUE(manager_->UpdateQueueStatus());
   std::filesystem::remove(queue_->Dir() / freed);  // delivered files are gone
+  // The table still holds work: one freed slot is not worth listing a long queue for.
+  EXPECT_FALSE(manager_->UpdateQueueStatus());
+  // A quarter of the table free is.
+  for (int n = 1; n <= 49; ++n) {
+    std::string name = manager_->Slot(n == 37 ? 200 : n).FileName;
+    manager_->SetState(name, service::ssSent);
+    std::filesystem::remove(queue_->Dir() / name);
+  }
+  EXPECT_TRUE(manager_->UpdateQueueStatus());
   manager_->ScanQueue();
-  EXPECT_EQ(manager_->Slot(37).FileName, left);
-  EXPECT_EQ(manager_->NextFree(), 37);
+  EXPECT_EQ(Used(), 151);
+  bool taken = false;
+  for (int n = 1; n <= 200 && !taken; ++n) taken = manager_->Slot(n).FileName == left;
+  EXPECT_TRUE(taken);
+}
+
+TEST_F(QueueManagerTest, AMessageLeftOutIsTakenOnceTheTableHasNoWorkLeft) {
+  for (int i = 0; i < 201; ++i) queue_->AddPair("m" + std::to_string(i));
+  manager_->ScanQueue();
+  // One message is sent, every other one is out with a worker: nothing is waiting or ready.
+  for (int n = 1; n <= 199; ++n) {
+    manager_->SetState(manager_->Slot(n).FileName, service::ssSending);
+  }
+  manager_->SetState(manager_->Slot(200).FileName, service::ssSent);
+  EXPECT_TRUE(manager_->UpdateQueueStatus());
 }
 
 TEST_F(QueueManagerTest, ReadyMessagesGoOutLowestSlotFirst) {
@@ -190,6 +211,35 @@ TEST_F(QueueManagerTest, AMessageWhoseNameIsTakenInFailedStaysAndIsSkipped) {
   EXPECT_EQ(queue_->Dir().ReadFile("Failed/dup.ini"), "older");
   manager_->ScanQueue();
   EXPECT_EQ(Used(), 0);
+}
+
+// While a worker delivers a message its files are still in the queue: neither the status
+// passes nor the scans of the directory may touch its slot or hand it out a second time.
+TEST_F(QueueManagerTest, AMessageBeingSentSurvivesPassesAndScansUnchanged) {
+  queue_->AddPair("out");
+  queue_->AddPair("other");
+  manager_->ScanQueue();
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  std::string sending = manager_->GetNextMessage();
+  ASSERT_FALSE(sending.empty());
+  int slot = manager_->Slot(1).FileName == sending ? 1 : 2;
+  const service::QueueSlot before = manager_->Slot(slot);
+  for (int round = 0; round < 3; ++round) {
+    clock_.Advance(3600);
+    manager_->UpdateQueueStatus();
+    manager_->ScanQueue(ScanOrigin::Watcher);
+    manager_->ScanQueue(ScanOrigin::StartUp);
+  }
+  const service::QueueSlot after = manager_->Slot(slot);
+  EXPECT_EQ(after.FileName, before.FileName);
+  EXPECT_EQ(after.State, service::ssSending);
+  EXPECT_EQ(after.FoundDate, before.FoundDate);
+  EXPECT_EQ(after.FoundTime, before.FoundTime);
+  EXPECT_EQ(Used(), 2);
+  EXPECT_NE(manager_->GetNextMessage(), sending);
+  EXPECT_EQ(manager_->GetNextMessage(), "");
+  EXPECT_EQ(Failures(queue_->Dir() / sending), "absent");
 }
 
 TEST_F(QueueManagerTest, SetStateWithAnUnknownNameChangesNothing) {
