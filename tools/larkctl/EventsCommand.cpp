@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "rtl/SysUtils.h"
+#include "tools/larkctl/HelpOption.h"
 #include "winapi/winapi.h"
 
 namespace larkctl {
@@ -31,6 +32,8 @@ constexpr DWORD kPollMs = 200;
 struct UsageError {
   std::string message;
 };
+
+struct HelpWanted {};
 
 struct Options {
   std::optional<std::string> source;  // lower case
@@ -307,6 +310,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
   };
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (IsHelpOption(arg)) throw HelpWanted{};
     if (arg == "--source") {
       options.source = rtl::LowerCase(value(i));
     } else if (arg == "--since") {
@@ -380,6 +384,9 @@ int RunEventsCommand(const std::vector<std::string>& args, std::ostream& out, st
   Options options;
   try {
     options = ParseOptions(args);
+  } catch (const HelpWanted&) {
+    PrintEventsUsage(out);
+    return kDone;
   } catch (const UsageError& e) {
     err << "ERROR: " << e.message << "\n";
     PrintEventsUsage(err);

@@ -215,6 +215,18 @@ TEST_F(EventsCommandTest, WrongArgumentsPrintTheUsageAndExitTwo) {
   }
 }
 
+TEST_F(EventsCommandTest, HelpGoesToStandardOutput) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"/?"}, {"--json", "-h"}, {"-n", "3", "--help"}}) {
+    Result result = Events(args);
+    EXPECT_EQ(result.code, 0) << testing::PrintToString(args);
+    EXPECT_EQ(result.out.find("Usage: larkctl events"), 0u);
+    EXPECT_EQ(result.err, "");
+  }
+  EXPECT_EQ(Events({"--source", "--help"}).code, 0);  // a source named so: no entries, no help
+  EXPECT_EQ(Events({"--source", "--help"}).out, "");
+}
+
 // Collects what is written until it is told to fail, as a closed pipe would.
 class StoppableBuffer : public std::streambuf {
  public:

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "rtl/SysUtils.h"
+#include "tools/larkctl/HelpOption.h"
 #include "winapi/RegFile.h"
 #include "winapi/winapi.h"
 
@@ -20,6 +21,8 @@ constexpr int kUsage = 2;
 struct UsageError {
   std::string message;
 };
+
+struct HelpWanted {};
 
 struct KeyName {
   HKEY root;
@@ -59,6 +62,7 @@ Options ParseOptions(const std::vector<std::string>& args, size_t first) {
     return args[i];
   };
   for (size_t i = first; i < args.size(); ++i) {
+    if (IsHelpOption(args[i])) throw HelpWanted{};
     std::string flag = rtl::LowerCase(args[i]);
     if (flag.size() > 1 && (flag[0] == '/' || flag[0] == '-')) flag[0] = '/';
     if (flag == "/v") {
@@ -440,6 +444,7 @@ int RunRegCommand(const std::vector<std::string>& args, std::istream& in, std::o
                   std::ostream& err) {
   try {
     if (args.empty()) throw UsageError{"Name a reg operation."};
+    if (IsHelpOption(args[0])) throw HelpWanted{};
     std::string operation = rtl::LowerCase(args[0]);
     Options options = ParseOptions(args, 1);
     if (operation == "query") return Query(options, out);
@@ -448,6 +453,9 @@ int RunRegCommand(const std::vector<std::string>& args, std::istream& in, std::o
     if (operation == "export") return Export(options, out);
     if (operation == "import") return Import(options, out, err);
     throw UsageError{"Unknown reg operation '" + args[0] + "'."};
+  } catch (const HelpWanted&) {
+    PrintRegUsage(out);
+    return kDone;
   } catch (const UsageError& e) {
     err << "ERROR: " << e.message << "\n";
     PrintRegUsage(err);

@@ -90,6 +90,20 @@ TEST(RegCommandTest, WrongArgumentsPrintTheUsageAndExitTwo) {
   }
 }
 
+TEST(RegCommandTest, HelpAtAnyOperationGoesToStandardOutput) {
+  testing_support::MachineRoot root;
+  for (auto args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"/?"}, {"query", "--help"}, {"add", kKey, "/?"}, {"import", "-h"}}) {
+    Result result = Reg(args);
+    EXPECT_EQ(result.code, 0) << ::testing::PrintToString(args);
+    EXPECT_EQ(result.out.find("Usage:\n  larkctl reg query"), 0u);
+    EXPECT_EQ(result.err, "");
+  }
+  // A value that reads like a help option is still a value.
+  ASSERT_EQ(Reg({"add", kKey, "/v", "Note", "/d", "--help"}).code, 0);
+  EXPECT_NE(Reg({"query", kKey, "/v", "Note"}).out.find("REG_SZ    --help"), std::string::npos);
+}
+
 TEST(RegCommandTest, ABrokenHiveOrImportFileIsReportedWithItsLine) {
   testing_support::MachineRoot root;
   root.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"cut\"=\"short\n");

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "rtl/SysUtils.h"
+#include "tools/larkctl/HelpOption.h"
 #include "winapi/winapi.h"
 
 namespace larkctl {
@@ -232,6 +233,11 @@ void PrintServiceUsage(std::ostream& out) {
 int RunServiceCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   try {
     if (args.empty()) throw UsageError{"Name a service operation."};
+    // Later words of start are the service's own arguments, so help is looked for before them.
+    if (IsHelpOption(args[0]) || (args.size() > 1 && IsHelpOption(args[1]))) {
+      PrintServiceUsage(out);
+      return kDone;
+    }
     std::string operation = rtl::LowerCase(args[0]);
     std::string name = args.size() > 1 ? args[1] : kDefaultService;
     if (operation == "start") {

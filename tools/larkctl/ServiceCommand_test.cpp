@@ -76,6 +76,16 @@ TEST_F(ServiceCommandTest, WrongArgumentsAreUsageErrors) {
   }
 }
 
+TEST_F(ServiceCommandTest, HelpGoesToStandardOutput) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"/?"}, {"query", "--help"}, {"start", "-h"}, {"list", "/?"}}) {
+    Result result = Service(args);
+    EXPECT_EQ(result.code, 0) << testing::PrintToString(args);
+    EXPECT_EQ(result.out.find("Usage:\n  larkctl service"), 0u);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
 TEST_F(ServiceCommandTest, AMissingServiceIsReportedWithTheWin32Text) {
   for (const char* operation : {"query", "start", "stop", "pause", "interrogate"}) {
     Result result = Service({operation, "Nowhere"});

@@ -41,6 +41,19 @@ else
   echo "SKIP: no user nobody or no runuser"
 fi
 
+# Help, for larkctl and each of its commands, is the usage on standard output and exit 0.
+set -f  # "/?" stays a word
+for args in "--help" "reg --help" "reg query /?" "service --help" "service stop -h" "events --help"; do
+  out=$("$larkctl" $args 2>"$root/err")
+  code=$?
+  [ $code -eq 0 ] || fail "larkctl $args exited $code"
+  case $out in Usage:*) ;; *) fail "larkctl $args printed: $out" ;; esac
+  [ -s "$root/err" ] && fail "larkctl $args wrote to stderr: $(cat "$root/err")"
+done
+set +f
+out=$("$larkctl" --version) || fail "larkctl --version failed"
+[[ $out =~ ^larkctl\ [0-9]+\.[0-9]+$ ]] || fail "larkctl --version printed: $out"
+
 # Usage errors exit 2, failed operations 1.
 "$larkctl" >/dev/null 2>&1; [ $? -eq 2 ] || fail "no arguments should exit 2"
 "$larkctl" reg query 'HKLM\Nothing' >/dev/null 2>&1; [ $? -eq 1 ] || fail "missing key should exit 1"

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tools/larkctl/EventsCommand.h"
+#include "tools/larkctl/HelpOption.h"
 #include "tools/larkctl/RegCommand.h"
 #include "tools/larkctl/ServiceCommand.h"
 
@@ -13,11 +14,8 @@ void PrintUsage(std::ostream& out) {
   out << "Usage: larkctl reg query|add|delete|export|import ...\n"
          "       larkctl service query|start|stop|pause|continue|interrogate|list [NAME]\n"
          "       larkctl events [--source NAME] [--since TIME] [-n N] [--follow] [--json]\n"
-         "       larkctl COMMAND /?   for the operations of one command\n";
-}
-
-bool AsksForHelp(const std::vector<std::string>& args) {
-  return !args.empty() && (args[0] == "/?" || args[0] == "--help" || args[0] == "-h");
+         "       larkctl --version\n"
+         "       larkctl COMMAND /?   for the operations of one command (or --help)\n";
 }
 
 }  // namespace
@@ -30,29 +28,15 @@ int main(int argc, char** argv) {
   }
   std::string command = args[0];
   args.erase(args.begin());
-  if (command == "reg") {
-    if (AsksForHelp(args)) {
-      larkctl::PrintRegUsage(std::cout);
-      return 0;
-    }
-    return larkctl::RunRegCommand(args, std::cin, std::cout, std::cerr);
-  }
-  if (command == "service") {
-    if (AsksForHelp(args)) {
-      larkctl::PrintServiceUsage(std::cout);
-      return 0;
-    }
-    return larkctl::RunServiceCommand(args, std::cout, std::cerr);
-  }
-  if (command == "events") {
-    if (AsksForHelp(args)) {
-      larkctl::PrintEventsUsage(std::cout);
-      return 0;
-    }
-    return larkctl::RunEventsCommand(args, std::cout, std::cerr);
-  }
-  if (command == "--help" || command == "-h" || command == "/?") {
+  if (command == "reg") return larkctl::RunRegCommand(args, std::cin, std::cout, std::cerr);
+  if (command == "service") return larkctl::RunServiceCommand(args, std::cout, std::cerr);
+  if (command == "events") return larkctl::RunEventsCommand(args, std::cout, std::cerr);
+  if (larkctl::IsHelpOption(command)) {
     PrintUsage(std::cout);
+    return 0;
+  }
+  if (command == "--version") {
+    std::cout << "larkctl " LARKPOST_VERSION "\n";
     return 0;
   }
   std::cerr << "ERROR: Unknown command '" << command << "'.\n";

@@ -5,25 +5,28 @@
 #include <iostream>
 #include <map>
 #include <sstream>
+#include <string_view>
 
 #include "mailer/SMTPCust.h"
 #include "maillib/MailAddress.h"
 #include "rtl/SysUtils.h"
-#include "settings/RegSet.h"
+#include "tools/larkq/QueueLookup.h"
 
 namespace larkq {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: larkq add --from ADDR --to ADDR --relay HOST[,HOST2] [options] [QUEUEDIR]\n"
-    "  --from ADDR            sender address        --from-name NAME   sender's name\n"
+    "Usage: larkq add --from ADDR --to ADDR --relay HOST[:PORT][,HOST2] [options] [QUEUEDIR]\n"
+    "  --from ADDR            sender: \"Name <addr>\" or a bare address; --from-name NAME\n"
+    "                         gives the name instead\n"
     "  --to|--cc|--bcc ADDR   recipient, repeatable: \"Name <addr>\" or a bare address\n"
     "  --subject TEXT         --body-file FILE (else the body is read from standard input)\n"
     "  --attach FILE          repeatable            --header \"Name: value\"  repeatable\n"
     "  --reply-to ADDR  --organization TEXT  --date TEXT (the literal Date header)\n"
     "  --priority low|normal|high  --urgent  --iso-8859-1  --charset NAME  --uuencode\n"
     "  --content-type TYPE  --wrap N (wrap the body at N characters)  --timeout SECONDS\n"
-    "QUEUEDIR defaults to the QuePath setting. Prints the path of the new .ini.\n";
+    "Each address is one local@domain mailbox. QUEUEDIR defaults to the QuePath setting.\n"
+    "Prints the path of the new .ini.\n";
 
 struct BadInput {
   std::string message;
@@ -38,21 +41,88 @@ int ParseNumber(const std::string& option, const std::string& text, int low, int
   return value;
 }
 
-// A recipient as "Name <addr>" or a bare address. A queued entry without a display name ends
-// its list when the file is read, so a bare address is also its own display name.
-void AddRecipient(maillib::TmsAddressList& list, const std::string& option,
-                  const std::string& text) {
+size_t CountUnquoted(const std::string& text, char wanted) {
+  size_t count = 0;
+  bool quoted = false;
+  for (char c : text) {
+    if (c == '"') quoted = !quoted;
+    if (!quoted && c == wanted) ++count;
+  }
+  return count;
+}
+
+// The envelope carries the address as it stands, so it must be one mailbox, local@domain,
+// without the blanks and brackets that would end or split it in "MAIL FROM:<...>".
+bool IsMailbox(const std::string& address) {
+  size_t at = address.find('@');
+  if (at == std::string::npos || at == 0 || at + 1 == address.size() ||
+      address.find('@', at + 1) != std::string::npos) {
+    return false;
+  }
+  for (unsigned char c : address) {
+    if (c <= ' ' || c == 127 || std::string_view("<>(),;:\"\\").find(c) != std::string::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// "Name <addr>", "addr (Name)" or a bare address. The parser keeps the first of two addresses
+// and folds the second into the name, so a second one is looked for in the text first.
+maillib::TmsMailAddress ParseMailbox(const std::string& option, const std::string& text,
+                                     bool repeatable) {
+  const std::string trimmed = rtl::Trim(text);
+  if (CountUnquoted(trimmed, '@') > 1 || CountUnquoted(trimmed, '<') > 1) {
+    throw BadInput{option + " '" + text + "': one address per option" +
+                   (repeatable ? "; give " + option + " once for each" : std::string())};
+  }
   maillib::TmsMailAddress address;
   try {
-    maillib::ParseAddress(rtl::Trim(text), address);
+    maillib::ParseAddress(trimmed, address);
   } catch (const std::exception& e) {
-    throw BadInput{option + " " + text + ": " + e.what()};
+    throw BadInput{option + " '" + text + "': " + e.what()};
   }
-  if (address.Address.empty() || address.Address.str().find('@') == std::string::npos) {
-    throw BadInput{option + " " + text + ": not a mail address"};
+  if (!IsMailbox(address.Address.str())) {
+    throw BadInput{option + " '" + text + "': not a mail address of the form local@domain"};
   }
+  return address;
+}
+
+// A queued entry without a display name ends its list when the file is read, so a bare address
+// is also its own display name.
+void AddRecipient(maillib::TmsAddressList& list, const std::string& option,
+                  const std::string& text) {
+  maillib::TmsMailAddress address = ParseMailbox(option, text, true);
   list.AddAddress(address.Address.str(),
                   address.Name.empty() ? address.Address.str() : address.Name.str());
+}
+
+// Each relay is HOST or HOST:PORT, separated as the mailer separates them. The socket would take
+// a port it cannot read for the default port, and one above 65535 modulo 65536, so a wrong one
+// would deliver elsewhere than asked: it is refused here.
+void CheckRelays(const std::string& relays) {
+  size_t hosts = 0;
+  for (size_t start = 0; start <= relays.size();) {
+    size_t end = relays.find_first_of(",;", start);
+    if (end == std::string::npos) end = relays.size();
+    const std::string relay = rtl::Trim(relays.substr(start, end - start));
+    start = end + 1;
+    if (relay.empty()) continue;
+    ++hosts;
+    const size_t colon = relay.find(':');
+    if (rtl::Trim(relay.substr(0, colon)).empty()) {
+      throw BadInput{"--relay '" + relays + "': '" + relay + "' names no host"};
+    }
+    if (colon == std::string::npos) continue;
+    const std::string port = relay.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
+      throw BadInput{"--relay '" + relays + "': the port of " + relay +
+                     " must be a number from 1 to 65535"};
+    }
+  }
+  if (hosts == 0) throw BadInput{"--relay '" + relays + "' names no host"};
 }
 
 std::string ReadAll(std::istream& stream) {
@@ -63,12 +133,12 @@ std::string ReadAll(std::istream& stream) {
 
 }  // namespace
 
-int RunAddCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-                  std::ostream& err) {
+int RunAddCommand(const std::vector<std::string>& args, std::istream& in, bool inIsTerminal,
+                  std::ostream& out, std::ostream& err) {
   mailer::TCustomMailer m;
-  std::string queueDir, bodyFile;
+  std::string queueDir, bodyFile, from;
   try {
-    const std::map<std::string, std::string*> texts = {{"--from", &m.FromAddress},
+    const std::map<std::string, std::string*> texts = {{"--from", &from},
                                                        {"--from-name", &m.FromName},
                                                        {"--subject", &m.Subject},
                                                        {"--relay", &m.RemoteHost},
@@ -112,7 +182,7 @@ int RunAddCommand(const std::vector<std::string>& args, std::istream& in, std::o
           throw BadInput{"--priority takes low, normal or high, not '" + level + "'"};
         }
         m.Priority = level == "low" ? 0 : level == "normal" ? 1 : 2;
-      } else if (option == "--help") {
+      } else if (option == "--help" || option == "-h") {
         out << kUsage;
         return 0;
       } else if (option == "--urgent") {
@@ -134,18 +204,37 @@ int RunAddCommand(const std::vector<std::string>& args, std::istream& in, std::o
         throw BadInput{"one queue directory at most"};
       }
     }
-    if (m.FromAddress.empty()) throw BadInput{"--from is required"};
+    if (from.empty()) throw BadInput{"--from is required"};
+    maillib::TmsMailAddress sender = ParseMailbox("--from", from, false);
+    m.FromAddress = sender.Address.str();
+    if (m.FromName.empty()) m.FromName = sender.Name.str();
+    if (!m.ReplyTo.empty()) ParseMailbox("--reply-to", m.ReplyTo, false);
     if (m.ToList.Count() + m.CcList.Count() + m.BccList.Count() == 0) {
       throw BadInput{"no recipient: give --to, --cc or --bcc"};
     }
     if (m.RemoteHost.empty()) throw BadInput{"--relay is required: the relay host to deliver to"};
+    CheckRelays(m.RemoteHost);
     for (const auto& path : m.Attachments) {
       if (!std::ifstream(path, std::ios::binary)) {
         throw BadInput{"cannot read the attachment " + path};
       }
     }
+    // Known before a body is typed, so that a missing queue is not reported after it.
+    if (queueDir.empty()) {
+      try {
+        queueDir = ReadQuePath();
+      } catch (const std::exception& e) {
+        err << "larkq add: no queue directory given, and " << e.what() << "\n";
+        return 1;
+      }
+    }
     std::string body;
     if (bodyFile.empty()) {
+      // Without this a terminal user sees a command that seems to hang.
+      if (inIsTerminal) {
+        err << "larkq add: reading the message body from standard input; end it with Ctrl-D "
+               "(or give --body-file FILE)\n";
+      }
       body = ReadAll(in);
     } else {
       std::ifstream file(bodyFile, std::ios::binary);
@@ -156,14 +245,6 @@ int RunAddCommand(const std::vector<std::string>& args, std::istream& in, std::o
   } catch (const BadInput& e) {
     err << "larkq add: " << e.message << "\n" << kUsage;
     return 2;
-  }
-  if (queueDir.empty()) {
-    settings::LoadSettings();
-    queueDir = settings::Settings().QuePath;
-    if (queueDir.empty()) {
-      err << "larkq add: no queue directory given, and the QuePath setting is empty\n";
-      return 1;
-    }
   }
   if (!m.SaveToQueue(queueDir)) {
     err << "larkq add: " << m.LastResp << "\n";

@@ -8,7 +8,8 @@
 namespace larkq {
 
 // Exit codes: 0 written (the .ini path printed), 1 the pair could not be written, 2 bad input.
-int RunAddCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-                  std::ostream& err);
+// The body is read from in unless --body-file names it; inIsTerminal announces that wait on err.
+int RunAddCommand(const std::vector<std::string>& args, std::istream& in, bool inIsTerminal,
+                  std::ostream& out, std::ostream& err);
 
 }  // namespace larkq

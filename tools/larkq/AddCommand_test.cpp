@@ -17,10 +17,10 @@ struct Result {
   std::string err;
 };
 
-Result Add(std::vector<std::string> args, const std::string& body = "") {
+Result Add(std::vector<std::string> args, const std::string& body = "", bool terminal = false) {
   std::istringstream in(body);
   std::ostringstream out, err;
-  int code = larkq::RunAddCommand(args, in, out, err);
+  int code = larkq::RunAddCommand(args, in, terminal, out, err);
   return {code, out.str(), err.str()};
 }
 
@@ -109,7 +109,86 @@ TEST_F(LarkqAddTest, BadInputIsRefusedAndWritesNothing) {
     EXPECT_NE(result.err.find("Usage:"), std::string::npos);
   }
   EXPECT_TRUE(std::filesystem::is_empty(queue_.Path()));
-  EXPECT_EQ(Add({"--help"}).code, 0);
+  Result help = Add({"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(help.out.find("Usage: larkq add"), 0u);
+  EXPECT_EQ(help.err, "");
+}
+
+TEST_F(LarkqAddTest, FromTakesANameAndAnAddress) {
+  auto args = Minimal();
+  args[1] = "Web Shop <shop@example.com>";
+  Result result = Add(args);
+  ASSERT_EQ(result.code, 0) << result.err;
+  mailer::TCustomMailer loaded;
+  loaded.QueueFile = result.out.substr(0, result.out.size() - 1);
+  loaded.LoadFromQueue();
+  EXPECT_EQ(loaded.FromAddress, "shop@example.com");
+  EXPECT_EQ(loaded.FromName, "Web Shop");
+
+  args.insert(args.end(), {"--from-name", "Orders"});
+  result = Add(args);
+  ASSERT_EQ(result.code, 0) << result.err;
+  loaded.QueueFile = result.out.substr(0, result.out.size() - 1);
+  loaded.LoadFromQueue();
+  EXPECT_EQ(loaded.FromAddress, "shop@example.com");
+  EXPECT_EQ(loaded.FromName, "Orders");  // the explicit name wins
+}
+
+TEST_F(LarkqAddTest, AddressesAndRelaysThatCannotBeDeliveredToAreRefused) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--to", "x@"}, "--to 'x@': not a mail address of the form local@domain"},
+      {{"--cc", "@y"}, "--cc '@y': not a mail address of the form local@domain"},
+      {{"--bcc", "Ann <ann@>"}, "not a mail address of the form local@domain"},
+      {{"--to", "a b@example.org"}, "not a mail address of the form local@domain"},
+      {{"--to", "a@example.org, b@example.org"}, "one address per option; give --to once for each"},
+      {{"--to", "a@example.org b@example.org"}, "one address per option"},
+      {{"--cc", "Ann <a@example.org>, Bob <b@example.org>"}, "one address per option"},
+      {{"--from", "x@"}, "--from 'x@': not a mail address of the form local@domain"},
+      {{"--from", "a@example.org, b@example.org"},
+       "--from 'a@example.org, b@example.org': one "
+       "address per option\n"},
+      {{"--from", "Shop <shop@example.com"}, "Unable to parse email address"},
+      {{"--reply-to", "@example.com"}, "--reply-to '@example.com': not a mail address"},
+      {{"--relay", "relay1:0"}, "the port of relay1:0 must be a number from 1 to 65535"},
+      {{"--relay", "relay1:65536"}, "the port of relay1:65536 must be a number from 1 to 65535"},
+      {{"--relay", "relay1:smtp"}, "the port of relay1:smtp must be a number from 1 to 65535"},
+      {{"--relay", "relay1;relay2:"}, "the port of relay2: must be"},
+      {{"--relay", "relay1:99999999999"}, "must be a number from 1 to 65535"},
+      {{"--relay", ":25"}, "':25' names no host"},
+      {{"--relay", ",;"}, "--relay ',;' names no host"},
+  };
+  for (const auto& [extra, message] : cases) {
+    auto args = Minimal();
+    args.insert(args.end() - 1, extra.begin(), extra.end());
+    Result result = Add(args);
+    EXPECT_EQ(result.code, 2) << ::testing::PrintToString(extra);
+    EXPECT_EQ(result.err.rfind("larkq add: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(queue_.Path()));
+
+  for (const std::string relays : {"relay1:1", "relay1:65535;relay2", "relay1, relay2:2525"}) {
+    auto args = Minimal();
+    args.insert(args.end() - 1, {"--relay", relays, "--reply-to", "Help <help@example.com>"});
+    Result result = Add(args);
+    EXPECT_EQ(result.code, 0) << relays << ": " << result.err;
+  }
+}
+
+TEST_F(LarkqAddTest, SaysWhenItWaitsForTheBodyOnATerminal) {
+  const std::string notice = "larkq add: reading the message body from standard input";
+  Result typed = Add(Minimal(), "Hello\n", true);
+  ASSERT_EQ(typed.code, 0) << typed.err;
+  EXPECT_EQ(typed.err.rfind(notice, 0), 0u) << typed.err;
+  EXPECT_EQ(typed.out.find(notice), std::string::npos);
+
+  EXPECT_EQ(Add(Minimal(), "Hello\n", false).err, "");  // a pipe or a file needs no notice
+  testing_support::TempDir elsewhere;
+  elsewhere.WriteFile("body.txt", "Hello\n");
+  auto fromFile = Minimal();
+  fromFile.insert(fromFile.end() - 1, {"--body-file", elsewhere / "body.txt"});
+  EXPECT_EQ(Add(fromFile, "", true).err, "");
 }
 
 TEST_F(LarkqAddTest, ComposeReportsWhatCannotBeComposed) {
@@ -123,6 +202,10 @@ TEST_F(LarkqAddTest, ComposeReportsWhatCannotBeComposed) {
   EXPECT_EQ(Compose({queue_ / "nosender.ini"}).err,
             "larkq compose: FromAddress Property cannot be blank.\n");
   EXPECT_EQ(Compose({}).code, 2);
+  Result help = Compose({"--help"});
+  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(help.out.find("Usage: larkq compose"), 0u);
+  EXPECT_EQ(help.err, "");
 }
 
 }  // namespace

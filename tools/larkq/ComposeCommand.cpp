@@ -5,12 +5,24 @@
 #include "mailer/SMTPCust.h"
 #include "maillib/Boundary.h"
 #include "rtl/SysUtils.h"
+#include "tools/larkq/QueueLookup.h"
 
 namespace larkq {
+
+void PrintComposeUsage(std::ostream& out) {
+  out << "Usage: larkq compose FILE.ini|NAME [--seed N]\n"
+         "  prints the exact text the data phase would carry for a queued message. NAME is a\n"
+         "  message in the QuePath directory (msg02C6.ini or msg02C6); --seed N fixes the MIME\n"
+         "  boundaries, so the same message composes to the same text.\n";
+}
 
 int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string file;
   for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") {
+      PrintComposeUsage(out);
+      return 0;
+    }
     if (args[i] == "--seed" && i + 1 < args.size()) {
       int seed = rtl::StrToIntDef(args[++i], -1);
       if (seed < 0) {
@@ -21,17 +33,17 @@ int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, s
     } else if (file.empty() && !args[i].empty() && args[i][0] != '-') {
       file = args[i];
     } else {
-      err << "Usage: larkq compose FILE.ini [--seed N]\n";
+      PrintComposeUsage(err);
       return 2;
     }
   }
   if (file.empty()) {
-    err << "Usage: larkq compose FILE.ini [--seed N]\n";
+    PrintComposeUsage(err);
     return 2;
   }
   try {
     mailer::TCustomMailer mailer;
-    mailer.QueueFile = file;
+    mailer.QueueFile = FindQueuedMessage(file);
     mailer.LoadFromQueue();
     maillib::TmsMessage message;
     mailer.BuildMessage(message);

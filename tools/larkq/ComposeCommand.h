@@ -7,6 +7,8 @@
 
 namespace larkq {
 
+// Exit codes: 0 composed (the text printed), 1 it cannot be composed (the reason printed), 2 usage.
 int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+void PrintComposeUsage(std::ostream& out);
 
 }  // namespace larkq

@@ -1,13 +1,14 @@
 #include "tools/larkq/ListCommand.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <iomanip>
 #include <ostream>
 
 #include "rtl/Paths.h"
 #include "rtl/SysUtils.h"
-#include "settings/RegSet.h"
 #include "tools/larkq/QueueListing.h"
+#include "tools/larkq/QueueLookup.h"
 
 namespace larkq {
 namespace {
@@ -86,39 +87,55 @@ void PrintJson(const std::vector<QueuedMessage>& messages, std::ostream& out) {
 
 }  // namespace
 
+void PrintListUsage(std::ostream& out) {
+  out << "Usage: larkq list [QUEUEDIR] [--failed] [--json]\n"
+         "  what is queued, oldest first, with each message's failure count, sender, first\n"
+         "  recipient and subject; QUEUEDIR defaults to the QuePath setting.\n"
+         "  --failed  the messages moved to Failed/ after too many failures\n"
+         "  --json    the same as a JSON array, for scripts\n";
+}
+
 int RunListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   bool failed = false, json = false;
   std::string dir;
   for (const auto& arg : args) {
-    if (arg == "--failed") {
+    if (arg == "--help" || arg == "-h") {
+      PrintListUsage(out);
+      return 0;
+    } else if (arg == "--failed") {
       failed = true;
     } else if (arg == "--json") {
       json = true;
     } else if (!arg.empty() && arg[0] == '-') {
-      err << "larkq list: unknown option " << arg << "\n"
-          << "Usage: larkq list [QUEUEDIR] [--failed] [--json]\n";
+      err << "larkq list: unknown option " << arg << "\n";
+      PrintListUsage(err);
       return 2;
     } else if (dir.empty()) {
       dir = arg;
     } else {
-      err << "larkq list: one queue directory at most\n"
-          << "Usage: larkq list [QUEUEDIR] [--failed] [--json]\n";
+      err << "larkq list: one queue directory at most\n";
+      PrintListUsage(err);
       return 2;
     }
   }
   if (dir.empty()) {
-    settings::LoadSettings();
-    dir = settings::Settings().QuePath;
-    if (dir.empty()) {
-      err << "larkq list: no queue directory given, and the QuePath setting is empty.\n"
-             "Name one (larkq list /var/spool/larkpost) or set it:\n"
-             "  larkctl reg add 'HKLM\\SOFTWARE\\Quobex\\LRKP' /v QuePath /d DIR\n";
+    try {
+      dir = ReadQuePath();
+    } catch (const std::exception& e) {
+      err << "larkq list: no queue directory given, and " << e.what() << "\n";
       return 1;
     }
   }
+  const std::string queueDir = dir;
   if (failed) dir += std::string(1, rtl::PathDelim) + "Failed";
   std::error_code error;
   auto messages = ListQueue(dir, error);
+  // The service creates Failed/ only when it first moves a message there.
+  std::error_code ignored;
+  if (error == std::errc::no_such_file_or_directory && failed &&
+      std::filesystem::is_directory(queueDir, ignored)) {
+    error.clear();
+  }
   if (error) {
     err << "larkq list: cannot read the queue directory " << dir << ": " << error.message() << "\n";
     return 1;

@@ -10,5 +10,6 @@ namespace larkq {
 
 // Exit codes: 0 listed, 1 the directory cannot be read, 2 wrong arguments.
 int RunListCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+void PrintListUsage(std::ostream& out);
 
 }  // namespace larkq

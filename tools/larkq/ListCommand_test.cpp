@@ -96,6 +96,28 @@ TEST_F(ListCommandTest, ListsTheFailedDirectory) {
   fs::create_directory(clean / "Failed");
   EXPECT_EQ(List({clean.Path(), "--failed"}).out,
             "No failed messages in " + (clean / "Failed") + "\n");
+
+  // The service creates Failed/ with its first failed message: until then there are none.
+  testing_support::TempDir fresh;
+  Result none = List({fresh.Path(), "--failed"});
+  EXPECT_EQ(none.code, 0) << none.err;
+  EXPECT_EQ(none.out, "No failed messages in " + (fresh / "Failed") + "\n");
+  EXPECT_EQ(List({fresh.Path(), "--failed", "--json"}).out, "[]\n");
+  Result noQueue = List({fresh / "nowhere", "--failed"});
+  EXPECT_EQ(noQueue.code, 1);
+  EXPECT_NE(noQueue.err.find("cannot read the queue directory"), std::string::npos);
+}
+
+TEST_F(ListCommandTest, HelpGoesToStandardOutput) {
+  for (const auto& args : {std::vector<std::string>{"--help"}, {queue_.Path(), "--json", "-h"}}) {
+    Result help = List(args);
+    EXPECT_EQ(help.code, 0);
+    EXPECT_EQ(help.out.find("Usage: larkq list"), 0u);
+    EXPECT_EQ(help.err, "");
+  }
+  Result wrong = List({"--frobnicate"});
+  EXPECT_EQ(wrong.out, "");
+  EXPECT_NE(wrong.err.find("Usage: larkq list"), std::string::npos);
 }
 
 TEST_F(ListCommandTest, TakesTheQueueFromTheSettingsAndExplainsProblems) {

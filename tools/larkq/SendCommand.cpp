@@ -1,9 +1,9 @@
 #include "tools/larkq/SendCommand.h"
 
-#include <filesystem>
 #include <ostream>
 
 #include "mailer/SMTPCust.h"
+#include "tools/larkq/QueueLookup.h"
 
 namespace larkq {
 
@@ -13,7 +13,12 @@ int RunSendCommand(const std::vector<std::string>& args, std::ostream& out, std:
     return 2;
   }
   mailer::TCustomMailer mailer;
-  mailer.QueueFile = std::filesystem::absolute(args[0]).string();
+  try {
+    mailer.QueueFile = FindQueuedMessage(args[0]);
+  } catch (const std::exception& e) {
+    err << "larkq send: " << e.what() << "\n";
+    return 1;
+  }
   if (mailer.Send()) {
     out << "Sent: " << mailer.Summary << "\n";
     return 0;

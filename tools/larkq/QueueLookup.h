@@ -1,0 +1,20 @@
+// Where the queue is and which queued message a command names: the QuePath setting as the
+// service reads it, with the reason when it cannot be had, and a message named by its path or by
+// its bare name in the queue directory.
+#pragma once
+
+#include <string>
+
+namespace larkq {
+
+// The QuePath setting. Raises rtl::Exception with what to do when it cannot be had: unset or
+// empty, not a text value, or a registry that cannot be read (a damaged hive with its path and
+// line, as larkctl reports it).
+std::string ReadQuePath();
+
+// The absolute path of the .ini a command was given: PATH as it stands (".ini" may be left out),
+// or else a bare name such as msg02C6.ini or msg02C6 in the QuePath directory. Raises
+// rtl::Exception "no such queued message: ..." when there is none, before any body is read.
+std::string FindQueuedMessage(const std::string& given);
+
+}  // namespace larkq

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# larkq as a new user meets it: help and version on standard output, the messages of a fresh
+# machine, and the notice when the body is awaited on a terminal.
+set -uo pipefail
+larkq=$1
+root=$(mktemp -d)
+export LARKPOST_ROOT=$root
+trap 'rm -rf "$root"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+queue=$root/queue
+mkdir -p "$queue"
+
+# Every command answers --help with its usage on standard output, and nothing else.
+for command in "" list add compose send; do
+  out=$("$larkq" $command --help 2>"$root/err")
+  code=$?
+  [ $code -eq 0 ] || fail "larkq $command --help exited $code"
+  case $out in "Usage: larkq $command"*) ;; *) fail "larkq $command --help printed: $out" ;; esac
+  [ -s "$root/err" ] && fail "larkq $command --help wrote to stderr: $(cat "$root/err")"
+done
+out=$("$larkq" --version) || fail "larkq --version failed"
+[[ $out =~ ^larkq\ [0-9]+\.[0-9]+$ ]] || fail "larkq --version printed: $out"
+
+# A fresh machine: no Failed directory yet, no QuePath, a bare name that is nowhere.
+out=$("$larkq" list --failed "$queue" 2>&1) || fail "list --failed without Failed/: $out"
+[ "$out" = "No failed messages in $queue/Failed" ] || fail "list --failed printed: $out"
+out=$("$larkq" list 2>&1)
+[ $? -eq 1 ] || fail "list without QuePath should exit 1"
+case $out in *"QuePath setting is empty"*"larkctl reg add"*) ;; *) fail "list without QuePath: $out" ;; esac
+out=$("$larkq" send "$queue/nonexistent.ini" 2>&1)
+[ "$out" = "larkq send: no such queued message: $queue/nonexistent.ini" ] || fail "send: $out"
+
+add=(add --from "Shop <shop@example.com>" --to ann@example.org --relay relay1 "$queue")
+# The body on a terminal is announced on stderr; from a pipe or /dev/null it is not.
+notice=$(python3 - "$larkq" "${add[@]}" <<'PY'
+import os, pty, subprocess, sys
+master, terminal = pty.openpty()
+os.write(master, b"Typed body\n\x04")
+done = subprocess.run(sys.argv[1:], stdin=terminal, capture_output=True, timeout=20)
+sys.stdout.write(done.stderr.decode())
+sys.exit(done.returncode)
+PY
+) || fail "add from a terminal failed: $notice"
+case $notice in
+  "larkq add: reading the message body from standard input"*) ;;
+  *) fail "add from a terminal said: $notice" ;;
+esac
+grep -rq "Typed body" "$queue" || fail "the body typed on the terminal was not queued"
+out=$(echo piped | "$larkq" "${add[@]}" 2>&1 >/dev/null) || fail "add from a pipe failed: $out"
+[ -z "$out" ] || fail "add from a pipe said: $out"
+out=$("$larkq" "${add[@]}" </dev/null 2>&1 >/dev/null) || fail "add from /dev/null failed: $out"
+[ -z "$out" ] || fail "add from /dev/null said: $out"
+
+[ $failures -eq 0 ] && echo "larkq: all checks passed"
+exit $failures
