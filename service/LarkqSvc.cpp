@@ -143,7 +143,7 @@ void TLarkqService::SendMessages() {
         try {
           const std::string path = manager_->QuePath + rtl::PathDelim + name;
           if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            table.Workers[static_cast<size_t>(i)] = TSMTPThread::Start(path, i, *manager_);
+            table.Workers[static_cast<size_t>(i)] = StartWorker(path, i, *manager_);
           } else {
             manager_->SetState(name, ssSent);  // removed by hand: freed at the next pass
           }

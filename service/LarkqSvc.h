@@ -5,11 +5,13 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "service/FileChng.h"
 #include "service/MsgQ.h"
+#include "service/ThrdSMTP.h"
 #include "svchost/SvcObj.h"
 
 namespace service {
@@ -32,6 +34,10 @@ class TLarkqService : public svchost::TService {
   void SendMessages();
   // The run's queue manager, from the start-up until the run ends.
   TQManager* QueueManager() const { return running_; }
+
+  // How a dispatch pass starts a worker; tests put a failing one in its place, since running
+  // out of threads cannot be brought about on demand.
+  std::function<HANDLE(const std::string&, int, TQManager&)> StartWorker = TSMTPThread::Start;
 
  protected:
   void Execute() override;

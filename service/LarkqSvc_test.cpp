@@ -6,6 +6,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "rtl/Exception.h"
+#include "rtl/IniFile.h"
 #include "rtl/Registry.h"
 #include "service/ThrdSMTP.h"
 #include "settings/RegSet.h"
@@ -151,6 +153,31 @@ TEST_F(ServiceLoopTest, AStopRequestedDuringAPassStartsNoDelivery) {
   EXPECT_EQ(WorkerTable().ActiveWorkers, 0);
   EXPECT_EQ(service.QueueManager()->Slot(1).State, service::ssReady);
   service.StopEvent.ResetEvent();
+  service.SendMessages();
+  EXPECT_TRUE(Eventually([&] { return relay.Messages().size() == 1; }));
+  EXPECT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+}
+
+// Running out of threads is no delivery attempt: nothing is counted, the message is ready for
+// the next pass, and the error is reported under its step's tag.
+TEST_F(ServiceLoopTest, AWorkerThatCannotBeMadeCountsNoFailure) {
+  testing_support::FakeSmtpServer relay;
+  Queue("later", relay.Address());
+  TLarkqService service;  // its steps run by hand on this thread
+  service.StartWorker = [](const std::string&, int, service::TQManager&) -> HANDLE {
+    throw rtl::Exception("Thread creation error: Resource temporarily unavailable");
+  };
+  ASSERT_TRUE(service.StartUp());
+  service.QueueManager()->UpdateQueueStatus();
+  service.SendMessages();
+  EXPECT_EQ(service.QueueManager()->Slot(1).State, service::ssReady);
+  EXPECT_TRUE(
+      Logged("TSC: Exception raised: Thread creation error: Resource temporarily "
+             "unavailable"));
+  service.QueueManager()->UpdateQueueStatus();
+  EXPECT_EQ(rtl::TIniFile(queue_ / "later.ini").ReadString("Connection", "Failures", "none"),
+            "none");
+  service.StartWorker = service::TSMTPThread::Start;
   service.SendMessages();
   EXPECT_TRUE(Eventually([&] { return relay.Messages().size() == 1; }));
   EXPECT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
