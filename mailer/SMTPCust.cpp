@@ -32,7 +32,9 @@ std::string HostAtImpl(std::string_view hosts, int index) {
 
 std::string TCustomMailer::HostAt(int index) const { return HostAtImpl(RemoteHost, index); }
 
-void TCustomMailer::RejectedRecipientHandler(const std::string&, bool& proceed) const {
+void TCustomMailer::RejectedRecipientHandler(const std::string& address, const std::string& reply,
+                                             bool& proceed) {
+  RefusedRecipients.push_back({address, reply});
   proceed = IgnoreRecipientErrors;
 }
 
@@ -117,10 +119,12 @@ bool TCustomMailer::Send() {
     net::TmsSMTP client;
     client.SetWinsockLoaded(true);
     maillib::TmsMessage message;
-    client.OnAddressRejected = [this](const std::string& address, const std::string&,
+    client.OnAddressRejected = [this](const std::string& address, const std::string& reply,
                                       bool& proceed) {
-      RejectedRecipientHandler(address, proceed);
+      RejectedRecipientHandler(address, reply, proceed);
     };
+    client.HeloName = HeloName;
+    RefusedRecipients.clear();
     bool handedOver = false;
     try {
       if (!QueueFile.empty()) LoadFromQueue();
@@ -139,6 +143,7 @@ bool TCustomMailer::Send() {
       if (!handedOver || rtl::Trim(HostAt(1)).empty()) return false;
     }
     client.Server = HostAt(1);
+    RefusedRecipients.clear();
     try {
       client.Transmit();
       return true;

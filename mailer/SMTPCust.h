@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "maillib/MailAddress.h"
 #include "maillib/Message.h"
@@ -17,6 +18,13 @@ namespace mailer {
 
 RTL_EXCEPTION_CLASS(EFileError, rtl::Exception);
 RTL_EXCEPTION_CLASS(EEmptyFromAddress, rtl::Exception);
+
+// A recipient the relay refused, with the relay's reply line.
+struct TRefusedRecipient {
+  std::string Address;
+  std::string Reply;
+  bool operator==(const TRefusedRecipient&) const = default;
+};
 
 class TCustomMailer {
  public:
@@ -54,6 +62,10 @@ class TCustomMailer {
 
   std::string QueueFile;  // the .ini of the message to load
   std::string Summary;    // built by BuildMessage
+  // The name the client gives in HELO; empty gives the local host name.
+  std::string HeloName;
+  // The recipients refused in the last attempt of Send, in the order they were refused.
+  std::vector<TRefusedRecipient> RefusedRecipients;
 
   // Loads the queued message (when QueueFile is set), builds it and delivers it to the first
   // relay host of RemoteHost, then, after a failure, to the second. True when a relay accepted
@@ -75,8 +87,10 @@ class TCustomMailer {
   // Relay host number index (from 0) of RemoteHost, whose words are separated by runs of "," and
   // ";"; blanks belong to the word. Empty when there are fewer.
   std::string HostAt(int index) const;
-  // The answer to a recipient the server refused: go on when IgnoreRecipientErrors is set.
-  void RejectedRecipientHandler(const std::string& address, bool& proceed) const;
+  // The answer to a recipient the server refused: go on when IgnoreRecipientErrors is set. The
+  // refusal is kept in RefusedRecipients.
+  void RejectedRecipientHandler(const std::string& address, const std::string& reply,
+                                bool& proceed);
 };
 
 // (line, rest): the text cut at a blank at or before margin, a longer word cut at the margin.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "rtl/Exception.h"
 #include "testing/TempDir.h"
@@ -153,10 +154,26 @@ TEST_F(BuildMessageTest, TheCurrentDateIsInGmt) {
   EXPECT_TRUE(std::regex_match(message_.Headers[0], shape)) << message_.Headers[0];
   setenv("TZ", "UTC", 1);
   std::string utc = mailer::FormatMailDate();
-  setenv("TZ", "America/New_York", 1);
-  std::string newYork = mailer::FormatMailDate();
+  // The same moment in every zone, to the hour; Europe/Dublin keeps summer time as its standard
+  // time, Sydney's summer is in December.
+  for (const char* zone : {"America/New_York", "Europe/Dublin", "Australia/Sydney"}) {
+    setenv("TZ", zone, 1);
+    std::string there = mailer::FormatMailDate();
+    EXPECT_EQ(utc.substr(0, 20), there.substr(0, 20)) << zone;
+  }
   unsetenv("TZ");
-  EXPECT_EQ(utc.substr(0, 20), newYork.substr(0, 20));  // the same moment, to the minute
+}
+
+TEST(FormatMailDateTest, ManyWorkersAtOnceReadTheSameZone) {
+  std::vector<std::string> dates(16);
+  std::vector<std::thread> workers;
+  for (auto& date : dates) {
+    workers.emplace_back([&date] {
+      for (int i = 0; i < 50; ++i) date = mailer::FormatMailDate();
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  for (const auto& date : dates) EXPECT_EQ(date.substr(0, 20), dates[0].substr(0, 20));
 }
 
 TEST_F(BuildMessageTest, AFixedContentTypeOnlyWithoutAttachments) {
@@ -187,11 +204,14 @@ TEST_F(BuildMessageTest, FailuresThatStopTheBuild) {
   m.Attachments.Add("/nonexistent/file.pdf");
   EXPECT_THROW(m.BuildMessage(message_), rtl::EFOpenError);
   bool proceed = false;
-  m.RejectedRecipientHandler("x@example.org", proceed);
+  m.RejectedRecipientHandler("x@example.org", "550 unknown", proceed);
   EXPECT_TRUE(proceed);
   m.IgnoreRecipientErrors = false;
-  m.RejectedRecipientHandler("x@example.org", proceed);
+  m.RejectedRecipientHandler("y@example.org", "451 later", proceed);
   EXPECT_FALSE(proceed);
+  EXPECT_EQ(m.RefusedRecipients,
+            (std::vector<mailer::TRefusedRecipient>{{"x@example.org", "550 unknown"},
+                                                    {"y@example.org", "451 later"}}));
 }
 
 }  // namespace

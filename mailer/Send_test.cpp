@@ -113,6 +113,50 @@ TEST_F(SendTest, RefusedRecipientsFollowIgnoreRecipientErrors) {
   EXPECT_EQ(m.LastResp, "550 no such user");
 }
 
+// The refusals of the attempt that ended the send are kept for the caller to report.
+TEST_F(SendTest, RefusedRecipientsAreKept) {
+  first_.Reply("RCPT", {"250 ok\r\n", "550 5.1.1 no such user\r\n", "250 ok\r\n"});
+  auto& m = Mailer(first_.Address());
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  EXPECT_EQ(
+      m.RefusedRecipients,
+      (std::vector<mailer::TRefusedRecipient>{{"carl@example.org", "550 5.1.1 no such user"}}));
+  EXPECT_EQ(first_.Messages().size(), 1u);
+
+  // None accepted: no data, the last refusal is the reason, and every refusal is kept.
+  first_.Reply("RCPT",
+               {"550 5.1.1 unknown\r\n", "553 5.7.1 relaying denied\r\n", "551 5.1.6 moved\r\n"});
+  EXPECT_FALSE(m.Send());
+  EXPECT_EQ(m.LastResp, "551 5.1.6 moved");
+  EXPECT_EQ(m.RefusedRecipients, (std::vector<mailer::TRefusedRecipient>{
+                                     {"ann@example.org", "550 5.1.1 unknown"},
+                                     {"carl@example.org", "553 5.7.1 relaying denied"},
+                                     {"bea@example.org", "551 5.1.6 moved"}}));
+  EXPECT_EQ(first_.Messages().size(), 1u);
+  auto commands = first_.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DATA"), 1);
+  EXPECT_EQ(commands.back(), "QUIT");
+
+  // A second relay that takes them all leaves no refusal from the first.
+  first_.Reply("RCPT", {"550 5.1.1 unknown\r\n"});
+  m.RemoteHost = first_.Address() + ";" + second_.Address();
+  ASSERT_TRUE(m.Send());
+  EXPECT_TRUE(m.RefusedRecipients.empty());
+}
+
+TEST_F(SendTest, TheHeloNameIsGivenWhenSet) {
+  const std::string helo = "HELO mail.example.com";
+  auto& m = Mailer(first_.Address());
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  auto commands = first_.Commands();
+  EXPECT_TRUE(commands.front().starts_with("HELO ") && commands.front().size() > 5);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), helo), 0);  // the host name by default
+  m.HeloName = "mail.example.com";
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  commands = first_.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), helo), 1);
+}
+
 TEST_F(SendTest, TemporaryRefusalsAreNeverSuccess) {
   struct Case {
     const char* verb;  // "." for the end of the data
@@ -146,8 +190,8 @@ TEST_F(SendTest, TemporaryRefusalsAreNeverSuccess) {
     EXPECT_EQ(m.LastResp, c.reason);
   }
   // Told to ignore refused recipients, the client goes on without the one refused for now, and
-  // the message reaches the others; when all are refused for now, the relay's refusal of the
-  // data phase is the reason.
+  // the message reaches the others; when all are refused for now, the last refusal is the
+  // reason and no data is sent.
   first_.Reply("RCPT", {"250 ok\r\n", "451 4.7.1 greylisted\r\n", "250 ok\r\n"});
   auto& m = Mailer(first_.Address());
   ASSERT_TRUE(m.IgnoreRecipientErrors);
@@ -156,7 +200,7 @@ TEST_F(SendTest, TemporaryRefusalsAreNeverSuccess) {
   first_.Reply("RCPT", {"451 4.7.1 greylisted\r\n"});
   first_.Reply("DATA", {"554 5.5.1 no valid recipients\r\n"});
   EXPECT_FALSE(m.Send());
-  EXPECT_EQ(m.LastResp, "554 5.5.1 no valid recipients");
+  EXPECT_EQ(m.LastResp, "451 4.7.1 greylisted");
   EXPECT_EQ(first_.Messages().size(), 1u);
 }
 

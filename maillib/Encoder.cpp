@@ -1,6 +1,7 @@
 #include "maillib/Encoder.h"
 
 #include "maillib/Boundary.h"
+#include "maillib/HeaderText.h"
 #include "maillib/QuotedPrintable.h"
 #include "maillib/codecs.h"
 #include "rtl/SysUtils.h"
@@ -33,16 +34,72 @@ bool IsBodyAttachment(const TmsCustomMessage& m, const char* name) {
          rtl::LowerCase(BaseName(m.Attachments.Items(0))) == name;
 }
 
+bool IsHtmlOrRtfBodyAttachment(const TmsCustomMessage& m) {
+  return IsBodyAttachment(m, "_htmbody.htm") || IsBodyAttachment(m, "_rtfbody.rtf");
+}
+
+// A file name a quoted string cannot carry to every reader.
+bool NeedsExtendedName(const std::string& name) {
+  return HasEightBit(name) || name.find(kDQ) != std::string::npos;
+}
+
+constexpr std::string_view kSpecials = "()<>[]:;@\\,.\"";
+
 }  // namespace
 
 std::string DisplayName(const std::string& name) {
-  bool quote = name.find('.') != std::string::npos && name.find(kDQ) == std::string::npos;
-  return quote ? Quoted(name) : name;
+  return name.find_first_of(kSpecials) != std::string::npos ? QuotedString(name) : name;
 }
 
 TmsCustomEncoder::TmsCustomEncoder(TmsCustomMessage& message, rtl::TStream& stream)
     : message_(message), stream_(stream) {
-  for (const auto& line : message_.Body) longLines_ = longLines_ || line.size() > kLongLine;
+  for (const auto& line : message_.Body) {
+    longLines_ = longLines_ || line.size() > kLongLine;
+    bodyEightBit_ = bodyEightBit_ || HasEightBit(line);
+  }
+  DetermineCharset();
+}
+
+// 8-bit text in a message that declares us-ascii is labelled utf-8 when all of it is UTF-8 and
+// iso-8859-1 otherwise, since every byte is a character of that charset.
+void TmsCustomEncoder::DetermineCharset() {
+  const TmsCustomMessage& m = message_;
+  declaredCharset_ = !m.CustomCharSet.empty() ? m.CustomCharSet
+                     : m.CharSet == csISO8859 ? "iso-8859-1"
+                                              : "us-ascii";
+  bool eightBit = false;
+  bool utf8 = true;
+  auto check = [&](std::string_view text) {
+    if (!HasEightBit(text)) return;
+    eightBit = true;
+    utf8 = utf8 && IsUtf8(text);
+  };
+  check(m.Subject.str());
+  check(m.Sender.Name.str());
+  for (const auto& line : m.Headers) check(line);
+  for (const auto& line : m.Body) check(line);
+  for (int i = 0; i < m.Attachments.Count(); ++i) check(BaseName(m.Attachments.Items(i)));
+  if (const auto* mail = dynamic_cast<const TmsMessage*>(&m); mail != nullptr) {
+    for (const TmsAddressList* list : {&mail->Recipients, &mail->CC}) {
+      for (int i = 0; i < list->Count(); ++i) check(list->Items(i).Name.str());
+    }
+  }
+  if (IsHtmlOrRtfBodyAttachment(m)) {
+    rtl::TStream& data = m.Attachments.Items(0).Data();
+    data.SetPosition(0);
+    TUtf8Check content;
+    char chunk[16384];
+    for (size_t got; (got = data.Read(chunk, sizeof chunk)) > 0;) {
+      std::string_view piece(chunk, got);
+      htmlAttachmentEightBit_ = htmlAttachmentEightBit_ || HasEightBit(piece);
+      content.Feed(piece);
+    }
+    eightBit = eightBit || htmlAttachmentEightBit_;
+    utf8 = utf8 && content.Valid();
+  }
+  charset_ = declaredCharset_ != "us-ascii" || !eightBit ? declaredCharset_
+             : utf8                                      ? "utf-8"
+                                                         : "iso-8859-1";
 }
 
 // Data transparency: a line that begins with "." goes out with one more "." in front, whatever
@@ -56,6 +113,23 @@ void TmsCustomEncoder::WriteLine(std::string_view line) {
 
 void TmsCustomEncoder::WriteLines(const std::vector<std::string>& lines) {
   for (const auto& line : lines) WriteLine(line);
+}
+
+void TmsCustomEncoder::WriteHeaderLines(const std::vector<std::string>& lines) {
+  for (const auto& line : lines) WriteLines(FoldLongHeaderLine(line));
+}
+
+std::vector<std::string> TmsCustomEncoder::AddressLines(const std::string& prefix,
+                                                        const TmsMailAddress& address,
+                                                        const std::string& suffix) const {
+  const std::string name = address.Name.str();
+  const std::string mailbox = "<" + address.Address.str() + ">";
+  if (!HasEightBit(name)) return {prefix + DisplayName(name) + " " + mailbox + suffix};
+  // The whole name is one encoded text, so that its specials are encoded too.
+  THeaderFolder folder(prefix, charset_);
+  folder.AddEncoded(name);
+  folder.AddPlain(mailbox + suffix);
+  return folder.Lines();
 }
 
 void TmsCustomEncoder::WriteQuotedPrintable(rtl::TStream& bytes) {
@@ -74,9 +148,16 @@ void TmsCustomEncoder::RemoveOwnFields() {
 
 void TmsCustomEncoder::WriteCommonHeaders() {
   RemoveOwnFields();
-  for (const auto& line : message_.Headers) WriteLine(line);
-  if (!message_.Subject.empty()) {
-    WriteLine(rtl::BoundedString("Subject:  " + message_.Subject.str()));
+  // Strict relays refuse 8-bit header text: it goes out as encoded words in the message's charset.
+  for (const auto& line : message_.Headers) {
+    WriteHeaderLines(HasEightBit(line) ? EncodeHeaderLine(line, charset_)
+                                       : std::vector<std::string>{line});
+  }
+  const std::string subject = message_.Subject.str();
+  if (HasEightBit(subject)) {
+    WriteHeaderLines(EncodeHeaderLine("Subject:  " + subject, charset_));
+  } else if (!subject.empty()) {
+    WriteLine(rtl::BoundedString("Subject:  " + subject));
   }
   if (message_.Encoding == meMIME) WriteLine("Mime-Version: 1.0");
 }
@@ -98,6 +179,11 @@ void TmsCustomEncoder::Encode() {
     } else {
       EncodeSingleAttachment();
     }
+  } else if ((type == "text/html" || type == "text/rtf") && message_.Body.Count() == 0 &&
+             message_.Attachments.Count() == 1 && !IsHtmlOrRtfBodyAttachment(message_)) {
+    // Only the two body names make an attachment the body; any other HTML or RTF file alone is
+    // sent as the named attachment it is, so its content is not lost.
+    EncodeSingleAttachment();
   } else if (type == "text/html" || type == "text/rtf") {
     EncodeHtmlBody(type);
   } else if (type == "multipart/alternative") {
@@ -107,22 +193,46 @@ void TmsCustomEncoder::Encode() {
   }
 }
 
+// 8-bit text is never sent as 7bit, which strict relays refuse.
+bool TmsCustomEncoder::BodyIsQuotedPrintable() const {
+  return message_.CharSet == csISO8859 || longLines_ || !message_.CustomCharSet.empty() ||
+         bodyEightBit_;
+}
+
 std::vector<std::string> TmsCustomEncoder::PrepareBody() {
-  if (message_.CharSet == csISO8859 || longLines_ || !message_.CustomCharSet.empty()) {
-    return QuotedPrintableLines(message_.Body);
-  }
+  if (BodyIsQuotedPrintable()) return QuotedPrintableLines(message_.Body);
   return {message_.Body.begin(), message_.Body.end()};
 }
 
+std::vector<std::string> TmsCustomEncoder::NamedTypeLines(const std::string& type,
+                                                          const std::string& name) const {
+  if (!NeedsExtendedName(name)) return {ContentTypeLine(type, "; name=" + QuotedString(name))};
+  std::vector<std::string> lines{ContentTypeLine(type, ";")};
+  if (!HasEightBit(name)) {
+    lines.push_back(" name=" + QuotedString(name));
+    return lines;
+  }
+  // Encoded words in a quoted string are no standard, but older readers know no other form.
+  THeaderFolder folder(" name=\"", charset_);
+  folder.AddEncoded(name);
+  folder.Append("\"");
+  lines.insert(lines.end(), folder.Lines().begin(), folder.Lines().end());
+  return lines;
+}
+
+std::vector<std::string> TmsCustomEncoder::DispositionLines(const std::string& name) const {
+  if (!NeedsExtendedName(name)) {
+    return {"Content-Disposition: attachment; filename=" + QuotedString(name)};
+  }
+  return {"Content-Disposition: attachment;",
+          " filename*=" + ExtendedParameterValue(name, HasEightBit(name) ? charset_ : "us-ascii")};
+}
+
 void TmsCustomEncoder::WriteTextPartHeaders(const std::string& contentType) {
-  std::string charset = !message_.CustomCharSet.empty() ? message_.CustomCharSet
-                        : message_.CharSet == csISO8859 ? "iso-8859-1"
-                                                        : "us-ascii";
+  const std::string& charset = bodyEightBit_ ? charset_ : declaredCharset_;
   WriteLine(ContentTypeLine(contentType, "; charset=" + Quoted(charset)));
-  bool quotedPrintable =
-      !message_.CustomCharSet.empty() || message_.CharSet == csISO8859 || longLines_;
-  WriteLine(quotedPrintable ? "Content-Transfer-Encoding: quoted-printable"
-                            : "Content-Transfer-Encoding: 7bit");
+  WriteLine(BodyIsQuotedPrintable() ? "Content-Transfer-Encoding: quoted-printable"
+                                    : "Content-Transfer-Encoding: 7bit");
 }
 
 void TmsCustomEncoder::EncodeText(const std::string& contentType) {
@@ -134,13 +244,19 @@ void TmsCustomEncoder::EncodeText(const std::string& contentType) {
 void TmsCustomEncoder::EncodeHtmlBody(const std::string& contentType) {
   std::string line =
       contentType == "text/html" ? "Content-Type: text/html" : "Content-Type: text/rtf";
-  if (message_.CharSet == csISO8859) line += "; charset=" + Quoted("iso-8859-1");
+  const bool eightBit =
+      IsHtmlOrRtfBodyAttachment(message_) ? htmlAttachmentEightBit_ : bodyEightBit_;
+  if (eightBit) {
+    line += "; charset=" + Quoted(charset_);
+  } else if (message_.CharSet == csISO8859) {
+    line += "; charset=" + Quoted("iso-8859-1");
+  }
   WriteLine(line);
   WriteLine("Content-Transfer-Encoding: quoted-printable");
   WriteLine("");
   // A message whose only content is a "_htmbody.htm" or "_rtfbody.rtf" attachment carries that
   // attachment's content as its body.
-  if (IsBodyAttachment(message_, "_htmbody.htm") || IsBodyAttachment(message_, "_rtfbody.rtf")) {
+  if (IsHtmlOrRtfBodyAttachment(message_)) {
     WriteQuotedPrintable(message_.Attachments.Items(0).Data());
   } else {
     WriteLines(QuotedPrintableLines(message_.Body));
@@ -158,10 +274,10 @@ void TmsCustomEncoder::EncodeSingleAttachment() {
   } else if (only && lower == "_rtfbody.rtf") {
     WriteLine("Content-Type: text/rtf");
   } else {
-    WriteLine(ContentTypeLine(first.ContentType.str(), "; name=" + Quoted(base)));
+    WriteHeaderLines(NamedTypeLines(first.ContentType.str(), base));
   }
   WriteLine(std::string("Content-Transfer-Encoding: ") + EncodingToken(first.Encoding));
-  if (!special) WriteLine("Content-Disposition: attachment; filename=" + Quoted(base));
+  if (!special) WriteHeaderLines(DispositionLines(base));
   WriteLine("");
   EncodeAttachmentContent(first);
 }
@@ -227,9 +343,13 @@ void TmsCustomEncoder::EncodeMultipart(const std::string& contentType, bool alte
     }
     const bool named = !(alternative || alt || htm || rtf);
     const std::string base = BaseName(item);
-    WriteLine(ContentTypeLine(item.ContentType.str(), named ? "; name=" + Quoted(base) : ""));
+    if (named) {
+      WriteHeaderLines(NamedTypeLines(item.ContentType.str(), base));
+    } else {
+      WriteLine(ContentTypeLine(item.ContentType.str()));
+    }
     WriteLine(std::string("Content-Transfer-Encoding: ") + EncodingToken(item.Encoding));
-    if (named) WriteLine("Content-Disposition: attachment; filename=" + Quoted(base));
+    if (named) WriteHeaderLines(DispositionLines(base));
     WriteLine("");
     EncodeAttachmentContent(item);
     WriteLine("");
@@ -271,19 +391,20 @@ void TmsMessageEncoder::WriteAddressField(std::string_view name, const TmsAddres
   label.resize(std::max<size_t>(label.size(), 10), ' ');
   for (int i = 0; i < list.Count(); ++i) {
     const TmsMailAddress& address = list.Items(i);
-    std::string entry = DisplayName(address.Name.str()) + " <" + address.Address.str() + ">";
-    if (i + 1 < list.Count()) entry += ",";
-    if (i == 0) {
-      WriteLine(rtl::BoundedString(label + entry));
+    const std::string name = address.Name.str();
+    const std::string suffix = i + 1 < list.Count() ? "," : "";
+    const std::string prefix = i == 0 ? label : std::string(10, ' ');
+    if (i == 0 && DisplayName(name) == name && !HasEightBit(name)) {
+      WriteLine(rtl::BoundedString(label + name + " <" + address.Address.str() + ">" + suffix));
     } else {
-      WriteLine(std::string(10, ' ') + entry);
+      WriteHeaderLines(AddressLines(prefix, address, suffix));
     }
   }
 }
 
 void TmsMessageEncoder::WriteHeaders() {
   const std::string address = mail_.Sender.Address.str();
-  WriteLine("From:     " + DisplayName(mail_.Sender.Name.str()) + " <" + address + ">");
+  WriteHeaderLines(AddressLines("From:     ", mail_.Sender, ""));
   WriteAddressField("To", mail_.Recipients);
   WriteAddressField("CC", mail_.CC);
   if (mail_.ReturnReceipt) WriteLine(rtl::BoundedString("Return-Receipt-To: <" + address + ">"));

@@ -24,6 +24,11 @@ class TmsCustomEncoder {
 
   void WriteLine(std::string_view line);
   void WriteLines(const std::vector<std::string>& lines);
+  // Header lines, each longer than RFC 5322 allows folded or cut.
+  void WriteHeaderLines(const std::vector<std::string>& lines);
+  // "prefix name <address>suffix": the name quoted or encoded as it needs.
+  std::vector<std::string> AddressLines(const std::string& prefix, const TmsMailAddress& address,
+                                        const std::string& suffix) const;
   void WriteQuotedPrintable(rtl::TStream& bytes);
   // Removes from the message's Headers the fields the composer writes itself.
   void RemoveOwnFields();
@@ -31,7 +36,12 @@ class TmsCustomEncoder {
   void WriteCommonHeaders();
 
  private:
+  void DetermineCharset();
+  bool BodyIsQuotedPrintable() const;
   std::vector<std::string> PrepareBody();
+  // The Content-Type line of a named attachment and its Content-Disposition line.
+  std::vector<std::string> NamedTypeLines(const std::string& type, const std::string& name) const;
+  std::vector<std::string> DispositionLines(const std::string& name) const;
   void WriteTextPartHeaders(const std::string& contentType);
   void EncodeText(const std::string& contentType);
   void EncodeHtmlBody(const std::string& contentType);
@@ -43,6 +53,12 @@ class TmsCustomEncoder {
   TmsCustomMessage& message_;
   rtl::TStream& stream_;
   bool longLines_ = false;
+  bool bodyEightBit_ = false;
+  bool htmlAttachmentEightBit_ = false;
+  // The charset the message declares (CustomCharSet, or the one CharSet names), and the one its
+  // 8-bit text is labelled and encoded in: the declared one unless that is us-ascii.
+  std::string declaredCharset_;
+  std::string charset_;
 
  protected:
   TmsCustomMessage& Message() { return message_; }
@@ -73,7 +89,8 @@ class TmsArticleEncoder : public TmsCustomEncoder {
   TmsArticle& article_;
 };
 
-// The display name as written in From, To and CC: quoted when it holds a "." and no quote.
+// A display name as written in From, To and CC when it is plain ASCII: a quoted string when it
+// holds a special character, since readers would otherwise split or misread the address.
 std::string DisplayName(const std::string& name);
 
 }  // namespace maillib

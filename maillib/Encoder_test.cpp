@@ -104,10 +104,94 @@ TEST_F(EncoderTest, AddressFieldsAndDisplayNames) {
   m.CC.AddAddress("d1", "Dee");
   m.BCC.AddAddress("hidden@example.org", "Hidden");
   std::string text = Compose(m);
-  EXPECT_EQ(text.substr(0, text.find("Mime-Version")),
-            Lines({"From:     \"J. Smith\" <js@example.org>", "To:       A <a1>,",
-                   "          B. \"Bee\" Jones <b1>,", "           <c1>", "CC:       Dee <d1>"}));
+  EXPECT_EQ(
+      text.substr(0, text.find("Mime-Version")),
+      Lines({"From:     \"J. Smith\" <js@example.org>", "To:       A <a1>,",
+             "          \"B. \\\"Bee\\\" Jones\" <b1>,", "           <c1>", "CC:       Dee <d1>"}));
   EXPECT_EQ(text.find("hidden"), std::string::npos);  // BCC reaches the envelope only
+}
+
+TEST_F(EncoderTest, DisplayNamesWithSpecialsAreQuotedStrings) {
+  auto& m = message_;
+  m.Sender.Name = "shop@example.com";
+  m.Sender.Address = "shop@example.com";
+  m.Recipients.AddAddress("a@x", "Last, First");
+  m.Recipients.AddAddress("b@x", "Back\\slash (the <one>) [x]: y;");
+  m.CC.AddAddress("c@x", "Plain Name");
+  std::string text = Compose(m);
+  EXPECT_EQ(
+      text.substr(0, text.find("Mime-Version")),
+      Lines(
+          {"From:     \"shop@example.com\" <shop@example.com>", "To:       \"Last, First\" <a@x>,",
+           "          \"Back\\\\slash (the <one>) [x]: y;\" <b@x>", "CC:       Plain Name <c@x>"}));
+}
+
+// 8-bit header text goes out as encoded words in the message's charset: iso-8859-1 when the
+// message says so, else utf-8 for UTF-8 text and iso-8859-1 for anything else.
+TEST_F(EncoderTest, EightBitHeaderTextIsEncoded) {
+  auto& m = Basic();
+  m.Subject =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e";
+  m.Sender.Name = "M\xC3\xBCller, Hans";
+  m.Recipients.Items(0).Name = "J\xC3\xB6rg";
+  m.Headers.Add(
+      "Organization: B\xC3\xA4"
+      "ckerei & Co");
+  std::string text = Compose(m);
+  EXPECT_NE(text.find("From:     =?utf-8?Q?M=C3=BCller=2C_Hans?= <b1>\r\n"
+                      "To:       =?utf-8?Q?J=C3=B6rg?= <a1>\r\n"
+                      "Organization: =?utf-8?Q?B=C3=A4ckerei?= & Co\r\n"
+                      "Subject:  =?utf-8?Q?Gr=C3=BC=C3=9Fe?=\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("charset=\"us-ascii\"\r\nContent-Transfer-Encoding: 7bit"),
+            std::string::npos);  // an ASCII body keeps its label
+  m.Subject = "caf\xE9";
+  EXPECT_NE(Compose(m).find("Subject:  =?iso-8859-1?Q?caf=E9?=\r\n"), std::string::npos);
+  m.CharSet = maillib::csISO8859;
+  m.Subject = "\xC3\xA9t\xC3\xA9";
+  EXPECT_NE(Compose(m).find("Subject:  =?iso-8859-1?Q?=C3=A9t=C3=A9?=\r\n"), std::string::npos);
+  m.CustomCharSet = "windows-1252";
+  EXPECT_NE(Compose(m).find("Subject:  =?windows-1252?Q?"), std::string::npos);
+}
+
+TEST_F(EncoderTest, AttachmentNamesReadersCannotTakeAsQuotedStrings) {
+  auto& m = Basic();
+  m.Body.Add("see attached");
+  m.Attachments.AddFile(File("r\xC3\xA9sum\xC3\xA9 \"v2\".txt", "text\r\n"));
+  m.Attachments.AddFile(File("say \"hi\".zip", "zip"));
+  m.Attachments.AddFile(File("plain.zip", "zip"));
+  std::string text = Compose(m);
+  EXPECT_NE(
+      text.find(Lines(
+          {"Content-Type: text/plain;", " name=\"=?utf-8?Q?r=C3=A9sum=C3=A9_=22v2=22=2Etxt?=\"",
+           "Content-Transfer-Encoding: Quoted-Printable", "Content-Disposition: attachment;",
+           " filename*=utf-8''r%C3%A9sum%C3%A9%20%22v2%22.txt"})),
+      std::string::npos)
+      << text;
+  EXPECT_NE(text.find(Lines({"Content-Type: application/x-zip-compressed;",
+                             " name=\"say \\\"hi\\\".zip\"", "Content-Transfer-Encoding: Base64",
+                             "Content-Disposition: attachment;",
+                             " filename*=us-ascii''say%20%22hi%22.zip"})),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Content-Type: application/x-zip-compressed; name=\"plain.zip\"\r\n"),
+            std::string::npos);
+}
+
+TEST_F(EncoderTest, AnOverlongHeaderLineIsFolded) {
+  auto& m = Basic();
+  std::string words = "X-Words:";
+  while (words.size() < 1023) words += " abcdefghi";
+  m.Headers.Add(words);
+  std::string text = Compose(m);
+  size_t at = text.find("X-Words:");
+  std::string field = text.substr(at, text.find("\r\nSubject", at) - at);
+  size_t fold = field.find("\r\n");
+  EXPECT_LE(fold, 998u);
+  EXPECT_EQ(field.find("\r\n", fold + 2), std::string::npos);
+  EXPECT_EQ(field.erase(fold, 2), words);  // unfolding gives the line back
 }
 
 TEST_F(EncoderTest, PriorityAndReceiptLines) {
@@ -156,6 +240,42 @@ TEST_F(EncoderTest, TextBodiesAndTheirTransferEncodings) {
             std::string::npos);
   m.CustomCharSet = "windows-1252";
   EXPECT_NE(Compose(m).find("charset=\"windows-1252\""), std::string::npos);
+}
+
+TEST_F(EncoderTest, EightBitBodiesAreQuotedPrintableWithACharset) {
+  auto& m = Basic();
+  m.Body.Add(
+      "Gr\xC3\xBC\xC3\x9F"
+      "e");
+  EXPECT_NE(Compose(m).find("Content-Type: text/plain; charset=\"utf-8\"\r\n"
+                            "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                            "Gr=C3=BC=C3=9Fe\r\n"),
+            std::string::npos);
+  m.Body.Add("caf\xE9");  // no longer UTF-8 as a whole
+  EXPECT_NE(Compose(m).find("charset=\"iso-8859-1\"\r\nContent-Transfer-Encoding: "
+                            "quoted-printable\r\n\r\nGr=C3=BC=C3=9Fe\r\ncaf=E9\r\n"),
+            std::string::npos);
+  m.Attachments.AddFile(File("x.zip", "zip"));
+  EXPECT_NE(Compose(m).find("--B1\r\nContent-Type: text/plain; charset=\"iso-8859-1\"\r\n"
+                            "Content-Transfer-Encoding: quoted-printable\r\n"),
+            std::string::npos);
+
+  TmsMessage html;
+  html.Sender.Address = "b1";
+  html.Recipients.AddAddress("a1", "");
+  html.Body.Add("<p>\xC3\xA9t\xC3\xA9</p>");
+  html.DetermineContentType = false;
+  html.SetContentType("text/html");
+  EXPECT_NE(Compose(html).find("Content-Type: text/html; charset=\"utf-8\"\r\n"
+                               "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                               "<p>=C3=A9t=C3=A9</p>\r\n"),
+            std::string::npos);
+  html.Body.Clear();
+  html.DetermineContentType = true;
+  html.Attachments.AddFile(File("_htmbody.htm", "<p>\xE9t\xE9</p>\r\n"));
+  EXPECT_TRUE(Compose(html).ends_with(
+      Lines({"Content-Type: text/html; charset=\"iso-8859-1\"",
+             "Content-Transfer-Encoding: quoted-printable", "", "<p>=E9t=E9</p>"})));
 }
 
 TEST_F(EncoderTest, UuencodedMessagesHaveNoMimeLines) {
@@ -257,6 +377,26 @@ TEST_F(EncoderTest, AnHtmlBodyAttachmentAloneIsSentAsTheBody) {
   EXPECT_TRUE(Compose(m).ends_with(
       Lines({"Content-Type: text/html", "Content-Transfer-Encoding: quoted-printable", "",
              "<p>the body</p>"})));
+}
+
+TEST_F(EncoderTest, AnyOtherHtmlOrRtfFileAloneIsANamedAttachment) {
+  rtl::TRegistry reg;
+  reg.SetRootKey(HKEY_CLASSES_ROOT);
+  ASSERT_TRUE(reg.OpenKey(".rtf", true));
+  reg.WriteString("Content Type", "text/rtf");
+  for (std::string name : {"page.htm", "letter.rtf"}) {
+    TmsMessage m;
+    m.Sender.Address = "b1";
+    m.Recipients.AddAddress("a1", "");
+    m.Attachments.AddFile(File(name, "<p>the file</p>\r\n"));
+    const std::string type = m.ContentType();
+    EXPECT_TRUE(type == "text/html" || type == "text/rtf") << type;
+    EXPECT_TRUE(Compose(m).ends_with(Lines(
+        {"Content-Type: " + type + "; name=\"" + name + "\"",
+         "Content-Transfer-Encoding: Quoted-Printable",
+         "Content-Disposition: attachment; filename=\"" + name + "\"", "", "<p>the file</p>"})))
+        << name;
+  }
 }
 
 TEST_F(EncoderTest, EveryLineThatBeginsWithADotGetsAnother) {

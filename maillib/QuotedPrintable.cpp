@@ -35,37 +35,39 @@ void TooLarge() { throw rtl::Exception("Paragraph is too large"); }
 
 }  // namespace
 
-// Reads up to the next line break: CR LF, LF CR, CR CR and LF LF each count as one break. The
-// last byte of the stream always belongs to the paragraph, even a CR or LF.
+// Reads up to the next line break. CR LF, a lone LF and a lone CR are each one break, so the
+// blank lines of a text with LF or CR line ends are kept; a break that ends the stream ends the
+// last line and is not data.
 void TQuotedPrintable::ReadParagraph(ByteReader& reader, std::string& paragraph) {
   paragraph.clear();
-  char byte;
   while (!reader.AtEnd()) {
     if (paragraph.size() >= kParagraphSize) TooLarge();
-    byte = reader.Next();
+    char byte = reader.Next();
     PumpMessages();
-    if (reader.AtEnd()) {
-      paragraph += byte;
-      break;
-    }
-    if (byte == '\r' || byte == '\n') {
-      byte = reader.Next();
-      PumpMessages();
-      if (byte != '\r' && byte != '\n') reader.StepBack();
-      break;
+    if (byte == '\n') return;
+    if (byte == '\r') {
+      if (!reader.AtEnd()) {
+        byte = reader.Next();
+        PumpMessages();
+        if (byte != '\n') reader.StepBack();
+      }
+      return;
     }
     paragraph += byte;
   }
 }
 
 // Pieces of at most 65 source characters, broken before a blank where there is one; every piece
-// but the last ends in a soft break.
+// but the last ends in a soft break. A blank that ends the last piece is escaped: transports
+// strip blanks at the end of a line (RFC 2045).
 void TQuotedPrintable::AppendPieces(const std::string& paragraph) {
   size_t start = 0;
   for (;;) {
     size_t remaining = paragraph.size() - start;
     if (remaining < kPieceLength) {
-      sink_(Escape(std::string_view(paragraph).substr(start)));
+      std::string last = Escape(std::string_view(paragraph).substr(start));
+      if (!last.empty() && last.back() == ' ') last.replace(last.size() - 1, 1, "=20");
+      sink_(std::move(last));
       return;
     }
     size_t length = kPieceLength;

@@ -31,12 +31,27 @@ TEST(QuotedPrintableTest, EncodesLinesAsTheComposerNeedsThem) {
   EXPECT_EQ(Encode(""), Lines{""});
   EXPECT_EQ(Encode("caf\xE9\r\n"), Lines{"caf=E9"});
   EXPECT_EQ(Encode(std::string("nul\0tab\t", 8) + "\r\n"), Lines{"nul=00tab=09"});
-  EXPECT_EQ(Encode("trailing blanks  \r\n"), Lines{"trailing blanks  "});
-  // CR LF, LF CR, CR CR and LF LF are each one break; the last byte is always data.
-  EXPECT_EQ(Encode("a\r\nb\n\rc\r\rd\n\ne"), (Lines{"a", "b", "c", "d", "e"}));
   EXPECT_EQ(Encode("a\r\n\r\nb\r\n"), (Lines{"a", "", "b"}));
-  EXPECT_EQ(Encode("ends with LF\n"), Lines{"ends with LF=0A"});
   EXPECT_EQ(Encode("del\x7F~\r\n"), Lines{"del=7F~"});  // DEL is no printable character
+}
+
+TEST(QuotedPrintableTest, EveryLineBreakIsOneAndTheLastEndsTheText) {
+  // CR LF, a lone LF and a lone CR are each one break, so blank lines of LF text stay.
+  EXPECT_EQ(Encode("a\r\nb\n\rc\r\rd\n\ne"), (Lines{"a", "b", "", "c", "", "d", "", "e"}));
+  EXPECT_EQ(Encode("one\n\nthree\n\n\nsix\n"), (Lines{"one", "", "three", "", "", "six"}));
+  EXPECT_EQ(Encode("ends with LF\n"), Lines{"ends with LF"});
+  EXPECT_EQ(Encode("ends with CR\r"), Lines{"ends with CR"});
+  EXPECT_EQ(Encode("\n"), Lines{""});
+  EXPECT_EQ(Encode("no break"), Lines{"no break"});
+}
+
+TEST(QuotedPrintableTest, BlanksBeforeALineBreakSurviveTransport) {
+  EXPECT_EQ(Encode("trailing blanks  \r\nnext\n"), (Lines{"trailing blanks =20", "next"}));
+  EXPECT_EQ(Encode("tab\t\n \n"), (Lines{"tab=09", "=20"}));
+  EXPECT_EQ(Encode("at the end "), Lines{"at the end=20"});
+  // Before a soft break a blank is no line end: the "=" follows it.
+  std::string line = std::string(60, 'a') + "  " + std::string(9, 'b');
+  EXPECT_EQ(Encode(line + "\r\n"), (Lines{std::string(60, 'a') + " =", " " + std::string(9, 'b')}));
 }
 
 TEST(QuotedPrintableTest, BreaksLongLinesBeforeABlank) {
@@ -73,6 +88,13 @@ TEST(QuotedPrintableTest, OversizedParagraphsAreRefused) {
   EXPECT_NO_THROW(Encode(std::string(maillib::TQuotedPrintable::kParagraphSize - 1, 'a') + "\r\n"));
   Lines soft(400, std::string(64, 'a') + "=");
   EXPECT_THROW(Decode(soft), rtl::Exception);
+}
+
+// LF text, blank and blank-ended lines included, decodes to the same lines.
+TEST(QuotedPrintableTest, LfTextKeepsItsLines) {
+  std::string text = "first\n\n  indented\ntrailing  \n\t\n\nlast\n";
+  std::string expected = "first\r\n\r\n  indented\r\ntrailing  \r\n\t\r\n\r\nlast\r\n";
+  EXPECT_EQ(Decode(Encode(text)), expected);
 }
 
 // Text made of lines that end in CR LF comes back byte for byte, whatever bytes the lines hold

@@ -46,7 +46,8 @@ void TmsSMTP::Open() {
 void TmsSMTP::Login() {
   ConnectSocket();
   if (ReplyClass(ReadReply()) != 2) ServerError();
-  if (ReplyClass(Command("HELO " + LocalHostName)) != 2 && ReplyClass(Command("HELO")) != 2) {
+  const std::string& name = HeloName.empty() ? LocalHostName : HeloName;
+  if (ReplyClass(Command("HELO " + name)) != 2 && ReplyClass(Command("HELO")) != 2) {
     ServerError();
   }
 }
@@ -98,16 +99,25 @@ void TmsSMTP::SendEnvelope() {
       ServerError();
     }
   }
+  int accepted = 0;
+  std::string lastRefusal;
   for (const maillib::TmsAddressList* list :
        {&mailMessage_->Recipients, &mailMessage_->CC, &mailMessage_->BCC}) {
     for (int i = 0; i < list->Count(); ++i) {
       const std::string address = list->Items(i).Address.str();
-      if (ReplyClass(Command(rtl::BoundedString("RCPT TO:<" + address + ">"))) == 2) continue;
+      if (ReplyClass(Command(rtl::BoundedString("RCPT TO:<" + address + ">"))) == 2) {
+        ++accepted;
+        continue;
+      }
       bool proceed = false;
       if (OnAddressRejected) OnAddressRejected(address, LastReply, proceed);
       if (!proceed) ServerError();
+      lastRefusal = LastReply;
     }
   }
+  // With every recipient refused, the data could only draw the relay's complaint that there is
+  // none, which would hide why they were refused.
+  if (accepted == 0) throw EServerError(lastRefusal);
   if (ReplyClass(Command("DATA")) != 3) ServerError();
 }
 

@@ -24,6 +24,9 @@ class TmsSMTP : public TmsMailBase {
   maillib::TmsMessage* MailMessage() const { return mailMessage_; }
   void SetMailMessage(maillib::TmsMessage* message);
   TAddressRejectedEvent OnAddressRejected;
+  // The name given in HELO; empty gives the local host name. Strict relays refuse a name that
+  // is not fully qualified, which the host name need not be.
+  std::string HeloName;
 
   // Connects and logs in when not connected, sends the message, logs out and closes.
   void Transmit();

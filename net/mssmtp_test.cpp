@@ -82,9 +82,16 @@ TEST_F(SmtpTest, RefusedRecipients) {
     proceed = true;
   };
   server_.Reply("DATA", {"554 no valid recipients\r\n"});
-  EXPECT_EQ(TransmitResult(), "EServerError: 554 no valid recipients");
-  EXPECT_EQ(refused,
-            (std::vector<std::string>{"r1@example.org 550 unknown", "r2@example.org 550 unknown"}));
+  server_.Reply("RCPT", {"550 5.1.1 unknown\r\n", "553 5.1.3 bad address\r\n"});
+  // With none accepted there is no data phase: the last refusal is the reason, not the relay's
+  // complaint that there is no recipient.
+  EXPECT_EQ(TransmitResult(), "EServerError: 553 5.1.3 bad address");
+  EXPECT_EQ(refused, (std::vector<std::string>{"r1@example.org 550 5.1.1 unknown",
+                                               "r2@example.org 553 5.1.3 bad address"}));
+  auto commands = server_.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "DATA"), 0);
+  EXPECT_EQ(commands.back(), "QUIT");
+  server_.Reply("RCPT", {"250 ok\r\n"});
   server_.Reply("DATA", {"250 not what DATA needs\r\n"});
   EXPECT_EQ(TransmitResult(), "EServerError: 250 not what DATA needs");
 }

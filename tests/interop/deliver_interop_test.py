@@ -74,6 +74,25 @@ class DeliverInterop(LarkqCase):
         self.assertEqual(message.get_content_charset(), "iso-8859-1")
         self.assertEqual(message.get_content().strip(), "Caf\u00e9 cr\u00e8me")
 
+    def test_one_of_two_recipients_refused(self):
+        envelope, message = self.deliver("--to", "Ann <ann@example.org>",
+                                         "--to", "Rex <refused-rex@example.org>")
+        self.assertEqual(envelope, ["shop@example.com", "ann@example.org"])
+        self.assertEqual([a.addr_spec for a in message["To"].addresses],
+                         ["ann@example.org", "refused-rex@example.org"])
+
+    def test_every_recipient_refused(self):
+        ini = self.add("--relay", "127.0.0.1:%d" % self.sink.port,
+                       "--to", "refused-ann@example.org", "--cc", "refused-carl@example.org",
+                       body=b"Hello\r\n")
+        sent = self.larkq("send", ini)
+        self.assertEqual(sent.returncode, 1)
+        # The reason is the last refusal, not the relay's complaint about a data phase without
+        # recipients, and no message was sent.
+        self.assertIn("Not sent: 550 5.1.1 <refused-carl@example.org>: Recipient address "
+                      "rejected", sent.stderr.decode())
+        self.assertEqual(self.sink.messages(), [])
+
     def test_uuencoded(self):
         data = bytes(self.random.randrange(256) for _ in range(5000))
         path = self.file("data.bin", data)

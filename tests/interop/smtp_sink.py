@@ -25,6 +25,13 @@ class Recorder:
         self.count = 0
         self.lock = threading.Lock()
 
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        """Refuses every mailbox whose local part begins with "refused"."""
+        if address.startswith("refused"):
+            return "550 5.1.1 <%s>: Recipient address rejected" % address
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
     async def handle_DATA(self, server, session, envelope):
         with self.lock:
             self.count += 1

@@ -76,17 +76,22 @@ DWORD WINAPI GetTimeZoneInformation(TIME_ZONE_INFORMATION* tz) {
   time_t t = time(nullptr);
   struct tm local;
   localtime_r(&t, &local);
-  long january = OffsetAt(local.tm_year + 1900, 0);
-  long july = OffsetAt(local.tm_year + 1900, 6);
-  long standard = std::min(january, july);
-  // Bias is UTC minus local time, in minutes; the daylight bias is added during summer time.
+  // The bias in effect must be the offset of this moment. Zones whose daylight saving runs
+  // backwards (Europe/Dublin keeps summer time as its standard time and marks winter as
+  // daylight time) break any rule that takes the smaller offset of the year for standard time.
+  const long now = local.tm_gmtoff / 60;
+  const long january = OffsetAt(local.tm_year + 1900, 0);
+  const long july = OffsetAt(local.tm_year + 1900, 6);
+  const long other = january != now ? january : july;
+  const bool daylight = local.tm_isdst > 0;
+  const long standard = daylight ? other : now;
   tz->Bias = static_cast<LONG>(-standard);
   tz->StandardBias = 0;
-  tz->DaylightBias = static_cast<LONG>(-(std::max(january, july) - standard));
+  tz->DaylightBias = static_cast<LONG>(-((daylight ? now : other) - standard));
   CopyName(tz->StandardName, tzname[0]);
   CopyName(tz->DaylightName, tzname[1]);
-  if (january == july) return TIME_ZONE_ID_UNKNOWN;
-  return local.tm_isdst > 0 ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+  if (january == july && july == now) return TIME_ZONE_ID_UNKNOWN;
+  return daylight ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
 }
 
 DWORD WINAPI GetTickCount() {

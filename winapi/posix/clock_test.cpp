@@ -46,6 +46,25 @@ TEST_F(ZoneTest, BiasIsUtcMinusLocalInMinutes) {
   EXPECT_EQ(tz.Bias, -330);
 }
 
+// The bias in effect is this moment's offset in every zone, those whose daylight saving runs
+// backwards (Europe/Dublin marks winter as daylight time) and southern ones included.
+TEST_F(ZoneTest, TheBiasInEffectIsTheOffsetOfTheMoment) {
+  for (const char* zone : {"UTC", "Europe/Dublin", "Europe/London", "America/New_York",
+                           "Australia/Sydney", "Pacific/Chatham", "Asia/Kolkata"}) {
+    Use(zone);
+    TIME_ZONE_INFORMATION tz;
+    DWORD which = GetTimeZoneInformation(&tz);
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    long bias = tz.Bias + (which == TIME_ZONE_ID_DAYLIGHT   ? tz.DaylightBias
+                           : which == TIME_ZONE_ID_STANDARD ? tz.StandardBias
+                                                            : 0);
+    EXPECT_EQ(bias, -local.tm_gmtoff / 60) << zone;
+    EXPECT_EQ(which == TIME_ZONE_ID_DAYLIGHT, local.tm_isdst > 0) << zone;
+  }
+}
+
 TEST_F(ZoneTest, LocalAndUtcClocksDifferByTheBias) {
   Use("Asia/Kolkata");
   SYSTEMTIME local, utc;
