@@ -88,6 +88,7 @@ void TSMTPThread::Execute() {
   // names here, so only the last "/" separates the directory.
   const std::string name = rtl::ExtractFileName(FileName);
   Mailer->QueueFile = FileName;
+  Mailer->HeloName = settings::Settings().HeloName;
   // The queue manager hears the outcome exactly once; whatever fails after that (a log line, an
   // erase) is reported and changes no state.
   bool reported = false;
@@ -96,6 +97,13 @@ void TSMTPThread::Execute() {
       // A success line that cannot be written still leaves the message delivered: counting it
       // as a failure would send it again at the next attempt.
       WriteOutcome("Success: (" + name + ") " + Mailer->Summary, svchost::ekInformation);
+      // Delivered to the others: the ones the relay refused will never get it, which someone
+      // has to hear about.
+      for (const auto& refused : Mailer->RefusedRecipients) {
+        WriteOutcome(
+            "Recipient refused (" + name + ") " + refused.Address + " Reason: " + refused.Reply,
+            svchost::ekError);
+      }
       bool iniErased = Erase(FileName);
       Erase(rtl::ChangeFileExt(FileName, ".tmp"));
       reported = true;

@@ -7,6 +7,7 @@
 
 #include "service/GatedRelay.h"
 #include "service/QueueTestSupport.h"
+#include "settings/RegSet.h"
 #include "testing/Eventually.h"
 #include "testing/FakeSmtpServer.h"
 
@@ -98,6 +99,41 @@ TEST_F(WorkerTest, ADeliveryLogsErasesAndReportsSent) {
   EXPECT_FALSE(queue_.Dir().Exists("A1B2C3.tmp"));
   EXPECT_EQ(manager_.Slot(1).State, service::ssSent);
   EXPECT_TRUE(Entries().empty());
+}
+
+// Delivered to the others, the message is done; each refused recipient gets a line of its own
+// (a failure, so the event log hears of it too), and the relay hears the configured HELO name.
+TEST_F(WorkerTest, EachRefusedRecipientIsLoggedAfterTheSuccess) {
+  settings::Settings().HeloName = "mail.example.org";
+  settings::Settings().LogTarget = settings::ltBoth;
+  testing_support::FakeSmtpServer relay;
+  relay.Reply("RCPT", {"550 5.1.1 <gone@example.org> no such user\r\n", "250 ok\r\n"});
+  queue_.Dir().WriteFile("part.ini",
+                         "[Connection]\r\nRemoteHost=" + relay.Address() +
+                             "\r\nTimeOut=20\r\n[Message]\r\nIgnoreRecipientErrors=1\r\n"
+                             "FromAddr=shop@example.com\r\nNTO1=Gone\r\nATO1=gone@example.org\r\n"
+                             "NTO2=Ann\r\nATO2=ann@example.org\r\n");
+  queue_.Dir().WriteFile("part.tmp", "Hello.\r\n");
+  manager_.AddMessage("part.ini");
+  clock_.Advance(15);
+  manager_.UpdateQueueStatus();
+  std::string name = manager_.GetNextMessage();
+  EXPECT_EQ(Deliver(name), service::ssSent);
+  settings::Settings().HeloName.clear();
+  settings::Settings().LogTarget = settings::ltMessageLog;
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].starts_with("Success: (part.ini)")) << lines[0];
+  const std::string refused =
+      "Recipient refused (part.ini) gone@example.org Reason: 550 5.1.1 <gone@example.org> no "
+      "such user";
+  EXPECT_EQ(lines[1], refused);
+  auto entries = Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].kind, svchost::ekError);
+  EXPECT_EQ(entries[0].text, refused);
+  ASSERT_FALSE(relay.Commands().empty());
+  EXPECT_EQ(relay.Commands()[0], "HELO mail.example.org");
 }
 
 TEST_F(WorkerTest, ARefusedDeliveryLeavesTheFilesAndReportsFailed) {

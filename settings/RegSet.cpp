@@ -1,7 +1,10 @@
 #include "settings/RegSet.h"
 
+#include <algorithm>
+#include <cctype>
 #include <limits>
 #include <mutex>
+#include <string_view>
 
 #include "rtl/Exception.h"
 #include "rtl/Paths.h"
@@ -65,6 +68,30 @@ void LoadSettings() {
   s.SettleTime = ReadTuning(reg, "SettleTime", kDefaultSettleTime, 0, kMax);
   s.DispatchOnFinish = ReadTuning(reg, "DispatchOnFinish", 0, 0, 1) == 1;
   s.RetryDelay = ReadTuning(reg, "RetryDelay", 0, 0, kMax);
+  s.HeloName = ReadOr<std::string>("", [&] { return reg.ReadString("HeloName"); });
+  if (!IsHeloName(s.HeloName)) s.HeloName.clear();
+}
+
+bool IsHeloName(const std::string& name) {
+  if (name.empty() || name.size() > 255) return false;
+  auto within = [](std::string_view text, std::string_view allowed) {
+    return std::all_of(text.begin(), text.end(), [&](char c) {
+      return std::isalnum(static_cast<unsigned char>(c)) || allowed.find(c) != allowed.npos;
+    });
+  };
+  if (name.front() == '[') {
+    return name.size() > 2 && name.back() == ']' &&
+           within(std::string_view(name).substr(1, name.size() - 2), ".:-");
+  }
+  if (!within(name, "-.")) return false;
+  size_t start = 0;
+  for (;;) {
+    size_t end = name.find('.', start);
+    size_t length = (end == std::string::npos ? name.size() : end) - start;
+    if (length == 0 || length > 63) return false;
+    if (end == std::string::npos) return true;
+    start = end + 1;
+  }
 }
 
 void SaveSettings() {

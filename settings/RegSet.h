@@ -32,10 +32,17 @@ struct TSettings {
   int SettleTime = kDefaultSettleTime;      // seconds a found message waits before it is ready
   bool DispatchOnFinish = false;            // a worker that ends starts a poll at once
   int RetryDelay = 0;                       // seconds a failed message waits before a retry
+  // The name given in HELO, not shown by the settings window either; empty gives the host name.
+  std::string HeloName;
 };
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Quobex\\LRKP\\";
 inline constexpr int kMaxThreads = 16;
+
+// A name a relay can take in HELO: a domain (letters, digits, "-" and "." in labels of at most
+// 63 characters) or an address literal in brackets, at most 255 characters. Nothing else may
+// reach the command line.
+bool IsHeloName(const std::string& name);
 
 // The one record of the process, with its start values until the first load.
 TSettings& Settings();

@@ -130,6 +130,26 @@ TEST_F(SettingsTest, AnInvalidTuningValueGivesItsDefault) {
   EXPECT_EQ(s.PollInterval, 50);
 }
 
+// The HELO name goes into a command line as it stands, so only a name a relay could take is.
+TEST_F(SettingsTest, AHeloNameIsTakenOnlyWhenARelayCouldTakeIt) {
+  settings::LoadSettings();
+  EXPECT_EQ(Settings().HeloName, "");
+  for (const char* good : {"mail.example.org", "host-1", "[192.0.2.7]", "[IPv6:2001:db8::1]"}) {
+    WriteText("HeloName", good);
+    settings::LoadSettings();
+    EXPECT_EQ(Settings().HeloName, good);
+  }
+  const std::string longLabel(64, 'a');
+  for (const std::string& bad :
+       {std::string("mail.example.org\r\nRCPT TO:<x@evil.test>"), std::string("two words"),
+        std::string("a..b"), std::string(".lead"), std::string("[]"), std::string("[1]2]"),
+        longLabel + ".example", std::string("é.example")}) {
+    WriteText("HeloName", bad);
+    settings::LoadSettings();
+    EXPECT_EQ(Settings().HeloName, "") << bad;
+  }
+}
+
 TEST_F(SettingsTest, AnExpandableQueuePathIsTakenUnexpanded) {
   WriteText("QuePath", "%SystemRoot%/queue", REG_EXPAND_SZ);
   settings::LoadSettings();

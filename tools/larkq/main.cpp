@@ -15,7 +15,7 @@ void PrintUsage(std::ostream& out) {
   out << "Usage: larkq list [QUEUEDIR] [--failed] [--json]\n"
          "       larkq add --from ADDR --to ADDR --relay HOST [options] [QUEUEDIR]\n"
          "       larkq compose FILE.ini|NAME [--seed N]\n"
-         "       larkq send FILE.ini|NAME\n"
+         "       larkq send [--helo NAME] FILE.ini|NAME\n"
          "       larkq --version\n"
          "  list     what is queued, oldest first (QUEUEDIR defaults to the QuePath setting)\n"
          "  add      write a queued message\n"
@@ -23,17 +23,6 @@ void PrintUsage(std::ostream& out) {
          "  send     deliver one queued message now (its files stay in place)\n"
          "NAME is a message in the QuePath directory, such as msg02C6.ini or msg02C6.\n"
          "larkq COMMAND --help shows the options of one command.\n";
-}
-
-void PrintSendUsage(std::ostream& out) {
-  out << "Usage: larkq send FILE.ini|NAME\n"
-         "  delivers one queued message now, to its first relay and on failure its second, and\n"
-         "  prints the summary or the reason it failed; its files stay where they are. NAME is a\n"
-         "  message in the QuePath directory (msg02C6.ini or msg02C6).\n";
-}
-
-bool AsksForHelp(const std::vector<std::string>& args) {
-  return args.size() == 1 && (args[0] == "--help" || args[0] == "-h");
 }
 
 // The standard library cannot ask whether a stream is a terminal; /dev/stdin then names a
@@ -59,13 +48,7 @@ int main(int argc, char** argv) {
     return larkq::RunAddCommand(args, std::cin, StandardInputIsTerminal(), std::cout, std::cerr);
   }
   if (command == "compose") return larkq::RunComposeCommand(args, std::cout, std::cerr);
-  if (command == "send") {
-    if (AsksForHelp(args)) {
-      PrintSendUsage(std::cout);
-      return 0;
-    }
-    return larkq::RunSendCommand(args, std::cout, std::cerr);
-  }
+  if (command == "send") return larkq::RunSendCommand(args, std::cout, std::cerr);
   if (command == "--help" || command == "-h") {
     PrintUsage(std::cout);
     return 0;
