@@ -124,6 +124,21 @@ std::string NewBaseName(const std::string& queueDir) {
   }
 }
 
+// The body file was just made, empty, under a fresh name; in a directory others write, whatever
+// stands under that name now is written only when it is still a regular file reached without a
+// link, and still empty.
+void WriteNewBody(const std::string& path, const std::string& text) {
+  HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) throw EFileError("");
+  DWORD high = 0;
+  DWORD written = 0;
+  bool ok = GetFileSize(file, &high) == 0 && high == 0 &&
+            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+  if (!ok) throw EFileError("");
+}
+
 }  // namespace
 
 void TCustomMailer::LoadFromQueue() {
@@ -186,10 +201,7 @@ bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
     try {
       maillib::TmsMessage scratch;
       BuildBody(scratch);
-      std::ofstream out(bodyPath, std::ios::binary | std::ios::trunc);
-      out << scratch.Body.Text();
-      out.close();
-      if (!out) throw EFileError("");
+      WriteNewBody(bodyPath, scratch.Body.Text());
     } catch (const std::exception&) {
       throw EFileError("Unable to save message body" + bodyPath);
     }

@@ -643,3 +643,6 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 // Reads up to nNumberOfBytesToRead; *lpNumberOfBytesRead is 0 at the end of the file.
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, void* lpOverlapped);
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+// The low 32 bits of the size of an open file; the high ones in *lpFileSizeHigh when given.
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);

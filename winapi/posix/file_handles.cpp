@@ -92,3 +92,16 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     return TRUE;
   }
 }
+
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  struct stat st;
+  if (!file || fstat(file->fd, &st) != 0) {
+    lark::Fail(file ? lark::Win32FromErrno(errno) : ERROR_INVALID_HANDLE);
+    return INVALID_FILE_SIZE;
+  }
+  auto size = static_cast<unsigned long long>(st.st_size);
+  if (lpFileSizeHigh != nullptr) *lpFileSizeHigh = static_cast<DWORD>(size >> 32);
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(size);
+}
