@@ -30,9 +30,9 @@ int ReadTuning(rtl::TRegistry& reg, const char* name, int fallback, int low, int
   return value < low || value > high ? fallback : value;
 }
 
-std::string FailedPathOf(const std::string& quePath) { return quePath + rtl::PathDelim + "Failed"; }
-
 }  // namespace
+
+std::string FailedPathOf(const std::string& quePath) { return quePath + rtl::PathDelim + "Failed"; }
 
 TSettings& Settings() {
   static auto* record = new TSettings;

@@ -44,6 +44,9 @@ inline constexpr int kMaxThreads = 16;
 // reach the command line.
 bool IsHeloName(const std::string& name);
 
+// Where messages that failed too often go: the Failed directory of the queue directory.
+std::string FailedPathOf(const std::string& quePath);
+
 // The one record of the process, with its start values until the first load.
 TSettings& Settings();
 // Held for each whole load and save, and for every read or write of a queued message's .ini

@@ -80,7 +80,7 @@ std::string ReadQuePath() {
   return value;
 }
 
-std::string FindQueuedMessage(const std::string& given) {
+std::string FindQueuedMessage(const std::string& given, bool lookInFailed) {
   std::vector<std::string> names = {given};
   if (!given.ends_with(".ini")) names.push_back(given + ".ini");
   for (const auto& name : names) {
@@ -97,7 +97,13 @@ std::string FindQueuedMessage(const std::string& given) {
   }
   std::string inQueue = queue + rtl::PathDelim + names.back();
   if (IsQueuedFile(inQueue)) return fs::absolute(inQueue).string();
-  throw rtl::Exception("no such queued message: " + given + " (nor " + inQueue + ")");
+  if (!lookInFailed) {
+    throw rtl::Exception("no such queued message: " + given + " (nor " + inQueue + ")");
+  }
+  std::string inFailed = settings::FailedPathOf(queue) + rtl::PathDelim + names.back();
+  if (IsQueuedFile(inFailed)) return fs::absolute(inFailed).string();
+  throw rtl::Exception("no such queued message: " + given + " (nor " + inQueue + " or " + inFailed +
+                       ")");
 }
 
 }  // namespace larkq

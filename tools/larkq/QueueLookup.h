@@ -15,6 +15,8 @@ std::string ReadQuePath();
 // The absolute path of the .ini a command was given: PATH as it stands (".ini" may be left out),
 // or else a bare name such as msg02C6.ini or msg02C6 in the QuePath directory. Raises
 // rtl::Exception "no such queued message: ..." when there is none, before any body is read.
-std::string FindQueuedMessage(const std::string& given);
+// With lookInFailed, a bare name not in the queue directory is looked for in its Failed
+// directory too.
+std::string FindQueuedMessage(const std::string& given, bool lookInFailed = false);
 
 }  // namespace larkq

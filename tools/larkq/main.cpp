@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/larkq/AddCommand.h"
+#include "tools/larkq/AdminCommands.h"
 #include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/ListCommand.h"
 #include "tools/larkq/SendCommand.h"
@@ -16,12 +17,18 @@ void PrintUsage(std::ostream& out) {
          "       larkq add --from ADDR --to ADDR --relay HOST [options] [QUEUEDIR]\n"
          "       larkq compose FILE.ini|NAME [--seed N]\n"
          "       larkq send [--helo NAME] FILE.ini|NAME\n"
+         "       larkq show FILE.ini|NAME\n"
+         "       larkq delete|retry FILE.ini|NAME...\n"
          "       larkq --version\n"
          "  list     what is queued, oldest first (QUEUEDIR defaults to the QuePath setting)\n"
          "  add      write a queued message\n"
          "  compose  print the exact text a queued message would be sent as\n"
          "  send     deliver one queued message now (its files stay in place)\n"
-         "NAME is a message in the QuePath directory, such as msg02C6.ini or msg02C6.\n"
+         "  show     a queued message as the service reads it\n"
+         "  delete   remove queued messages\n"
+         "  retry    set failed attempts back to 0; from Failed, back into the queue\n"
+         "NAME is a message in the QuePath directory, such as msg02C6.ini or msg02C6 (show,\n"
+         "delete and retry also look in its Failed directory).\n"
          "larkq COMMAND --help shows the options of one command.\n";
 }
 
@@ -49,6 +56,9 @@ int main(int argc, char** argv) {
   }
   if (command == "compose") return larkq::RunComposeCommand(args, std::cout, std::cerr);
   if (command == "send") return larkq::RunSendCommand(args, std::cout, std::cerr);
+  if (command == "show") return larkq::RunShowCommand(args, std::cout, std::cerr);
+  if (command == "delete") return larkq::RunDeleteCommand(args, std::cout, std::cerr);
+  if (command == "retry") return larkq::RunRetryCommand(args, std::cout, std::cerr);
   if (command == "--help" || command == "-h") {
     PrintUsage(std::cout);
     return 0;

@@ -1,0 +1,214 @@
+#include "tools/larkq/AdminCommands.h"
+
+#include <filesystem>
+#include <ostream>
+
+#include "mailer/SMTPCust.h"
+#include "rtl/Exception.h"
+#include "rtl/IniFile.h"
+#include "rtl/Paths.h"
+#include "rtl/SysUtils.h"
+#include "tools/larkq/QueueLookup.h"
+#include "winapi/winapi.h"
+
+namespace fs = std::filesystem;
+
+namespace larkq {
+namespace {
+
+constexpr size_t kBodyHeadLines = 10;
+
+struct Usage {
+  const char* command;
+  const char* text;
+};
+
+constexpr Usage kShow = {
+    "show",
+    "Usage: larkq show FILE.ini|NAME\n"
+    "  prints a queued message as the service reads it: relays, sender, recipients, subject,\n"
+    "  attachments with their sizes, failed attempts and the first lines of the body. NAME is\n"
+    "  a message in the QuePath directory or its Failed directory (msg02C6.ini or msg02C6).\n"};
+constexpr Usage kDelete = {
+    "delete",
+    "Usage: larkq delete FILE.ini|NAME...\n"
+    "  removes each queued message (its .ini, then its body) from the queue or from Failed.\n"};
+constexpr Usage kRetry = {
+    "retry",
+    "Usage: larkq retry FILE.ini|NAME...\n"
+    "  sets each message's failed attempts back to 0; a message in the Failed directory goes\n"
+    "  back into the queue, and never in place of a queued message of the same name.\n"};
+
+// The arguments as message names; empty after printing the usage (asked for, or wrong).
+std::vector<std::string> Names(const Usage& usage, const std::vector<std::string>& args,
+                               std::ostream& out, std::ostream& err, int& code) {
+  for (const auto& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      out << usage.text;
+      code = 0;
+      return {};
+    }
+    if (arg.empty() || arg[0] == '-') {
+      err << usage.text;
+      code = 2;
+      return {};
+    }
+  }
+  if (args.empty()) {
+    err << usage.text;
+    code = 2;
+  }
+  return args;
+}
+
+// Anything but a regular file, or a link, planted in a directory others write is no message.
+bool IsPlainFile(const std::string& path) {
+  std::error_code ignored;
+  return fs::symlink_status(path, ignored).type() == fs::file_type::regular;
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ignored;
+  return fs::symlink_status(path, ignored).type() != fs::file_type::not_found;
+}
+
+// The .ini of a queued message the command was given, checked to be a message.
+std::string QueuedMessage(const std::string& given) {
+  std::string ini = FindQueuedMessage(given, true);
+  std::string body = rtl::ChangeFileExt(ini, ".tmp");
+  if (!ini.ends_with(".ini") || !IsPlainFile(ini) || (Exists(body) && !IsPlainFile(body))) {
+    throw rtl::Exception("not a queued message: " + ini);
+  }
+  return ini;
+}
+
+bool InFailed(const std::string& ini) { return fs::path(ini).parent_path().filename() == "Failed"; }
+
+std::string Addresses(const maillib::TmsAddressList& list) {
+  std::string text;
+  for (int i = 0; i < list.Count(); ++i) {
+    const auto& item = list.Items(i);
+    if (!text.empty()) text += ", ";
+    text += item.Name.str() == item.Address.str()
+                ? item.Address.str()
+                : item.Name.str() + " <" + item.Address.str() + ">";
+  }
+  return text;
+}
+
+std::string SizeOf(const std::string& path) {
+  std::error_code error;
+  auto size = fs::file_size(path, error);
+  return error ? "cannot be read" : std::to_string(size) + " bytes";
+}
+
+void Show(const std::string& ini, std::ostream& out) {
+  mailer::TCustomMailer m;
+  m.QueueFile = ini;
+  m.LoadFromQueue();
+  auto line = [&](const char* label, const std::string& value) {
+    if (!value.empty()) out << label << value << "\n";
+  };
+  line("Message:     ", ini + (InFailed(ini) ? " (failed)" : ""));
+  line("Relays:      ", m.RemoteHost);
+  line("Time-out:    ", m.TimeOut > 0 ? std::to_string(m.TimeOut) + " s" : "");
+  line("From:        ",
+       m.FromName.empty() ? m.FromAddress : m.FromName + " <" + m.FromAddress + ">");
+  line("To:          ", Addresses(m.ToList));
+  line("Cc:          ", Addresses(m.CcList));
+  line("Bcc:         ", Addresses(m.BccList));
+  line("Subject:     ", m.Subject);
+  for (int i = 0; i < m.Attachments.Count(); ++i) {
+    line("Attachment:  ", m.Attachments[i] + " (" + SizeOf(m.Attachments[i]) + ")");
+  }
+  line("Failures:    ", rtl::TIniFile(ini).ReadString("Connection", "Failures", "0"));
+  out << "Body:        " << m.BodyLines.Count() << " lines\n";
+  for (int i = 0; i < m.BodyLines.Count() && static_cast<size_t>(i) < kBodyHeadLines; ++i) {
+    out << "  " << m.BodyLines[i] << "\n";
+  }
+}
+
+void Delete(const std::string& ini, std::ostream& out) {
+  const std::string body = rtl::ChangeFileExt(ini, ".tmp");
+  if (!DeleteFileA(ini.c_str())) {
+    throw rtl::Exception("cannot remove " + ini + ": " + rtl::SysErrorMessage(GetLastError()));
+  }
+  if (Exists(body) && !DeleteFileA(body.c_str())) {
+    throw rtl::Exception("removed " + ini + ", but not its body " + body + ": " +
+                         rtl::SysErrorMessage(GetLastError()));
+  }
+  out << "Deleted " << ini << "\n";
+}
+
+void Move(const std::string& from, const std::string& to) {
+  if (!MoveFileA(from.c_str(), to.c_str())) {
+    throw rtl::Exception("cannot move " + from + " to " + to + ": " +
+                         rtl::SysErrorMessage(GetLastError()));
+  }
+}
+
+void Retry(const std::string& ini, std::ostream& out) {
+  // Set while the message is still out of the service's sight, so it is never taken up at its
+  // limit.
+  rtl::TIniFile(ini).WriteInteger("Connection", "Failures", 0);
+  if (!InFailed(ini)) {
+    out << "Retry " << ini << "\n";
+    return;
+  }
+  const std::string queue = fs::path(ini).parent_path().parent_path().string();
+  const std::string name = fs::path(ini).filename().string();
+  const std::string toIni = queue + rtl::PathDelim + name;
+  const std::string body = rtl::ChangeFileExt(ini, ".tmp");
+  const std::string toBody = rtl::ChangeFileExt(toIni, ".tmp");
+  if (Exists(toIni) || Exists(toBody)) {
+    throw rtl::Exception("cannot put " + ini + " back: the queue already holds " + name +
+                         " or its body");
+  }
+  // The body first and the .ini after it, as producers write them: the service never finds an
+  // .ini whose body is still on its way.
+  const bool hasBody = Exists(body);
+  if (hasBody) Move(body, toBody);
+  try {
+    Move(ini, toIni);
+  } catch (const std::exception&) {
+    if (hasBody) MoveFileA(toBody.c_str(), body.c_str());
+    throw;
+  }
+  out << "Retry " << toIni << " (back from Failed)\n";
+}
+
+template <class Action>
+int ForEach(const Usage& usage, const std::vector<std::string>& args, std::ostream& out,
+            std::ostream& err, Action action) {
+  int code = 0;
+  std::vector<std::string> names = Names(usage, args, out, err, code);
+  for (const auto& name : names) {
+    try {
+      action(QueuedMessage(name), out);
+    } catch (const std::exception& e) {
+      err << "larkq " << usage.command << ": " << e.what() << "\n";
+      code = 1;
+    }
+  }
+  return code;
+}
+
+}  // namespace
+
+int RunShowCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() > 1) {
+    err << kShow.text;
+    return 2;
+  }
+  return ForEach(kShow, args, out, err, Show);
+}
+
+int RunDeleteCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  return ForEach(kDelete, args, out, err, Delete);
+}
+
+int RunRetryCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  return ForEach(kRetry, args, out, err, Retry);
+}
+
+}  // namespace larkq

@@ -1,0 +1,130 @@
+#include "tools/larkq/AdminCommands.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "rtl/IniFile.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+struct Result {
+  int code;
+  std::string out;
+  std::string err;
+};
+
+template <class Command>
+Result RunCommand(Command command, const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  int code = command(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+class AdminCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"QuePath\"=\"" +
+                    queue_.Path() + "\"\n");
+    std::filesystem::create_directory(queue_ / "Failed");
+  }
+  void Pair(const std::string& base, int failures, const std::string& body = "Hello Ann.\r\n") {
+    queue_.WriteFile(base + ".ini",
+                     "[Connection]\r\nRemoteHost=relay1;relay2\r\nTimeOut=20\r\nFailures=" +
+                         std::to_string(failures) +
+                         "\r\n[Message]\r\nFromName=Shop\r\nFromAddr=shop@example.com\r\n"
+                         "Subject=Your order\r\nNTO1=Ann\r\nATO1=ann@example.org\r\n"
+                         "NCC1=bob@example.org\r\nACC1=bob@example.org\r\nAttachments1=" +
+                         (queue_ / "invoice.pdf") + "\r\n");
+    queue_.WriteFile(base + ".tmp", body);
+  }
+  std::string Failures(const std::string& ini) {
+    return rtl::TIniFile(queue_ / ini).ReadString("Connection", "Failures", "absent");
+  }
+
+  testing_support::MachineRoot root_;
+  testing_support::TempDir queue_;
+};
+
+TEST_F(AdminCommandsTest, ShowPrintsTheMessageAsTheServiceReadsIt) {
+  queue_.WriteFile("invoice.pdf", std::string(1234, 'x'));
+  Pair("Failed/msg0001", 5, "Hello Ann.\r\nline 2\r\n");
+  Result shown = RunCommand(larkq::RunShowCommand, {"msg0001"});
+  ASSERT_EQ(shown.code, 0) << shown.err;
+  EXPECT_EQ(shown.out, "Message:     " + (queue_ / "Failed/msg0001.ini") +
+                           " (failed)\n"
+                           "Relays:      relay1;relay2\n"
+                           "Time-out:    20 s\n"
+                           "From:        Shop <shop@example.com>\n"
+                           "To:          Ann <ann@example.org>\n"
+                           "Cc:          bob@example.org\n"
+                           "Subject:     Your order\n"
+                           "Attachment:  " +
+                           (queue_ / "invoice.pdf") +
+                           " (1234 bytes)\n"
+                           "Failures:    5\n"
+                           "Body:        2 lines\n"
+                           "  Hello Ann.\n"
+                           "  line 2\n");
+  EXPECT_EQ(RunCommand(larkq::RunShowCommand, {"msg0001", "msg0002"}).code, 2);
+  EXPECT_EQ(RunCommand(larkq::RunShowCommand, {"--help"}).code, 0);
+}
+
+// The queue directory is open to others: a link or a FIFO under a message's name is refused,
+// and nothing it points at is read, changed or removed.
+TEST_F(AdminCommandsTest, WhatIsNotAQueuedMessageIsRefusedAndLeftAlone) {
+  queue_.WriteFile("elsewhere/target.ini", "[Connection]\r\nFailures=9\r\n");
+  std::filesystem::create_symlink(queue_ / "elsewhere/target.ini", queue_ / "linked.ini");
+  Pair("bodylink", 1);
+  std::filesystem::remove(queue_ / "bodylink.tmp");
+  std::filesystem::create_symlink(queue_ / "elsewhere/target.ini", queue_ / "bodylink.tmp");
+  for (auto command : {larkq::RunShowCommand, larkq::RunDeleteCommand, larkq::RunRetryCommand}) {
+    for (const char* name : {"linked", "bodylink", "missing"}) {
+      Result refused = RunCommand(command, {name});
+      EXPECT_EQ(refused.code, 1) << name;
+      EXPECT_NE(refused.err.find(std::string("message: ")), std::string::npos) << refused.err;
+    }
+  }
+  EXPECT_TRUE(queue_.Exists("linked.ini"));
+  EXPECT_TRUE(queue_.Exists("bodylink.ini"));
+  EXPECT_EQ(Failures("bodylink.ini"), "1");
+  EXPECT_EQ(queue_.ReadFile("elsewhere/target.ini"), "[Connection]\r\nFailures=9\r\n");
+}
+
+TEST_F(AdminCommandsTest, DeleteRemovesEachPairAndNamesWhatItCouldNot) {
+  Pair("a", 0);
+  Pair("Failed/b", 5);
+  queue_.WriteFile("c.ini", "[Connection]\r\n");  // a message whose body is already gone
+  Result deleted = RunCommand(larkq::RunDeleteCommand, {"a", "b", "c.ini", "nothere"});
+  EXPECT_EQ(deleted.code, 1);
+  EXPECT_EQ(deleted.out, "Deleted " + (queue_ / "a.ini") + "\nDeleted " +
+                             (queue_ / "Failed/b.ini") + "\nDeleted " + (queue_ / "c.ini") + "\n");
+  EXPECT_NE(deleted.err.find("larkq delete: no such queued message: nothere"), std::string::npos);
+  for (const char* file : {"a.ini", "a.tmp", "Failed/b.ini", "Failed/b.tmp", "c.ini"}) {
+    EXPECT_FALSE(queue_.Exists(file)) << file;
+  }
+}
+
+TEST_F(AdminCommandsTest, RetryResetsTheCountAndBringsAFailedMessageBack) {
+  Pair("queued", 3);
+  Pair("Failed/failed", 5);
+  Result retried = RunCommand(larkq::RunRetryCommand, {"queued", "failed"});
+  EXPECT_EQ(retried.code, 0) << retried.err;
+  EXPECT_EQ(Failures("queued.ini"), "0");
+  EXPECT_EQ(Failures("failed.ini"), "0");
+  EXPECT_EQ(queue_.ReadFile("failed.tmp"), "Hello Ann.\r\n");
+  EXPECT_FALSE(queue_.Exists("Failed/failed.ini") || queue_.Exists("Failed/failed.tmp"));
+
+  // A message of the same name in the queue is never replaced, and the failed one stays whole.
+  Pair("Failed/queued", 5, "the older one\r\n");
+  Result taken = RunCommand(larkq::RunRetryCommand, {(queue_ / "Failed/queued.ini")});
+  EXPECT_EQ(taken.code, 1);
+  EXPECT_NE(taken.err.find("the queue already holds queued.ini"), std::string::npos) << taken.err;
+  EXPECT_EQ(queue_.ReadFile("queued.tmp"), "Hello Ann.\r\n");
+  EXPECT_EQ(queue_.ReadFile("Failed/queued.tmp"), "the older one\r\n");
+  EXPECT_TRUE(queue_.Exists("Failed/queued.ini"));
+}
+
+}  // namespace
