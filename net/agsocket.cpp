@@ -291,7 +291,9 @@ int TagSocket::ReadLine(std::string& line) {
       lastReadNothing = false;
     } else {
       lastReadNothing = got == 0;
-      if (got == 0) dataWaiting = false;  // the server closed: let its notification arrive
+      // The server closed: what the last notification announced has been read, and only a wait
+      // that reads the messages lets the close notification arrive.
+      if (got == 0) readable_ = dataWaiting = false;
       // A line longer than the buffer is read to its end and kept as its first 1024 bytes.
       if (got == 1 && buffer.size() < kLineBuffer) buffer += byte;
       lineFeed = got == 1 && byte == '\n';

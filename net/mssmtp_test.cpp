@@ -166,6 +166,16 @@ TEST_F(SmtpTest, AResetAfterPartOfALineIsReportedAtOnce) {
   EXPECT_FALSE(client_.IsConnected());
 }
 
+// A line cut in two whose second part comes with the close: the client sees the close instead
+// of reading nothing for ever.
+TEST_F(SmtpTest, ALineEndedByTheCloseIsNotWaitedForForEver) {
+  server_.SetGreeting("220 par<pause>tial<close>");
+  auto start = Clock::now();
+  EXPECT_NE(TransmitResult(), "ok");
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));  // the time-out is 5 s
+  EXPECT_FALSE(client_.IsConnected());
+}
+
 TEST_F(SmtpTest, TemporaryRefusalsAreRefusals) {
   server_.Reply("RCPT", {"250 ok\r\n", "451 4.2.0 greylisted\r\n"});
   std::vector<std::string> refused;

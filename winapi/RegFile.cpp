@@ -147,10 +147,14 @@ constexpr size_t kMaxKeyName = 255;
 constexpr size_t kMaxValueName = 16383;
 
 bool HoldsLineBreak(std::string_view name) { return name.find('\r') != std::string_view::npos; }
+// Names travel through the API as C strings: one holding a NUL would be cut there and name
+// another key or value (a key path cut to its root would delete the whole root).
+bool HoldsNul(std::string_view name) { return name.find('\0') != std::string_view::npos; }
 
 // Checks a key path of a key line; returns an error text, empty when the path is sound.
 std::string CheckKeyPath(std::string_view path, bool remove) {
   if (HoldsLineBreak(path)) return "a key name cannot hold a line break";
+  if (HoldsNul(path)) return "a key name cannot hold a NUL character";
   auto slash = path.find('\\');
   std::string root(path.substr(0, slash));
   for (char& c : root) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -229,6 +233,7 @@ ParseResult Parse(std::string_view text) {
       size_t used = 0;
       if (!ReadQuoted(joined, value.name, used)) return fail(number, "unterminated value name");
       if (HoldsLineBreak(value.name)) return fail(number, "a value name cannot hold a line break");
+      if (HoldsNul(value.name)) return fail(number, "a value name cannot hold a NUL character");
       if (value.name.size() > kMaxValueName) {
         return fail(number, "a value name is longer than 16383 characters");
       }

@@ -36,6 +36,7 @@ TEST(RegFileTest, ReadsAHiveEditedByHand) {
 }
 
 TEST(RegFileTest, ReportsTheLineItCannotRead) {
+  using namespace std::string_literals;
   const std::string longKey(256, 'k'), longValue(16384, 'v');
   struct Case {
     std::string text;
@@ -61,6 +62,10 @@ TEST(RegFileTest, ReportsTheLineItCannotRead) {
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"" + longValue + "\"=\"x\"\n", 3},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"a\rb\"=\"x\"\n", 3},
       {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\rB]\n", 2},
+      // A NUL would cut the name short: the root itself, or another key or value.
+      {"REGEDIT4\n\n[-HKEY_LOCAL_MACHINE\\\0]\n"s, 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\0x]\n"s, 2},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"a\0b\"=\"x\"\n"s, 3},
   };
   for (const auto& c : cases) {
     auto parsed = regfile::Parse(c.text);
