@@ -15,12 +15,16 @@ int HexValue(char c) {
   return -1;
 }
 
+bool NeedsEscape(unsigned char c) {
+  // DEL (127) is a control character too: RFC 2045 allows only 33 to 126 and the blank.
+  return c < 32 || c == '=' || c >= 127;
+}
+
 std::string Escape(std::string_view piece) {
   std::string out;
   out.reserve(piece.size());
   for (unsigned char c : piece) {
-    // DEL (127) is a control character too: RFC 2045 allows only 33 to 126 and the blank.
-    if (c < 32 || c == '=' || c >= 127) {
+    if (NeedsEscape(c)) {
       out += '=';
       out += kHex[c >> 4];
       out += kHex[c & 15];
@@ -31,53 +35,72 @@ std::string Escape(std::string_view piece) {
   return out;
 }
 
-void TooLarge() { throw rtl::Exception("Paragraph is too large"); }
+size_t EscapedLength(std::string_view piece) {
+  size_t length = 0;
+  for (unsigned char c : piece) length += NeedsEscape(c) ? 3 : 1;
+  return length;
+}
 
 }  // namespace
 
-// Reads up to the next line break. CR LF, a lone LF and a lone CR are each one break, so the
-// blank lines of a text with LF or CR line ends are kept; a break that ends the stream ends the
-// last line and is not data.
-void TQuotedPrintable::ReadParagraph(ByteReader& reader, std::string& paragraph) {
-  paragraph.clear();
+// Reads up to the next line break, appending to the paragraph. CR LF, a lone LF and a lone CR
+// are each one break, so the blank lines of a text with LF or CR line ends are kept; a break
+// that ends the stream ends the last line and is not data. False when the paragraph reached the
+// buffer's size first: the line goes on.
+bool TQuotedPrintable::ReadParagraph(ByteReader& reader, std::string& paragraph) {
   while (!reader.AtEnd()) {
-    if (paragraph.size() >= kParagraphSize) TooLarge();
+    if (paragraph.size() >= kParagraphSize) return false;
     char byte = reader.Next();
     PumpMessages();
-    if (byte == '\n') return;
+    if (byte == '\n') return true;
     if (byte == '\r') {
       if (!reader.AtEnd()) {
         byte = reader.Next();
         PumpMessages();
         if (byte != '\n') reader.StepBack();
       }
-      return;
+      return true;
     }
     paragraph += byte;
   }
+  return true;
 }
 
-// Pieces of at most 65 source characters, broken before a blank where there is one; every piece
-// but the last ends in a soft break. A blank that ends the last piece is escaped: transports
-// strip blanks at the end of a line (RFC 2045).
-void TQuotedPrintable::AppendPieces(const std::string& paragraph) {
+// Pieces of at most 65 source characters, broken before a blank where there is one, and never
+// longer than RFC 2045's 76 characters once escaped; every piece but the last ends in a soft
+// break. A blank that ends the last piece is escaped: transports strip blanks at the end of a
+// line. Of a paragraph that goes on, only pieces whose end is certain are written; returns how
+// much of it was.
+size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complete) {
+  const std::string_view text = paragraph;
   size_t start = 0;
   for (;;) {
-    size_t remaining = paragraph.size() - start;
-    if (remaining < kPieceLength) {
-      std::string last = Escape(std::string_view(paragraph).substr(start));
-      if (!last.empty() && last.back() == ' ') last.replace(last.size() - 1, 1, "=20");
-      sink_(std::move(last));
-      return;
+    size_t remaining = text.size() - start;
+    if (!complete && remaining <= kPieceLength) return start;
+    if (complete && remaining < kPieceLength) {
+      std::string_view rest = text.substr(start);
+      bool blankEnd = !rest.empty() && rest.back() == ' ';
+      if (EscapedLength(rest) + (blankEnd ? 2 : 0) <= kMaxLineLength) {
+        std::string last = Escape(rest);
+        if (blankEnd) last.replace(last.size() - 1, 1, "=20");
+        sink_(std::move(last));
+        return text.size();
+      }
     }
-    size_t length = kPieceLength;
-    for (size_t k = kPieceLength; k >= 1; --k) {
-      if (start + k < paragraph.size() && paragraph[start + k] == ' ') {
+    // Room for the soft break's "=" at the end of the line.
+    size_t longest = 0;
+    for (size_t width = 0; longest < kPieceLength && longest < remaining; ++longest) {
+      width += NeedsEscape(static_cast<unsigned char>(text[start + longest])) ? 3 : 1;
+      if (width > kMaxLineLength - 1) break;
+    }
+    size_t length = longest;
+    for (size_t k = longest; k >= 1; --k) {
+      if (start + k < text.size() && text[start + k] == ' ') {
         length = k;
         break;
       }
     }
-    sink_(Escape(std::string_view(paragraph).substr(start, length)) + "=");
+    sink_(Escape(text.substr(start, length)) + "=");
     start += length;
   }
 }
@@ -88,8 +111,10 @@ void TQuotedPrintable::Encode() {
   std::string paragraph;
   paragraph.reserve(kParagraphSize);
   do {
-    ReadParagraph(reader, paragraph);
-    AppendPieces(paragraph);
+    // A line longer than the buffer is written in pieces as it is read.
+    while (!ReadParagraph(reader, paragraph)) paragraph.erase(0, AppendPieces(paragraph, false));
+    AppendPieces(paragraph, true);
+    paragraph.clear();
   } while (!reader.AtEnd());
 }
 
@@ -114,7 +139,7 @@ void TQuotedPrintable::Decode() {
       }
     }
     if (!soft && (line.empty() || line.back() != 26)) decoded += "\r\n";
-    if (paragraph.size() + decoded.size() >= kParagraphSize - 1) TooLarge();
+    // Received text may join any number of soft lines into one paragraph: it is kept whole.
     paragraph += decoded;
     if (!soft) {
       stream_->WriteString(paragraph);

@@ -15,6 +15,7 @@ class TQuotedPrintable {
  public:
   static constexpr size_t kParagraphSize = 24576;
   static constexpr size_t kPieceLength = 65;
+  static constexpr size_t kMaxLineLength = 76;  // an encoded line, without its line break
 
   TQuotedPrintable(rtl::TStream* stream, rtl::TStringList* lines)
       : stream_(stream),
@@ -26,7 +27,8 @@ class TQuotedPrintable {
 
   // The whole stream, from its start, appended to the lines; yields after every byte.
   void Encode();
-  // The lines written to the stream at its position, each hard line ending in CR LF.
+  // The lines written to the stream at its position, each hard line ending in CR LF; a
+  // paragraph of any length.
   void Decode();
 
  private:
@@ -54,8 +56,8 @@ class TQuotedPrintable {
     size_t index_ = 0;
   };
 
-  void ReadParagraph(ByteReader& reader, std::string& paragraph);
-  void AppendPieces(const std::string& paragraph);
+  bool ReadParagraph(ByteReader& reader, std::string& paragraph);
+  size_t AppendPieces(const std::string& paragraph, bool complete);
 
   rtl::TStream* stream_;
   rtl::TStringList* lines_;
