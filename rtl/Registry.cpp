@@ -5,6 +5,25 @@
 
 namespace rtl {
 
+std::string RegTypeName(DWORD type) {
+  switch (type) {
+    case REG_SZ:
+      return "REG_SZ";
+    case REG_EXPAND_SZ:
+      return "REG_EXPAND_SZ";
+    case REG_DWORD:
+      return "REG_DWORD";
+    case REG_BINARY:
+      return "REG_BINARY";
+    case REG_MULTI_SZ:
+      return "REG_MULTI_SZ";
+    case REG_NONE:
+      return "REG_NONE";
+    default:
+      return "REG_TYPE_" + std::to_string(type);
+  }
+}
+
 TRegistry::TRegistry(REGSAM access) : access_(access) {}
 
 TRegistry::~TRegistry() { CloseKey(); }

@@ -9,6 +9,10 @@
 
 namespace rtl {
 
+// The name of a value type as reg.exe writes it ("REG_SZ"); "REG_TYPE_N" for one it has no
+// name for.
+std::string RegTypeName(DWORD type);
+
 class TRegistry {
  public:
   explicit TRegistry(REGSAM access = KEY_ALL_ACCESS);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <sstream>
 
+#include "rtl/Registry.h"
 #include "rtl/SysUtils.h"
 #include "tools/larkctl/HelpOption.h"
 #include "winapi/RegFile.h"
@@ -164,25 +165,6 @@ std::vector<std::string> SubKeysOf(HKEY key) {
   }
 }
 
-std::string TypeName(DWORD type) {
-  switch (type) {
-    case REG_SZ:
-      return "REG_SZ";
-    case REG_EXPAND_SZ:
-      return "REG_EXPAND_SZ";
-    case REG_DWORD:
-      return "REG_DWORD";
-    case REG_BINARY:
-      return "REG_BINARY";
-    case REG_MULTI_SZ:
-      return "REG_MULTI_SZ";
-    case REG_NONE:
-      return "REG_NONE";
-    default:
-      return "REG_TYPE_" + std::to_string(type);
-  }
-}
-
 std::string DisplayData(const regfile::Value& value) {
   const std::string& d = value.data;
   if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) return d.substr(0, d.find('\0'));
@@ -204,8 +186,8 @@ std::string DisplayData(const regfile::Value& value) {
 }
 
 void PrintValue(std::ostream& out, const regfile::Value& value) {
-  out << "    " << (value.name.empty() ? "(Default)" : value.name) << "    " << TypeName(value.type)
-      << "    " << DisplayData(value) << "\n";
+  out << "    " << (value.name.empty() ? "(Default)" : value.name) << "    "
+      << rtl::RegTypeName(value.type) << "    " << DisplayData(value) << "\n";
 }
 
 void QueryKey(std::ostream& out, HKEY key, const std::string& fullName, const Options& options) {

@@ -3,25 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
 
 #include "rtl/IniFile.h"
 #include "testing/TempDir.h"
+#include "tools/larkq/CommandTestSupport.h"
 
 namespace {
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-template <class Command>
-Result RunCommand(Command command, const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = command(args, out, err);
-  return {code, out.str(), err.str()};
-}
+using larkq_test::Result;
+using larkq_test::RunCommand;
 
 class AdminCommandsTest : public ::testing::Test {
  protected:

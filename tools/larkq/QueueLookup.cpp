@@ -5,6 +5,7 @@
 
 #include "rtl/Exception.h"
 #include "rtl/Paths.h"
+#include "rtl/Registry.h"
 #include "rtl/SysUtils.h"
 #include "settings/RegSet.h"
 #include "winapi/winapi.h"
@@ -24,19 +25,6 @@ std::string RegistryError(LSTATUS status) {
     text += "\n" + std::string(problem);
   }
   return text;
-}
-
-std::string TypeName(DWORD type) {
-  switch (type) {
-    case REG_DWORD:
-      return "REG_DWORD";
-    case REG_BINARY:
-      return "REG_BINARY";
-    case REG_MULTI_SZ:
-      return "REG_MULTI_SZ";
-    default:
-      return "value of type " + std::to_string(type);
-  }
 }
 
 bool IsQueuedFile(const std::string& path) {
@@ -68,7 +56,7 @@ std::string ReadQuePath() {
     throw rtl::Exception(RegistryError(status));
   }
   if (status == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ) {
-    throw rtl::Exception("the QuePath setting is a " + TypeName(type) +
+    throw rtl::Exception("the QuePath setting is a " + rtl::RegTypeName(type) +
                          "; the service takes only a text (REG_SZ) there, so it has no queue "
                          "directory. " +
                          kSetQuePath);

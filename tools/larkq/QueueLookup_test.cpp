@@ -6,28 +6,24 @@
 
 #include "testing/TempDir.h"
 #include "tools/larkq/AddCommand.h"
+#include "tools/larkq/CommandTestSupport.h"
 #include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/ListCommand.h"
 #include "tools/larkq/SendCommand.h"
 
 namespace {
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
+using larkq_test::Result;
 
-template <class Command>
-Result Run(Command command, const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = command(args, out, err);
-  return {code, out.str(), err.str()};
+Result List(const std::vector<std::string>& args) {
+  return larkq_test::RunCommand(larkq::RunListCommand, args);
 }
-
-Result List(const std::vector<std::string>& args) { return Run(larkq::RunListCommand, args); }
-Result Compose(const std::vector<std::string>& args) { return Run(larkq::RunComposeCommand, args); }
-Result Send(const std::vector<std::string>& args) { return Run(larkq::RunSendCommand, args); }
+Result Compose(const std::vector<std::string>& args) {
+  return larkq_test::RunCommand(larkq::RunComposeCommand, args);
+}
+Result Send(const std::vector<std::string>& args) {
+  return larkq_test::RunCommand(larkq::RunSendCommand, args);
+}
 Result Add(const std::vector<std::string>& args) {
   std::istringstream in("body\n");
   std::ostringstream out, err;

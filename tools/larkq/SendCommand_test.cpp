@@ -2,23 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
+#include "tools/larkq/CommandTestSupport.h"
 
 namespace {
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
+using larkq_test::Result;
 
 Result Send(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = larkq::RunSendCommand(args, out, err);
-  return {code, out.str(), err.str()};
+  return larkq_test::RunCommand(larkq::RunSendCommand, args);
 }
 
 class SendCommandTest : public ::testing::Test {
