@@ -21,7 +21,9 @@ class ContrLarkqTest : public QObject {
   void aServiceNotInstalledReadsContinuePendingAndIgnoresRequests() {
     QCOMPARE(QueryState(), DWORD{SERVICE_CONTINUE_PENDING});
     RequestStart();
+    QCOMPARE(RequestError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     RequestStop();
+    QCOMPARE(RequestError(), DWORD{ERROR_SERVICE_DOES_NOT_EXIST});
     QCOMPARE(QueryState(), DWORD{SERVICE_CONTINUE_PENDING});
   }
 
@@ -60,6 +62,29 @@ class ContrLarkqTest : public QObject {
     QTest::newRow("continue pending") << DWORD{SERVICE_CONTINUE_PENDING};
     QTest::newRow("pause pending") << DWORD{SERVICE_PAUSE_PENDING};
     QTest::newRow("paused") << DWORD{SERVICE_PAUSED};
+  }
+
+  // A restart stops a paused service too, and only a running or paused one.
+  void theRestartStopsARunningOrPausedService_data() {
+    QTest::addColumn<DWORD>("state");
+    QTest::addColumn<DWORD>("stops");
+    QTest::newRow("running") << DWORD{SERVICE_RUNNING} << DWORD{1};
+    QTest::newRow("paused") << DWORD{SERVICE_PAUSED} << DWORD{1};
+    QTest::newRow("start pending") << DWORD{SERVICE_START_PENDING} << DWORD{0};
+    QTest::newRow("pause pending") << DWORD{SERVICE_PAUSE_PENDING} << DWORD{0};
+  }
+
+  void theRestartStopsARunningOrPausedService() {
+    QFETCH(DWORD, state);
+    QFETCH(DWORD, stops);
+    TestService service;
+    service.SetState(state);
+    RequestStart();
+    QVERIFY(service.Reaches(state));
+    RequestRestartStop();
+    QCOMPARE(RequestError(), DWORD{ERROR_SUCCESS});
+    QCOMPARE(service.Stops(), stops);
+    if (stops != 0) QVERIFY(service.Reaches(SERVICE_STOPPED));
   }
 
   void sendsNoStopUnlessRunning() {

@@ -299,6 +299,10 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 // Never replaces an existing target (ERROR_ALREADY_EXISTS).
 BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, SECURITY_ATTRIBUTES* lpSecurityAttributes);
+// A new directory with the template directory's attributes: here its mode and, where the caller
+// may give it, its owner and group.
+BOOL WINAPI CreateDirectoryExA(LPCSTR lpTemplateDirectory, LPCSTR lpNewDirectory,
+                               SECURITY_ATTRIBUTES* lpSecurityAttributes);
 BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName);
 DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique,

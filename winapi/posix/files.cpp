@@ -354,6 +354,30 @@ BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, SECURITY_ATTRIBUTES*) {
   return TRUE;
 }
 
+BOOL WINAPI CreateDirectoryExA(LPCSTR lpTemplateDirectory, LPCSTR lpNewDirectory,
+                               SECURITY_ATTRIBUTES*) {
+  struct stat model;
+  if (stat(lpTemplateDirectory, &model) != 0) return lark::FailForPath(lpTemplateDirectory);
+  if (!S_ISDIR(model.st_mode)) return lark::Fail(ERROR_DIRECTORY);
+  // Made private first, so that nobody else can use it before it has its final owner and mode.
+  if (mkdir(lpNewDirectory, 0700) != 0) {
+    if (errno == ENOENT) return lark::Fail(ERROR_PATH_NOT_FOUND);
+    return lark::FailFromErrno();
+  }
+  int fd = open(lpNewDirectory, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return lark::FailFromErrno();
+  // Only a privileged caller may give the directory away; anyone else keeps it as their own.
+  if (fchown(fd, model.st_uid, model.st_gid) != 0 && errno != EPERM) {
+    int saved = errno;
+    close(fd);
+    return lark::Fail(lark::Win32FromErrno(saved));
+  }
+  bool moded = fchmod(fd, model.st_mode & 07777) == 0;
+  int saved = errno;
+  close(fd);
+  return moded ? TRUE : lark::Fail(lark::Win32FromErrno(saved));
+}
+
 BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName) {
   if (rmdir(lpPathName) != 0) {
     if (errno == ENOTDIR) return lark::Fail(ERROR_DIRECTORY);

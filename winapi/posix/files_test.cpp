@@ -156,6 +156,32 @@ TEST(FilesTest, AReplacementNeverFollowsALinkAndClearsWhatDeadWritersLeft) {
                                    "data.ini.~short", "other.ini.~0123456789abcdef"}));
 }
 
+// A Failed directory made by root for a queue an unprivileged service owns must be the
+// service's too, with the queue's mode.
+TEST(FilesTest, ADirectoryMadeAfterATemplateTakesItsOwnerAndMode) {
+  TempDir dir;
+  const std::string model = dir / "queue";
+  ASSERT_EQ(mkdir(model.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(model.c_str(), 02775), 0);
+  ASSERT_EQ(chown(model.c_str(), 65534, 65534), 0);  // nobody, nogroup
+  const std::string made = dir / "queue/Failed";
+  ASSERT_TRUE(CreateDirectoryExA(model.c_str(), made.c_str(), nullptr));
+  struct stat st;
+  ASSERT_EQ(lstat(made.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 02775u);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+
+  EXPECT_FALSE(CreateDirectoryExA(model.c_str(), made.c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+  dir.WriteFile("plain", "");
+  EXPECT_FALSE(CreateDirectoryExA((dir / "plain").c_str(), (dir / "other").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));
+  EXPECT_FALSE(CreateDirectoryExA(model.c_str(), (dir / "no/such").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
 TEST(FilesTest, TempPathEndsWithADelimiterAndReportsTheSizeNeeded) {
   TempDir dir;
   setenv("TMPDIR", dir.Path().c_str(), 1);
