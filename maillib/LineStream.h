@@ -1,9 +1,8 @@
-// TLineStream: an in-memory byte stream that serves its own contents line by line, holding at
-// most one 16384-byte chunk as lines at a time.
+// TLineStream: an in-memory byte stream that serves its own contents line by line. A line ends
+// at CR LF, a lone CR or a lone LF; a line of any length comes back whole.
 #pragma once
 
 #include <string>
-#include <vector>
 
 #include "rtl/Streams.h"
 
@@ -14,20 +13,15 @@ inline const std::string kEndOfData(4, '\xFF');
 
 class TLineStream : public rtl::TMemoryStream {
  public:
-  static constexpr size_t kBufferSize = 16384;
-
   // The next line without its line break, or kEndOfData.
   std::string ReadLine();
+  // Reading starts again from the first line.
   void Reset();
   bool EndReached() const { return endReached_; }
 
  private:
-  void FillChunk();
-
-  std::vector<std::string> lines_;
-  int lineIndex_ = -1;
+  size_t next_ = 0;
   bool endReached_ = false;
-  bool lastChunk_ = false;
 };
 
 }  // namespace maillib

@@ -17,11 +17,11 @@ TEST(LineStreamTest, AnEmptyStreamEndsAtOnce) {
   EXPECT_EQ(maillib::kEndOfData, std::string(4, '\xFF'));
 }
 
-TEST(LineStreamTest, LinesCutByTheChunkBoundaryComeWhole) {
+TEST(LineStreamTest, EveryLineEndingCountsOnceAndALastLineNeedsNone) {
   maillib::TLineStream stream;
   std::vector<std::string> written;
   size_t total = 0;
-  for (int i = 0; total < 3 * maillib::TLineStream::kBufferSize; ++i) {
+  for (int i = 0; total < 50000; ++i) {
     std::string line = "line " + std::to_string(i) + std::string(static_cast<size_t>(i % 97), 'x');
     written.push_back(line);
     const char* ending = i % 3 == 0 ? "\r\n" : i % 3 == 1 ? "\n" : "\r\n";
@@ -36,12 +36,15 @@ TEST(LineStreamTest, LinesCutByTheChunkBoundaryComeWhole) {
   EXPECT_EQ(stream.ReadLine(), written[0]);
 }
 
-TEST(LineStreamTest, ALineLongerThanAChunkEndsTheData) {
+// A line of 16 KB and more is a line like any other: neither lost nor taken for the end.
+TEST(LineStreamTest, LongLinesComeWholeAndTheEndIsReachedOnce) {
   maillib::TLineStream stream;
-  stream.WriteString("first\r\n" + std::string(maillib::TLineStream::kBufferSize, 'y') + "\r\n");
+  const std::string longLine(70000, 'y');
+  stream.WriteString("first\r\n" + longLine + "\r\r\n\n\rlast");
   stream.Reset();
-  EXPECT_EQ(stream.ReadLine(), "first");
+  EXPECT_EQ(ReadAll(stream), (std::vector<std::string>{"first", longLine, "", "", "", "last"}));
   EXPECT_EQ(stream.ReadLine(), maillib::kEndOfData);
+  EXPECT_TRUE(stream.EndReached());
 }
 
 }  // namespace

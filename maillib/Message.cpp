@@ -131,12 +131,16 @@ void TmsArticle::EncodeToStream(rtl::TStream& stream) { TmsArticleEncoder(*this,
 void TmsArticle::Clear() {
   TmsCustomMessage::Clear();
   NewsGroups.clear();
+  Path.clear();
+  MessageId.clear();
 }
 
 void TmsArticle::Assign(const TmsCustomMessage& other) {
   TmsCustomMessage::Assign(other);
   if (const auto* article = dynamic_cast<const TmsArticle*>(&other); article != nullptr) {
     NewsGroups = article->NewsGroups;
+    Path = article->Path;
+    MessageId = article->MessageId;
   }
 }
 

@@ -56,6 +56,11 @@ class TmsCustomMessage {
 
   virtual void Validate() = 0;
   virtual void EncodeToStream(rtl::TStream& stream) = 0;
+  // Fills the message from a received message text (see Decoder.h). The message is not cleared
+  // first: address lists are appended to.
+  virtual void DecodeFromStream(rtl::TStream& stream) = 0;
+  // Takes the fields of a received header block.
+  virtual void ParseHeaders(const TmsHeaders& headers) = 0;
   virtual void Clear();
   virtual void Assign(const TmsCustomMessage& other);
 
@@ -75,6 +80,8 @@ class TmsMessage : public TmsCustomMessage {
   // EMessageError when there is no sender address or no recipient address at all.
   void Validate() override;
   void EncodeToStream(rtl::TStream& stream) override;
+  void DecodeFromStream(rtl::TStream& stream) override;
+  void ParseHeaders(const TmsHeaders& headers) override;
   void Clear() override;
   void Assign(const TmsCustomMessage& other) override;
 };
@@ -82,9 +89,14 @@ class TmsMessage : public TmsCustomMessage {
 class TmsArticle : public TmsCustomMessage {
  public:
   std::string NewsGroups;
+  // Filled only from a received article.
+  std::string Path;
+  std::string MessageId;
 
   void Validate() override;
   void EncodeToStream(rtl::TStream& stream) override;
+  void DecodeFromStream(rtl::TStream& stream) override;
+  void ParseHeaders(const TmsHeaders& headers) override;
   void Clear() override;
   void Assign(const TmsCustomMessage& other) override;
 };

@@ -1,5 +1,6 @@
 #include "maillib/codecs.h"
 
+#include <algorithm>
 #include <array>
 #include <optional>
 
@@ -77,7 +78,12 @@ std::optional<std::string> DecodeWord(const std::string& word) {
   }
   const char letter = word[question + 1];
   const std::string text = word.substr(question + 3);
-  if (letter == 'Q' || letter == 'q') return DecodeQWord(text);
+  if (letter == 'Q' || letter == 'q') {
+    // "_" stands for a blank only inside Q-encoded text (RFC 2047 4.2), never in the text around.
+    std::string blanks = text;
+    std::replace(blanks.begin(), blanks.end(), '_', ' ');
+    return DecodeQWord(blanks);
+  }
   if (letter != 'B' && letter != 'b') return std::nullopt;
   try {
     return Base64DecodeLine(text);
@@ -173,9 +179,6 @@ std::string DecodeEncodedWords(std::string_view input) {
       continue;
     }
     value = value.substr(0, s) + *decoded + rtl::Trim(value.substr(e + 2));
-    for (char& c : value) {
-      if (c == '_') c = ' ';
-    }
     value = rtl::BoundedString(value);
   }
   return value;

@@ -102,6 +102,12 @@ TEST(EncodedWordsTest, DecodesBAndQWords) {
   EXPECT_EQ(maillib::DecodeQWord("a=3Db=C3=A9"), "a=b\xC3\xA9");
 }
 
+// "_" is a blank only inside Q-encoded text: names and addresses around a word keep theirs.
+TEST(EncodedWordsTest, UnderscoresOutsideQTextStay) {
+  EXPECT_EQ(maillib::DecodeEncodedWords("my_file =?utf-8?Q?a_b=5F?= x_y"), "my_file a b_x_y");
+  EXPECT_EQ(maillib::DecodeEncodedWords("=?utf-8?B?X18=?= c_d"), "__c_d");
+}
+
 TEST(EncodedWordsTest, AnotherEncodingLetterIsKeptAsItStands) {
   EXPECT_EQ(maillib::DecodeEncodedWords("=?x?X?abc?= and =?x?Q?d?="), "=?x?X?abc?= and d");
   EXPECT_EQ(maillib::DecodeEncodedWords("=?nocharset?="), "=?nocharset?=");

@@ -1,0 +1,407 @@
+#include "maillib/Decoder.h"
+
+#include "maillib/HeaderFields.h"
+#include "maillib/MailTexts.h"
+#include "maillib/PartNames.h"
+#include "maillib/QuotedPrintable.h"
+#include "maillib/codecs.h"
+#include "rtl/SysUtils.h"
+
+namespace maillib {
+namespace {
+
+[[noreturn]] void Fail(int textId) { throw EMessageParserError(MailText(textId)); }
+
+std::string TrimBlanksRight(std::string_view line) {
+  size_t end = line.find_last_not_of(" \t");
+  return std::string(line.substr(0, end == std::string_view::npos ? 0 : end + 1));
+}
+
+// A received Base64 line of any length, decoded in pieces of whole groups that the bounded line
+// codec takes whole.
+std::string Base64Bytes(std::string_view line) {
+  constexpr size_t kPiece = rtl::kShortStringLength / 4 * 4;
+  std::string bytes;
+  for (size_t at = 0; at < line.size(); at += kPiece)
+    bytes += Base64DecodeLine(line.substr(at, kPiece));
+  return bytes;
+}
+
+std::string BareType(const std::string& contentType) {
+  return rtl::LowerCase(FirstToken(contentType));
+}
+
+std::string TransferEncoding(const TmsHeaders& headers) {
+  return rtl::LowerCase(rtl::Trim(headers.GetFieldValue("Content-Transfer-Encoding")));
+}
+
+// The bytes of quoted-printable lines.
+std::string QuotedPrintableBytes(const rtl::TStringList& lines) {
+  rtl::TMemoryStream stream;
+  TQuotedPrintable(&stream, const_cast<rtl::TStringList*>(&lines)).Decode();
+  return stream.Data();
+}
+
+// The line break before a delimiter belongs to the delimiter (RFC 2046 5.1.1), so a part's
+// content does not gain the empty line the writer puts before it.
+void DropDelimiterBreak(std::string& content) {
+  if (content.ends_with("\r\n")) content.resize(content.size() - 2);
+}
+
+std::string Joined(const rtl::TStringList& lines) {
+  std::string text;
+  for (int i = 0; i < lines.Count(); ++i) {
+    if (i > 0) text += "\r\n";
+    text += lines[i];
+  }
+  return text;
+}
+
+}  // namespace
+
+bool IsUUBegin(std::string_view line) {
+  if (line.size() <= 8 || rtl::UpperCase(line.substr(0, 5)) != "BEGIN") return false;
+  try {
+    rtl::StrToInt(rtl::Trim(line.substr(5)).substr(0, 3));
+    return true;
+  } catch (const rtl::EConvertError&) {
+    return false;
+  }
+}
+
+std::string UUFileName(std::string_view line) {
+  std::string_view name = line.size() > 10 ? line.substr(10) : std::string_view();
+  if (!name.starts_with('"')) return std::string(name);
+  size_t close = name.find('"', 1);
+  return close == std::string_view::npos ? "" : std::string(name.substr(1, close - 1));
+}
+
+void TmsCustomDecoder::LoadFromStream(rtl::TStream& stream) {
+  if (stream.Size() > kMaxMessageSize) throw EMessageParserError(kMessageTooLarge);
+  stream.SetPosition(0);
+  reader_.CopyFrom(stream, 0);
+  reader_.Reset();
+  pending_.reset();
+}
+
+std::string TmsCustomDecoder::ReadLine() {
+  if (pending_) {
+    std::string line = std::move(*pending_);
+    pending_.reset();
+    return line;
+  }
+  return reader_.ReadLine();
+}
+
+// Trailing blanks after a delimiter are transport padding (RFC 2046 5.1.1).
+bool TmsCustomDecoder::IsDelimiter(std::string_view line) const {
+  return TrimBlanksRight(line) == boundary_;
+}
+
+bool TmsCustomDecoder::IsCloseDelimiter(std::string_view line) const {
+  return TrimBlanksRight(line) == boundary_ + "--";
+}
+
+bool TmsCustomDecoder::EndsPart(std::string_view line) const {
+  return Exhausted() || IsDelimiter(line) || IsCloseDelimiter(line);
+}
+
+std::string TmsCustomDecoder::SkipToDelimiter(int missingText) {
+  for (;;) {
+    std::string line = ReadLine();
+    if (Exhausted()) Fail(missingText);
+    if (IsDelimiter(line) || IsCloseDelimiter(line)) return line;
+  }
+}
+
+// A text whose first line is neither a header field nor a continuation has no header block: it
+// is all body, as "echo done | sendmail admin" sends it. A leading mbox "From " line is no field.
+void TmsCustomDecoder::ReadHeaders(TmsHeaders& list) {
+  list.Clear();
+  std::string line = ReadLine();
+  if (&list == &MessageHeaders && line.starts_with("From ")) line = ReadLine();
+  if (!Exhausted() && !line.empty() && line != kEndOfData && !IsHeaderFieldLine(line) &&
+      !IsContinuationLine(line)) {
+    pending_ = std::move(line);
+    return;
+  }
+  while (!line.empty() && line != kEndOfData) {
+    list.Add(std::move(line));
+    line = ReadLine();
+  }
+  if (line == kEndOfData && !Exhausted()) Fail(kUnableToRetrieveHeaders);
+}
+
+void TmsCustomDecoder::Decode() {
+  ReadHeaders(MessageHeaders);
+  ParseHeaders(MessageHeaders);
+  try {
+    if (MessageHeaders.GetFieldValue("MIME-VERSION") != "1.0") {
+      DecodePlain();
+    } else {
+      DecodeMime();
+    }
+  } catch (const EMessageParserError& error) {
+    StoreUndecodable(error.Message());
+  }
+  rtl::TStringList& body = target_.Body;
+  if (body.Count() > 0 && body[body.Count() - 1] == ".") body.Delete(body.Count() - 1);
+}
+
+void TmsCustomDecoder::StoreUndecodable(const std::string& errorText) {
+  target_.Body.Add("The following error has been occured while processing the message:");
+  target_.Body.Add(errorText);
+  target_.Body.Add("The original message will be stored as an attachment");
+  auto item = std::make_unique<TmsAttItem>();
+  item->SetFileName("original.eml");
+  item->Encoding = ae7Bit;
+  item->ContentType = "message/rfc822";
+  item->SetBytes(reader_.Data());
+  target_.Attachments.Add(std::move(item));
+}
+
+void TmsCustomDecoder::DecodeMime() {
+  if (MessageHeaders.GetFieldValue("X-Mailer") == "V Mailsystem R #0001") {
+    MessageHeaders.RemoveField("Content-Type");  // that gateway writes a wrong one
+  }
+  const std::string contentType = MessageHeaders.GetFieldValue("Content-type");
+  // The kind is read from the bare type only, never from a parameter that happens to hold it.
+  const std::string type = BareType(contentType);
+  const std::string name = ParameterValue(contentType, "name");
+  if (type == "multipart/alternative") {
+    alternative_ = true;
+    DecodeMultipart(contentType);
+  } else if (type.starts_with("multipart/")) {
+    DecodeMultipart(contentType);
+  } else if (!type.empty() && !type.starts_with("text/")) {
+    DecodeSinglePart();
+  } else if (!name.empty() && name != "cc:Mail") {
+    DecodeSinglePart();
+  } else {
+    DecodeText();
+  }
+}
+
+void TmsCustomDecoder::DecodeMultipart(const std::string& contentType) {
+  const std::string boundary = ParameterValue(contentType, "boundary");
+  if (boundary.empty()) Fail(kNoBoundary);
+  boundary_ = "--" + boundary;
+  for (std::string line = ReadLine(); !IsDelimiter(line); line = ReadLine()) {
+    if (Exhausted()) Fail(kNoBoundary);
+  }
+  DecodeFirstPart();
+  DecodeParts();
+}
+
+// The part's charset becomes the message's: iso-8859-1 as CharSet, any other as CustomCharSet.
+void TmsCustomDecoder::TakeCharset(const std::string& contentType) {
+  const std::string charset = rtl::LowerCase(ParameterValue(contentType, "charset"));
+  if (charset == "iso-8859-1") {
+    target_.CharSet = csISO8859;
+  } else if (!charset.empty() && charset != "us-ascii") {
+    target_.CustomCharSet = charset;
+  }
+}
+
+void TmsCustomDecoder::DecodeFirstPart() {
+  ReadHeaders(PartHeaders);
+  std::string contentType = PartHeaders.GetFieldValue("Content-Type");
+  if (BareType(contentType) == "multipart/alternative") {
+    const std::string inner = ParameterValue(contentType, "boundary");
+    if (inner.empty()) Fail(kNoBoundary);
+    nested_ = true;
+    outerBoundary_ = boundary_;
+    boundary_ = "--" + inner;
+    for (std::string line = ReadLine(); !IsDelimiter(line); line = ReadLine()) {
+      if (Exhausted()) Fail(kNoBoundary);
+    }
+    ReadHeaders(PartHeaders);
+    contentType = PartHeaders.GetFieldValue("Content-Type");
+  }
+  // Only an unnamed text part that is no attachment is the plain body; an HTML one is the HTML
+  // body, which the composer carries as the attachment "_htmbody.htm".
+  const std::string type = contentType.empty() ? "text/plain" : BareType(contentType);
+  const std::string disposition = PartHeaders.GetFieldValue("Content-Disposition");
+  const bool named = !PartFileName(contentType, disposition).empty();
+  const bool attachment = rtl::LowerCase(FirstToken(disposition)) == "attachment";
+  const std::string encoding = TransferEncoding(PartHeaders);
+  if (encoding == "base64" || named || attachment || !type.starts_with("text/") ||
+      type == "text/html") {
+    htmlBody_ = type == "text/html" && !named && !attachment && !nested_ && !alternative_;
+    firstPartPending_ = true;
+    return;
+  }
+  rtl::TStringList lines;
+  std::string line;
+  for (line = ReadLine(); !EndsPart(line); line = ReadLine()) lines.Add(line);
+  std::string content =
+      encoding == "quoted-printable" ? QuotedPrintableBytes(lines) : Joined(lines);
+  if (encoding == "quoted-printable" && !Exhausted()) DropDelimiterBreak(content);
+  target_.Body.SetText(content);
+  if (target_.Body.Count() == 0) target_.Body.Add("");
+  TakeCharset(contentType);
+  if (IsCloseDelimiter(line) && nested_) {
+    // An alternative of one part ends; the parts after it in the mixed message still follow.
+    nested_ = false;
+    boundary_ = outerBoundary_;
+    if (IsCloseDelimiter(SkipToDelimiter(kNoClosingBoundary))) {
+      while (!Exhausted()) ReadLine();
+    }
+  } else if (IsCloseDelimiter(line)) {
+    target_.SetContentType(type);
+    while (!Exhausted()) ReadLine();
+  } else if (Exhausted()) {
+    Fail(kNoBoundary);
+  }
+}
+
+void TmsCustomDecoder::DecodeParts() {
+  while (!Exhausted()) {
+    PumpMessages();
+    if (!firstPartPending_) ReadHeaders(PartHeaders);
+    firstPartPending_ = false;
+    std::string line = DecodeAttachment(PartHeaders, false);
+    htmlBody_ = false;
+    if (!IsCloseDelimiter(line) && !Exhausted()) continue;
+    if (!nested_) return;
+    nested_ = false;
+    boundary_ = outerBoundary_;
+    // The outer closing delimiter ends the parts: what follows it is no part.
+    if (IsCloseDelimiter(SkipToDelimiter(kNoClosingBoundary))) return;
+  }
+}
+
+std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool singlePart) {
+  auto item = std::make_unique<TmsAttItem>();
+  std::string contentType = headers.GetFieldValue("Content-type");
+  if (contentType.empty()) contentType = "text/plain";
+  const std::string disposition = headers.GetFieldValue("Content-Disposition");
+  item->ContentType = FirstToken(contentType);
+  std::string name = htmlBody_ ? "_htmbody.htm" : PartFileName(contentType, disposition);
+  item->SetFileName(name);
+  const std::string encodingName = TransferEncoding(headers);
+  const bool uu = encodingName.starts_with("x-uue");
+  const TAttEncoding encoding = encodingName == "base64" || uu       ? aeBase64
+                                : encodingName == "quoted-printable" ? aeQuotedPrintable
+                                                                     : ae7Bit;
+  item->Encoding = encoding;
+  if (name.empty()) {
+    const std::string type = item->ContentType.str();
+    const bool alternative = !singlePart && (nested_ || alternative_);
+    item->SetFileName((alternative ? "_alt." : "att.") +
+                      std::to_string(target_.Attachments.Count()));
+    item->Encoding = encoding;
+    item->ContentType = type;
+  }
+  std::string line;
+  try {
+    std::string bytes;
+    rtl::TStringList lines;
+    for (line = ReadLine(); !(singlePart ? Exhausted() : EndsPart(line)); line = ReadLine()) {
+      if (encoding != aeBase64) {
+        lines.Add(line);
+        continue;
+      }
+      const std::string text = TrimBlanksRight(line);
+      if (singlePart && text == ".") break;
+      if (text.empty()) continue;
+      if (!uu) {
+        bytes += Base64Bytes(text);
+      } else if (!IsUUBegin(text) && text != "`" && text != "end") {
+        bytes += UUDecodeLine(text);
+      }
+    }
+    if (encoding == aeQuotedPrintable) {
+      bytes = QuotedPrintableBytes(lines);
+      if (!singlePart && !Exhausted()) DropDelimiterBreak(bytes);
+    } else if (encoding == ae7Bit) {
+      bytes = Joined(lines);
+      if (singlePart || Exhausted()) bytes += lines.Count() > 0 ? "\r\n" : "";
+    }
+    item->SetBytes(bytes);
+  } catch (const std::exception&) {
+    Fail(kAttachmentDecodeError);
+  }
+  target_.Attachments.Add(std::move(item));
+  return line;
+}
+
+void TmsCustomDecoder::DecodeSinglePart() {
+  if (MessageHeaders.GetFieldValue("Content-type").empty()) Fail(kMissingContentType);
+  DecodeAttachment(MessageHeaders, true);
+}
+
+void TmsCustomDecoder::DecodeText() {
+  const std::string contentType = MessageHeaders.GetFieldValue("Content-Type");
+  const std::string type = BareType(contentType);
+  if (type == "text/html" || type == "text/rtf") target_.SetContentType(type);
+  target_.Body.Clear();
+  TakeCharset(contentType);
+  const std::string encoding = TransferEncoding(MessageHeaders);
+  if (encoding == "base64") {
+    std::string bytes;
+    for (std::string line = ReadLine(); !Exhausted(); line = ReadLine()) {
+      const std::string text = TrimBlanksRight(line);
+      if (!text.empty()) bytes += Base64Bytes(text);
+    }
+    if (!bytes.empty()) target_.Body.SetText(bytes);
+    return;
+  }
+  rtl::TStringList lines;
+  for (std::string line = ReadLine(); !Exhausted(); line = ReadLine()) {
+    if (IsUUBegin(line)) {
+      // A uuencoded file in a text message: read again from the start as plain text. The
+      // header fields were taken already, so no recipient is added a second time.
+      reader_.Reset();
+      pending_.reset();
+      ReadHeaders(MessageHeaders);
+      for (const char* field : {"MIME-VERSION", "CONTENT-TYPE", "CONTENT-TRANSFER-ENCODING"}) {
+        MessageHeaders.RemoveField(field);
+      }
+      DecodePlain();
+      return;
+    }
+    lines.Add(line);
+  }
+  if (encoding == "quoted-printable") {
+    target_.Body.SetText(QuotedPrintableBytes(lines));
+  } else {
+    for (const std::string& line : lines) target_.Body.Add(line);
+  }
+}
+
+void TmsCustomDecoder::DecodePlain() {
+  for (std::string line = ReadLine(); !Exhausted(); line = ReadLine()) {
+    if (IsUUBegin(line)) {
+      target_.Encoding = meUU;
+      DecodeUUSections(std::move(line));
+      return;
+    }
+    target_.Body.Add(std::move(line));
+  }
+}
+
+void TmsCustomDecoder::DecodeUUSections(std::string beginLine) {
+  while (!Exhausted()) {
+    auto item = std::make_unique<TmsAttItem>();
+    std::string name = IncomingName(UUFileName(beginLine));
+    item->SetFileName(name.empty() ? "att." + std::to_string(target_.Attachments.Count()) : name);
+    try {
+      std::string bytes;
+      for (std::string line = TrimBlanksRight(ReadLine());
+           !Exhausted() && line != "`" && rtl::UpperCase(line) != "END";
+           line = TrimBlanksRight(ReadLine())) {
+        if (!line.empty()) bytes += UUDecodeLine(line);
+      }
+      item->SetBytes(bytes);
+    } catch (const std::exception&) {
+      Fail(kAttachmentDecodeError);
+    }
+    target_.Attachments.Add(std::move(item));
+    do {
+      beginLine = ReadLine();
+    } while (!Exhausted() && !IsUUBegin(beginLine));
+  }
+}
+
+}  // namespace maillib
