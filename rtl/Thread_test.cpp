@@ -135,6 +135,9 @@ class Owner : public rtl::TThread {
     class Stubborn : public rtl::TThread {
      public:
       explicit Stubborn(HANDLE release) : TThread(false), release_(release) {}
+      // A subclass waits for its thread in its own destructor, before its part of the object is
+      // gone while the thread may still be running it.
+      ~Stubborn() override { TerminateAndWaitFor(); }
 
      protected:
       void Execute() override { WaitForSingleObject(release_, INFINITE); }
