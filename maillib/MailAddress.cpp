@@ -62,4 +62,18 @@ void ParseAddress(std::string_view text, TmsMailAddress& target) {
   }
 }
 
+bool IsEnvelopeMailbox(std::string_view address) {
+  const size_t at = address.find('@');
+  if (at == std::string_view::npos || at == 0 || at + 1 == address.size() ||
+      address.find('@', at + 1) != std::string_view::npos) {
+    return false;
+  }
+  for (unsigned char c : address) {
+    if (c <= ' ' || c >= 127 || std::string_view("<>(),;:\"\\").find(c) != std::string_view::npos) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace maillib

@@ -40,4 +40,8 @@ std::string Unquote(std::string_view text);
 // "Unable to parse email address" for a "<" without a later ">", leaving target unchanged.
 void ParseAddress(std::string_view text, TmsMailAddress& target);
 
+// Whether an address can go into the envelope as it stands: one local@domain mailbox, ASCII,
+// without the blanks and brackets that would end or split "MAIL FROM:<...>" or "RCPT TO:<...>".
+bool IsEnvelopeMailbox(std::string_view address);
+
 }  // namespace maillib

@@ -48,6 +48,14 @@ TEST(ParseAddressTest, ABracketWithoutItsCloseIsRefusedAndChangesNothing) {
   EXPECT_EQ(address.Address.str(), "kept@example.org");
 }
 
+TEST(ParseAddressTest, OnlyOneAsciiMailboxGoesIntoTheEnvelope) {
+  EXPECT_TRUE(maillib::IsEnvelopeMailbox("ann.smith+tag@mail.example.org"));
+  for (const char* bad : {"", "x@", "@y", "a@b@c", "two words@x", "a@b>", "<a@b>", "a,b@c",
+                          "a\r\n@b", "caf\xC3\xA9@x", "a\x7F@b", "q\"t@x"}) {
+    EXPECT_FALSE(maillib::IsEnvelopeMailbox(bad)) << bad;
+  }
+}
+
 TEST(AddressListTest, OwnsBoundedCopiesInOrder) {
   maillib::TmsAddressList list;
   list.AddAddress("a@example.org", "Ann");

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "mailer/QueueSpool.h"
 #include "maillib/codecs.h"
 #include "rtl/DateTime.h"
 #include "rtl/Exception.h"
@@ -158,6 +159,7 @@ void TQManager::MoveToFailed(const std::string& fileName) {
   // Failed, a missing Failed directory) is reported; the message stays where it is, and its
   // count keeps later scans from taking it up again, so the report comes once.
   const std::string& failed = settings::Settings().FailedPath;
+  const std::string spool = mailer::SpoolNameOf(QueuedPath(fileName, ".ini"), QuePath);
   for (const char* ext : {".ini", ".tmp"}) {
     std::string from = QueuedPath(fileName, ext);
     std::string to = failed + rtl::PathDelim + rtl::ChangeFileExt(fileName, ext);
@@ -165,6 +167,14 @@ void TQManager::MoveToFailed(const std::string& fileName) {
       std::string text = rtl::SysErrorMessage(GetLastError());
       if (OnMoveError) OnMoveError("Unable to move file " + from + " to " + to + " " + text);
       return;
+    }
+  }
+  // Its spooled attachments follow it into Failed, where `larkq retry` finds them again.
+  if (!spool.empty() && !mailer::MoveSpoolFolder(QuePath, failed, spool)) {
+    std::string text = rtl::SysErrorMessage(GetLastError());
+    if (OnMoveError) {
+      OnMoveError("Unable to move folder " + QuePath + rtl::PathDelim + mailer::kSpoolDirName +
+                  rtl::PathDelim + spool + " to " + failed + " " + text);
     }
   }
 }

@@ -121,6 +121,35 @@ TEST_F(QueueManagerTest, OneRetryMovesAtTheFirstFailure) {
   EXPECT_EQ(Used(), 0);
 }
 
+// Attachments a producer spooled for the message go into Failed with it; a file it names outside
+// the spool stays where it is.
+TEST_F(QueueManagerTest, AMessageMovedIntoFailedTakesItsSpoolFolder) {
+  Make(1);
+  const auto& dir = queue_->Dir();
+  dir.WriteFile("spool/att1/a.txt", "spooled");
+  dir.WriteFile("invoice.pdf", "%PDF");
+  dir.WriteFile("one.ini",
+                "[Connection]\r\nRemoteHost=relay\r\n[Message]\r\nFromAddr=a@b\r\n"
+                "Attachments1=" +
+                    (dir / "spool/att1/a.txt") + "\r\n");
+  dir.WriteFile("one.tmp", "body\r\n");
+  dir.WriteFile("two.ini",
+                "[Connection]\r\nRemoteHost=relay\r\n[Message]\r\nFromAddr=a@b\r\n"
+                "Attachments1=" +
+                    (dir / "invoice.pdf") + "\r\n");
+  dir.WriteFile("two.tmp", "body\r\n");
+  manager_->ScanQueue();
+  clock_.Advance(15);
+  manager_->UpdateQueueStatus();
+  for (int i = 0; i < 2; ++i) manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
+  manager_->UpdateQueueStatus();
+  EXPECT_TRUE(dir.Exists("Failed/one.ini"));
+  EXPECT_TRUE(dir.Exists("Failed/two.ini"));
+  EXPECT_EQ(dir.ReadFile("Failed/spool/att1/a.txt"), "spooled");
+  EXPECT_FALSE(dir.Exists("spool/att1"));
+  EXPECT_TRUE(dir.Exists("invoice.pdf"));
+}
+
 TEST_F(QueueManagerTest, MessagesAtOrAboveTheLimitAreNeverAdded) {
   for (int limit : {0, -1}) {
     Make(limit);

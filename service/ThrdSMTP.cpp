@@ -1,7 +1,9 @@
 #include "service/ThrdSMTP.h"
 
+#include <filesystem>
 #include <mutex>
 
+#include "mailer/QueueSpool.h"
 #include "rtl/Paths.h"
 #include "rtl/SysUtils.h"
 #include "service/ThreadHandle.h"
@@ -104,8 +106,17 @@ void TSMTPThread::Execute() {
             "Recipient refused (" + name + ") " + refused.Address + " Reason: " + refused.Reply,
             svchost::ekError);
       }
+      const std::string queueDir = std::filesystem::path(FileName).parent_path().string();
+      const std::string spool = mailer::SpoolNameOf(FileName, queueDir);
       bool iniErased = Erase(FileName);
       Erase(rtl::ChangeFileExt(FileName, ".tmp"));
+      // The attachments a producer spooled for the message go with it; while its .ini stays,
+      // they are still its attachments.
+      if (iniErased && !spool.empty() && !mailer::RemoveSpoolFolder(queueDir, spool)) {
+        WriteOutcome("Unable to erase folder " + queueDir + rtl::PathDelim + mailer::kSpoolDirName +
+                         rtl::PathDelim + spool,
+                     svchost::ekError);
+      }
       reported = true;
       // A delivered .ini left behind would be found and delivered again by every later scan.
       if (iniErased) {

@@ -37,11 +37,13 @@ class WorkerTest : public ::testing::Test {
   }
 
   // Queues a pair for the relay and hands it out as the dispatcher would.
-  std::string Queue(const std::string& base, const std::string& relay) {
+  std::string Queue(const std::string& base, const std::string& relay,
+                    const std::string& moreKeys = "") {
     queue_.Dir().WriteFile(base + ".ini",
                            "[Connection]\r\nRemoteHost=" + relay +
                                "\r\nTimeOut=20\r\n[Message]\r\nFromAddr=shop@example.com\r\n"
-                               "Subject=Order\r\nNTO1=Ann\r\nATO1=ann@example.org\r\n");
+                               "Subject=Order\r\nNTO1=Ann\r\nATO1=ann@example.org\r\n" +
+                               moreKeys);
     queue_.Dir().WriteFile(base + ".tmp", "Hello Ann.\r\n");
     manager_.AddMessage(base + ".ini");
     clock_.Advance(15);
@@ -99,6 +101,30 @@ TEST_F(WorkerTest, ADeliveryLogsErasesAndReportsSent) {
   EXPECT_FALSE(queue_.Dir().Exists("A1B2C3.tmp"));
   EXPECT_EQ(manager_.Slot(1).State, service::ssSent);
   EXPECT_TRUE(Entries().empty());
+}
+
+// The attachments a producer spooled for the message are its own: they go once it is delivered,
+// and stay while it may still be tried. A file it names elsewhere is never touched.
+TEST_F(WorkerTest, ADeliveryRemovesTheMessagesSpoolFolderOnly) {
+  testing_support::FakeSmtpServer relay;
+  queue_.Dir().WriteFile("spool/att1/a.txt", "spooled");
+  queue_.Dir().WriteFile("spool/att2/b.txt", "another message's");
+  queue_.Dir().WriteFile("invoice.pdf", "%PDF");
+  const std::string keys = "Attachments1=" + (queue_.Dir() / "spool/att1/a.txt") +
+                           "\r\nAttachments2=" + (queue_.Dir() / "invoice.pdf") + "\r\n";
+  EXPECT_EQ(Deliver(Queue("spooled", relay.Address(), keys)), service::ssSent);
+  EXPECT_FALSE(queue_.Dir().Exists("spool/att1"));
+  EXPECT_TRUE(queue_.Dir().Exists("spool/att2/b.txt"));
+  EXPECT_TRUE(queue_.Dir().Exists("invoice.pdf"));
+  manager_.UpdateQueueStatus();
+
+  queue_.Dir().WriteFile("spool/att3/c.txt", "kept");
+  testing_support::FakeSmtpServer refusing;
+  refusing.Reply("MAIL", {"550 5.7.1 relaying denied\r\n"});
+  EXPECT_EQ(Deliver(Queue("refused", refusing.Address(),
+                          "Attachments1=" + (queue_.Dir() / "spool/att3/c.txt") + "\r\n")),
+            service::ssFailed);
+  EXPECT_TRUE(queue_.Dir().Exists("spool/att3/c.txt"));
 }
 
 // Delivered to the others, the message is done; each refused recipient gets a line of its own

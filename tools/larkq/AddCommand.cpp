@@ -51,22 +51,6 @@ size_t CountUnquoted(const std::string& text, char wanted) {
   return count;
 }
 
-// The envelope carries the address as it stands, so it must be one mailbox, local@domain,
-// without the blanks and brackets that would end or split it in "MAIL FROM:<...>".
-bool IsMailbox(const std::string& address) {
-  size_t at = address.find('@');
-  if (at == std::string::npos || at == 0 || at + 1 == address.size() ||
-      address.find('@', at + 1) != std::string::npos) {
-    return false;
-  }
-  for (unsigned char c : address) {
-    if (c <= ' ' || c == 127 || std::string_view("<>(),;:\"\\").find(c) != std::string::npos) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // "Name <addr>", "addr (Name)" or a bare address. The parser keeps the first of two addresses
 // and folds the second into the name, so a second one is looked for in the text first.
 maillib::TmsMailAddress ParseMailbox(const std::string& option, const std::string& text,
@@ -82,7 +66,7 @@ maillib::TmsMailAddress ParseMailbox(const std::string& option, const std::strin
   } catch (const std::exception& e) {
     throw BadInput{option + " '" + text + "': " + e.what()};
   }
-  if (!IsMailbox(address.Address.str())) {
+  if (!maillib::IsEnvelopeMailbox(address.Address.str())) {
     throw BadInput{option + " '" + text + "': not a mail address of the form local@domain"};
   }
   return address;

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <ostream>
 
+#include "mailer/QueueSpool.h"
 #include "mailer/SMTPCust.h"
 #include "rtl/Exception.h"
 #include "rtl/IniFile.h"
@@ -84,6 +85,12 @@ std::string QueuedMessage(const std::string& given) {
 
 bool InFailed(const std::string& ini) { return fs::path(ini).parent_path().filename() == "Failed"; }
 
+// The queue directory a message belongs to: the .ini's own, or for one in Failed the one above.
+std::string QueueDirOf(const std::string& ini) {
+  const fs::path dir = fs::path(ini).parent_path();
+  return (InFailed(ini) ? dir.parent_path() : dir).string();
+}
+
 std::string Addresses(const maillib::TmsAddressList& list) {
   std::string text;
   for (int i = 0; i < list.Count(); ++i) {
@@ -130,12 +137,18 @@ void Show(const std::string& ini, std::ostream& out) {
 
 void Delete(const std::string& ini, std::ostream& out) {
   const std::string body = rtl::ChangeFileExt(ini, ".tmp");
+  const std::string dir = fs::path(ini).parent_path().string();
+  const std::string spool = mailer::SpoolNameOf(ini, QueueDirOf(ini));
   if (!DeleteFileA(ini.c_str())) {
     throw rtl::Exception("cannot remove " + ini + ": " + rtl::SysErrorMessage(GetLastError()));
   }
   if (Exists(body) && !DeleteFileA(body.c_str())) {
     throw rtl::Exception("removed " + ini + ", but not its body " + body + ": " +
                          rtl::SysErrorMessage(GetLastError()));
+  }
+  if (!spool.empty() && !mailer::RemoveSpoolFolder(dir, spool)) {
+    throw rtl::Exception("removed " + ini + ", but not its attachments in " + dir + rtl::PathDelim +
+                         mailer::kSpoolDirName + rtl::PathDelim + spool);
   }
   out << "Deleted " << ini << "\n";
 }
@@ -164,14 +177,29 @@ void Retry(const std::string& ini, std::ostream& out) {
     throw rtl::Exception("cannot put " + ini + " back: the queue already holds " + name +
                          " or its body");
   }
-  // The body first and the .ini after it, as producers write them: the service never finds an
+  // Its spooled attachments go back first of all, so the message finds them when it is taken up.
+  const std::string failed = fs::path(ini).parent_path().string();
+  const std::string spool = mailer::SpoolNameOf(ini, queue);
+  const bool hasSpool = !spool.empty() && Exists(failed + rtl::PathDelim + mailer::kSpoolDirName +
+                                                 rtl::PathDelim + spool);
+  if (hasSpool && !mailer::MoveSpoolFolder(failed, queue, spool)) {
+    throw rtl::Exception("cannot put the attachments of " + ini + " back into " + queue +
+                         rtl::PathDelim + mailer::kSpoolDirName + ": " +
+                         rtl::SysErrorMessage(GetLastError()));
+  }
+  // The body next and the .ini after it, as producers write them: the service never finds an
   // .ini whose body is still on its way.
   const bool hasBody = Exists(body);
-  if (hasBody) Move(body, toBody);
   try {
-    Move(ini, toIni);
+    if (hasBody) Move(body, toBody);
+    try {
+      Move(ini, toIni);
+    } catch (const std::exception&) {
+      if (hasBody) MoveFileA(toBody.c_str(), body.c_str());
+      throw;
+    }
   } catch (const std::exception&) {
-    if (hasBody) MoveFileA(toBody.c_str(), body.c_str());
+    if (hasSpool) mailer::MoveSpoolFolder(queue, failed, spool);
     throw;
   }
   out << "Retry " << toIni << " (back from Failed)\n";

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "rtl/IniFile.h"
+#include "rtl/Paths.h"
 #include "testing/TempDir.h"
 #include "tools/larkq/CommandTestSupport.h"
 
@@ -115,6 +116,37 @@ TEST_F(AdminCommandsTest, RetryResetsTheCountAndBringsAFailedMessageBack) {
   EXPECT_EQ(queue_.ReadFile("queued.tmp"), "Hello Ann.\r\n");
   EXPECT_EQ(queue_.ReadFile("Failed/queued.tmp"), "the older one\r\n");
   EXPECT_TRUE(queue_.Exists("Failed/queued.ini"));
+}
+
+// A message's spooled attachments leave with it and come back with it; another message's stay.
+TEST_F(AdminCommandsTest, DeleteAndRetryTakeTheSpoolFolderAlong) {
+  auto spooled = [&](const std::string& ini, const std::string& folder) {
+    queue_.WriteFile(ini,
+                     "[Connection]\r\nRemoteHost=relay1\r\n[Message]\r\nFromAddr=a@x.test\r\n"
+                     "NTO1=b@x.test\r\nATO1=b@x.test\r\nAttachments1=" +
+                         (queue_ / ("spool/" + folder + "/a.txt")) + "\r\n");
+    queue_.WriteFile(rtl::ChangeFileExt(ini, ".tmp"), "body\r\n");
+  };
+  spooled("queued.ini", "att1");
+  queue_.WriteFile("spool/att1/a.txt", "one");
+  spooled("Failed/failed.ini", "att2");
+  queue_.WriteFile("Failed/spool/att2/a.txt", "two");
+  spooled("Failed/back.ini", "att3");
+  queue_.WriteFile("Failed/spool/att3/a.txt", "three");
+  queue_.WriteFile("spool/att4/a.txt", "someone else's");
+
+  Result deleted = RunCommand(larkq::RunDeleteCommand, {"queued", "failed"});
+  EXPECT_EQ(deleted.code, 0) << deleted.err;
+  EXPECT_FALSE(queue_.Exists("spool/att1"));
+  EXPECT_FALSE(queue_.Exists("Failed/spool/att2"));
+  EXPECT_TRUE(queue_.Exists("spool/att4/a.txt"));
+
+  Result retried = RunCommand(larkq::RunRetryCommand, {"back"});
+  EXPECT_EQ(retried.code, 0) << retried.err;
+  EXPECT_EQ(queue_.ReadFile("spool/att3/a.txt"), "three");
+  EXPECT_FALSE(queue_.Exists("Failed/spool/att3"));
+  Result shown = RunCommand(larkq::RunShowCommand, {"back"});
+  EXPECT_NE(shown.out.find("a.txt (5 bytes)"), std::string::npos) << shown.out;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/ListCommand.h"
 #include "tools/larkq/SendCommand.h"
+#include "tools/larkq/SendmailCommand.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ void PrintUsage(std::ostream& out) {
          "       larkq send [--helo NAME] FILE.ini|NAME\n"
          "       larkq show FILE.ini|NAME\n"
          "       larkq delete|retry FILE.ini|NAME...\n"
+         "       larkq sendmail [-t] [-i] [-f ADDR] [ADDR...] < MESSAGE\n"
          "       larkq --version\n"
          "  list     what is queued, oldest first (QUEUEDIR defaults to the QuePath setting)\n"
          "  add      write a queued message\n"
@@ -27,6 +29,8 @@ void PrintUsage(std::ostream& out) {
          "  show     a queued message as the service reads it\n"
          "  delete   remove queued messages\n"
          "  retry    set failed attempts back to 0; from Failed, back into the queue\n"
+         "  sendmail queue a message read from standard input, as sendmail does (installed\n"
+         "           as sendmail and mailq too)\n"
          "NAME is a message in the QuePath directory, such as msg02C6.ini or msg02C6 (show,\n"
          "delete and retry also look in its Failed directory).\n"
          "larkq COMMAND --help shows the options of one command.\n";
@@ -44,6 +48,10 @@ bool StandardInputIsTerminal() {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
+  // Installed under the names other mail systems use, it behaves as those programs do.
+  const std::string program = std::filesystem::path(argc > 0 ? argv[0] : "").filename().string();
+  if (program == "sendmail") return larkq::RunSendmailCommand(args, std::cin, std::cout, std::cerr);
+  if (program == "mailq") return larkq::RunListCommand(args, std::cout, std::cerr);
   if (args.empty()) {
     PrintUsage(std::cerr);
     return 2;
@@ -59,6 +67,7 @@ int main(int argc, char** argv) {
   if (command == "show") return larkq::RunShowCommand(args, std::cout, std::cerr);
   if (command == "delete") return larkq::RunDeleteCommand(args, std::cout, std::cerr);
   if (command == "retry") return larkq::RunRetryCommand(args, std::cout, std::cerr);
+  if (command == "sendmail") return larkq::RunSendmailCommand(args, std::cin, std::cout, std::cerr);
   if (command == "--help" || command == "-h") {
     PrintUsage(std::cout);
     return 0;
