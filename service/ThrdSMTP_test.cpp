@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "service/GatedRelay.h"
@@ -57,6 +58,18 @@ class WorkerTest : public ::testing::Test {
     CloseHandle(thread);
     EXPECT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
     return manager_.Slot(1).State;
+  }
+  // Delivers the message through a relay that holds it after DATA; whileHeld runs meanwhile.
+  void DeliverHeld(const std::string& base, const std::function<void()>& whileHeld) {
+    service_test::GatedRelay relay;
+    std::string name = Queue(base, relay.Address());
+    HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, 1, manager_);
+    ASSERT_TRUE(Eventually([&] { return relay.Holding(); }, std::chrono::seconds(10)));
+    whileHeld();
+    relay.Open();
+    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
   }
   std::vector<std::string> LogLines() const {
     std::vector<std::string> lines;
@@ -174,15 +187,7 @@ TEST_F(WorkerTest, ARefusedDeliveryLeavesTheFilesAndReportsFailed) {
 }
 
 TEST_F(WorkerTest, ABodyGoneBeforeTheCleanUpIsReportedButTheMessageIsSent) {
-  service_test::GatedRelay relay;
-  std::string name = Queue("body", relay.Address());
-  HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, 1, manager_);
-  ASSERT_TRUE(Eventually([&] { return relay.Holding(); }, std::chrono::seconds(10)));
-  std::filesystem::remove(queue_.Dir() / "body.tmp");
-  relay.Open();
-  ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-  CloseHandle(thread);
-  ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+  DeliverHeld("body", [&] { std::filesystem::remove(queue_.Dir() / "body.tmp"); });
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].starts_with("Success: (body.ini) "));
@@ -193,17 +198,11 @@ TEST_F(WorkerTest, ABodyGoneBeforeTheCleanUpIsReportedButTheMessageIsSent) {
 
 // A delivered .ini left in the queue would be found and sent again by every later scan.
 TEST_F(WorkerTest, ADeliveredMessageWhoseIniStaysIsNotDeliveredAgain) {
-  service_test::GatedRelay relay;
-  std::string name = Queue("stays", relay.Address());
-  HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, 1, manager_);
-  ASSERT_TRUE(Eventually([&] { return relay.Holding(); }, std::chrono::seconds(10)));
-  // A directory under the .ini's name: listed by scans, refused by the erase.
-  std::filesystem::remove(queue_.Dir() / "stays.ini");
-  std::filesystem::create_directory(queue_.Dir() / "stays.ini");
-  relay.Open();
-  ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-  CloseHandle(thread);
-  ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+  DeliverHeld("stays", [&] {
+    // A directory under the .ini's name: listed by scans, refused by the erase.
+    std::filesystem::remove(queue_.Dir() / "stays.ini");
+    std::filesystem::create_directory(queue_.Dir() / "stays.ini");
+  });
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1],
