@@ -51,6 +51,8 @@ class TagSocket {
   bool WinsockLoaded() const;
   void SetWinsockLoaded(bool loaded);
   bool IsConnected() const { return SocketHandle != INVALID_SOCKET; }
+  // The server has closed its side of the connection.
+  bool PeerClosed() const { return closed_; }
 
   virtual void ResetState();
   // The first three characters as a decimal number; -1 unless they are three decimal digits.

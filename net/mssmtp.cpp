@@ -30,7 +30,17 @@ void TmsSMTP::SetMailMessage(maillib::TmsMessage* message) {
   }
 }
 
-void TmsSMTP::ServerError() { throw EServerError(LastReply); }
+std::string TmsSMTP::Reason(const std::string& step) const {
+  if (!LastReply.empty()) return LastReply;
+  // A relay that hangs up gives no reply line, and the log must still say what went wrong.
+  if (PeerClosed()) {
+    return step.empty() ? "Connection closed by the relay before its greeting"
+                        : "Connection closed by the relay after " + step;
+  }
+  return step.empty() ? "Empty greeting from the relay" : "Empty reply from the relay to " + step;
+}
+
+void TmsSMTP::ServerError(const std::string& step) { throw EServerError(Reason(step)); }
 
 int TmsSMTP::Command(const std::string& line) {
   SendLine(line);
@@ -45,16 +55,16 @@ void TmsSMTP::Open() {
 
 void TmsSMTP::Login() {
   ConnectSocket();
-  if (ReplyClass(ReadReply()) != 2) ServerError();
+  if (ReplyClass(ReadReply()) != 2) ServerError("");
   const std::string& name = HeloName.empty() ? LocalHostName : HeloName;
   if (ReplyClass(Command("HELO " + name)) != 2 && ReplyClass(Command("HELO")) != 2) {
-    ServerError();
+    ServerError("HELO");
   }
 }
 
 void TmsSMTP::Logout() {
   maillib::PumpMessages();
-  if (ReplyClass(Command("QUIT")) != 2) ServerError();
+  if (ReplyClass(Command("QUIT")) != 2) ServerError("QUIT");
 }
 
 void TmsSMTP::Transmit() {
@@ -96,7 +106,7 @@ void TmsSMTP::SendEnvelope() {
   const std::string sender = mailMessage_->Sender.Address.str();
   if (!sender.empty()) {
     if (ReplyClass(Command(rtl::BoundedString("MAIL FROM:<" + sender + ">"))) != 2) {
-      ServerError();
+      ServerError("MAIL FROM");
     }
   }
   int accepted = 0;
@@ -109,22 +119,24 @@ void TmsSMTP::SendEnvelope() {
         ++accepted;
         continue;
       }
+      // A relay that hung up refused nobody: nothing more can be sent on this connection.
+      if (PeerClosed()) ServerError("RCPT TO");
       bool proceed = false;
-      if (OnAddressRejected) OnAddressRejected(address, LastReply, proceed);
-      if (!proceed) ServerError();
-      lastRefusal = LastReply;
+      if (OnAddressRejected) OnAddressRejected(address, Reason("RCPT TO"), proceed);
+      if (!proceed) ServerError("RCPT TO");
+      lastRefusal = Reason("RCPT TO");
     }
   }
   // With every recipient refused, the data could only draw the relay's complaint that there is
   // none, which would hide why they were refused.
   if (accepted == 0) throw EServerError(lastRefusal);
-  if (ReplyClass(Command("DATA")) != 3) ServerError();
+  if (ReplyClass(Command("DATA")) != 3) ServerError("DATA");
 }
 
 void TmsSMTP::SendData(rtl::TStream& text) {
   SendStream(text);
   SendLine("");
-  if (ReplyClass(Command(".")) != 2) ServerError();
+  if (ReplyClass(Command(".")) != 2) ServerError("DATA");
 }
 
 }  // namespace net

@@ -39,7 +39,10 @@ class TmsSMTP : public TmsMailBase {
 
  private:
   int Command(const std::string& line);
-  [[noreturn]] void ServerError();
+  // The reply line that failed the step (a command's verb, empty for the greeting), or what the
+  // relay did instead of replying.
+  std::string Reason(const std::string& step) const;
+  [[noreturn]] void ServerError(const std::string& step);
 
   maillib::TmsMessage* mailMessage_ = nullptr;
 };

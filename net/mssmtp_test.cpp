@@ -106,16 +106,31 @@ TEST_F(SmtpTest, RepliesOfEveryShape) {
   EXPECT_EQ(server_.Messages().size(), 1u);
 }
 
+// A relay that hangs up instead of replying still gives the failure a reason.
 TEST_F(SmtpTest, AServerThatClosesBeforeReplying) {
-  server_.Reply("MAIL", {FakeSmtpServer::kClose});
-  EXPECT_EQ(TransmitResult(), "EServerError: ");
-  EXPECT_FALSE(client_.IsConnected());
-  server_.Reply("MAIL", {"25" + std::string(FakeSmtpServer::kClose)});  // closed mid-reply
-  EXPECT_EQ(TransmitResult(), "EServerError: ");
-  server_.Reply("MAIL", {"250 ok\r\n"});
-  server_.ReplyAfterData(FakeSmtpServer::kClose);  // the data taken, then no answer
-  EXPECT_EQ(TransmitResult(), "EServerError: ");
-  EXPECT_EQ(server_.Messages().size(), 1u);
+  client_.OnAddressRejected = [](const std::string&, const std::string&, bool& proceed) {
+    proceed = true;
+  };
+  const std::string close = FakeSmtpServer::kClose, closed = "EServerError: Connection closed ";
+  const std::vector<std::vector<std::string>> cases = {
+      // verb ("." the data), reply, result
+      {"", close, closed + "by the relay before its greeting"},
+      {"MAIL", close, closed + "by the relay after MAIL FROM"},
+      {"MAIL", "25" + close, closed + "by the relay after MAIL FROM"},
+      {"RCPT", close, closed + "by the relay after RCPT TO"},
+      {".", close, closed + "by the relay after DATA"},
+      {"DATA", "354 go\r\n<pause><reset>", "ESocketError: [10054] Connection reset by peer"},
+      {"MAIL", "\r\n", "EServerError: Empty reply from the relay to MAIL FROM"}};
+  for (const auto& c : cases) {
+    FakeSmtpServer server;
+    client_.Server = server.Address();
+    server.SetGreeting(c[0].empty() ? c[1] : "220 ready\r\n");
+    server.Reply(c[0], {c[1]});
+    server.ReplyAfterData(c[0] == "." ? c[1] : "250 ok\r\n");
+    EXPECT_EQ(TransmitResult(), c[2]) << c[0] << " " << c[1];
+    EXPECT_FALSE(client_.IsConnected());
+    EXPECT_EQ(server.Messages().size(), c[0] == "." ? 1u : 0u);  // the data taken, or none
+  }
 }
 
 TEST_F(SmtpTest, AServerThatNeverAnswersTimesOut) {
