@@ -132,8 +132,10 @@ std::vector<std::string> TmsCustomEncoder::AddressLines(const std::string& prefi
   return folder.Lines();
 }
 
-void TmsCustomEncoder::WriteQuotedPrintable(rtl::TStream& bytes) {
-  TQuotedPrintable(&bytes, [this](std::string line) { WriteLine(line); }).Encode();
+void TmsCustomEncoder::WriteQuotedPrintable(rtl::TStream& bytes, bool exact) {
+  TQuotedPrintable codec(&bytes, [this](std::string line) { WriteLine(line); });
+  codec.Exact = exact;
+  codec.Encode();
 }
 
 void TmsCustomEncoder::RemoveOwnFields() {
@@ -293,7 +295,8 @@ void TmsCustomEncoder::EncodeAttachmentContent(TmsAttItem& item) {
       WriteLine(Base64EncodeLine(std::string_view(chunk, got)));
     } while (got == kBase64Chunk);
   } else if (item.Encoding == aeQuotedPrintable) {
-    WriteQuotedPrintable(data);
+    // A saved attachment must equal its file: no line break added at its end or changed within.
+    WriteQuotedPrintable(data, true);
   } else {
     rtl::ForEachLine(data, [this](const std::string& line) { WriteLine(line); });
   }

@@ -29,7 +29,8 @@ class TmsCustomEncoder {
   // "prefix name <address>suffix": the name quoted or encoded as it needs.
   std::vector<std::string> AddressLines(const std::string& prefix, const TmsMailAddress& address,
                                         const std::string& suffix) const;
-  void WriteQuotedPrintable(rtl::TStream& bytes);
+  // exact: the bytes decode back unchanged (see TQuotedPrintable::Exact).
+  void WriteQuotedPrintable(rtl::TStream& bytes, bool exact = false);
   // Removes from the message's Headers the fields the composer writes itself.
   void RemoveOwnFields();
   // The remaining extra header lines, the Subject line and the MIME version line.

@@ -45,33 +45,36 @@ size_t EscapedLength(std::string_view piece) {
 
 // Reads up to the next line break, appending to the paragraph. CR LF, a lone LF and a lone CR
 // are each one break, so the blank lines of a text with LF or CR line ends are kept; a break
-// that ends the stream ends the last line and is not data. False when the paragraph reached the
-// buffer's size first: the line goes on.
-bool TQuotedPrintable::ReadParagraph(ByteReader& reader, std::string& paragraph) {
+// that ends the stream ends the last line and is not data. In Exact mode only CR LF breaks.
+TQuotedPrintable::TParagraphEnd TQuotedPrintable::ReadParagraph(ByteReader& reader,
+                                                                std::string& paragraph) {
   while (!reader.AtEnd()) {
-    if (paragraph.size() >= kParagraphSize) return false;
+    if (paragraph.size() >= kParagraphSize) return peFull;
     char byte = reader.Next();
     PumpMessages();
-    if (byte == '\n') return true;
+    if (byte == '\n' && !Exact) return peBreak;
     if (byte == '\r') {
       if (!reader.AtEnd()) {
         byte = reader.Next();
         PumpMessages();
-        if (byte != '\n') reader.StepBack();
+        if (byte == '\n') return peBreak;
+        reader.StepBack();
       }
-      return true;
+      if (!Exact) return peBreak;
+      byte = '\r';
     }
     paragraph += byte;
   }
-  return true;
+  return peStreamEnd;
 }
 
 // Pieces of at most 65 source characters, broken before a blank where there is one, and never
 // longer than RFC 2045's 76 characters once escaped; every piece but the last ends in a soft
 // break. A blank that ends the last piece is escaped: transports strip blanks at the end of a
 // line. Of a paragraph that goes on, only pieces whose end is certain are written; returns how
-// much of it was.
-size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complete) {
+// much of it was. With softEnd the last piece ends in a soft break too, and an empty one is left
+// out.
+size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complete, bool softEnd) {
   const std::string_view text = paragraph;
   size_t start = 0;
   for (;;) {
@@ -79,11 +82,12 @@ size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complet
     if (!complete && remaining <= kPieceLength) return start;
     if (complete && remaining < kPieceLength) {
       std::string_view rest = text.substr(start);
+      if (softEnd && rest.empty()) return text.size();
       bool blankEnd = !rest.empty() && rest.back() == ' ';
-      if (EscapedLength(rest) + (blankEnd ? 2 : 0) <= kMaxLineLength) {
+      if (EscapedLength(rest) + (blankEnd ? 2 : 0) + (softEnd ? 1 : 0) <= kMaxLineLength) {
         std::string last = Escape(rest);
         if (blankEnd) last.replace(last.size() - 1, 1, "=20");
-        sink_(std::move(last));
+        sink_(softEnd ? last + "=" : std::move(last));
         return text.size();
       }
     }
@@ -110,10 +114,13 @@ void TQuotedPrintable::Encode() {
   ByteReader reader(*stream_);
   std::string paragraph;
   paragraph.reserve(kParagraphSize);
+  TParagraphEnd end;
   do {
     // A line longer than the buffer is written in pieces as it is read.
-    while (!ReadParagraph(reader, paragraph)) paragraph.erase(0, AppendPieces(paragraph, false));
-    AppendPieces(paragraph, true);
+    while ((end = ReadParagraph(reader, paragraph)) == peFull) {
+      paragraph.erase(0, AppendPieces(paragraph, false));
+    }
+    AppendPieces(paragraph, true, Exact && end == peStreamEnd);
     paragraph.clear();
   } while (!reader.AtEnd());
 }

@@ -27,6 +27,11 @@ class TQuotedPrintable {
 
   // The whole stream, from its start, appended to the lines; yields after every byte.
   void Encode();
+
+  // For a file that must arrive as it is: only CR LF is a line break, a lone CR or LF is
+  // escaped, and a stream that does not end in a line break ends in a soft one (an empty stream
+  // gives no line). Otherwise CR LF, CR and LF each end a line and the last line always ends.
+  bool Exact = false;
   // The lines written to the stream at its position, each hard line ending in CR LF; a
   // paragraph of any length.
   void Decode();
@@ -56,8 +61,9 @@ class TQuotedPrintable {
     size_t index_ = 0;
   };
 
-  bool ReadParagraph(ByteReader& reader, std::string& paragraph);
-  size_t AppendPieces(const std::string& paragraph, bool complete);
+  enum TParagraphEnd { peBreak, peStreamEnd, peFull };
+  TParagraphEnd ReadParagraph(ByteReader& reader, std::string& paragraph);
+  size_t AppendPieces(const std::string& paragraph, bool complete, bool softEnd = false);
 
   rtl::TStream* stream_;
   rtl::TStringList* lines_;

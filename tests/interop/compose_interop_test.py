@@ -205,6 +205,14 @@ class ComposeInterop(LarkqCase):
         message = self.compose("--attach", path, body=b"")
         self.assertEqual(lines_of(self.attachments(message)["unix.txt"]), lines_of(source))
 
+    def test_text_attachments_arrive_byte_for_byte(self):
+        sources = {"empty.txt": b"", "no-break.txt": b"nineteen bytes, no.", "lf.txt": b"a\nb\n",
+                   "crlf.txt": b"a\r\nb\r\n", "cr.txt": b"a\rb\r", "binary.txt": bytes(range(256))}
+        for name, data in sources.items():  # alone, and beside a text part
+            for body in (b"", b"Hello\n"):
+                message = self.compose("--attach", self.file(name, data), body=body)
+                self.assertEqual(self.attachments(message), {name: data})
+
     def test_html_file_alone_is_an_attachment(self):
         page = b"<html><body><p>The page</p></body></html>\r\n"
         message = self.compose("--attach", self.file("page.htm", page), body=b"")
