@@ -45,10 +45,29 @@ void AppendToFile(const std::string& line) {
     throw rtl::EInOutError("Cannot open " + path + ": " + rtl::SysErrorMessage(GetLastError()));
   }
   FileGuard guard{file};
-  DWORD written;
-  if (!WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+  DWORD high = 0;
+  const DWORD low = GetFileSize(file, &high);
+  DWORD written = 0;
+  if (low == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) {
     throw rtl::EInOutError("Cannot write to " + path + ": " + rtl::SysErrorMessage(GetLastError()));
   }
+  if (!WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr)) {
+    const DWORD error = GetLastError();
+    // Part of a line on a full disk would stay torn and the next line would be glued to it: the
+    // file is cut back to the end of its last whole line.
+    if (written > 0) {
+      auto highPart = static_cast<LONG>(high);
+      SetFilePointer(file, static_cast<LONG>(low), &highPart, FILE_BEGIN);
+      SetEndOfFile(file);
+    }
+    throw rtl::EInOutError("Cannot write to " + path + ": " + rtl::SysErrorMessage(error));
+  }
+}
+
+// The failure last reported by ReportUnwritten; empty once a line has been written again.
+std::string& ReportedFailure() {
+  static auto* reported = new std::string;
+  return *reported;
 }
 
 }  // namespace
@@ -75,8 +94,20 @@ void WriteLog(const std::string& text, svchost::EventKind kind) {
   std::lock_guard lock(LogLock());
   const std::string stamped = rtl::FormatDateTime("yy/mm/dd hh:mm:ss", rtl::Now()) + "  " + line;
   if (Echo()) Echo()(stamped);
-  if (target == settings::ltMessageLog || target == settings::ltBoth)
+  if (target == settings::ltMessageLog || target == settings::ltBoth) {
     AppendToFile(stamped + "\r\n");
+    ReportedFailure().clear();
+  }
+}
+
+void ReportUnwritten(const std::string& text, const std::string& failure) {
+  std::lock_guard lock(LogLock());
+  if (ReportedFailure() == failure) return;
+  ReportedFailure() = failure;
+  if (Sink()) {
+    Sink()(svchost::ekError,
+           "Unable to write to the message log: " + failure + " Not logged: " + OneLine(text));
+  }
 }
 
 }  // namespace service

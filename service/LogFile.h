@@ -28,6 +28,10 @@ void SetLogEcho(std::function<void(const std::string&)> echo);
 // Writes one line; an error opening or writing larkq.log raises EInOutError. CR, LF and NUL in
 // the text become blanks, so a reply or a file name cannot forge a line.
 void WriteLog(const std::string& text, svchost::EventKind kind);
+// The event log entry for a line larkq.log did not take: the failure and the line. A failure
+// like the one reported last is not reported again until a line has been written, so a full
+// disk gives one entry rather than one per message and poll.
+void ReportUnwritten(const std::string& text, const std::string& failure);
 // An entry of the given kind in the event log, under LogLock, whatever EventLogging says.
 void LogEvent(svchost::EventKind kind, const std::string& text);
 

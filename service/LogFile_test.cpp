@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <regex>
 #include <thread>
 #include <vector>
@@ -130,6 +132,36 @@ TEST_F(MessageLogTest, LinesFromManyThreadsStayWhole) {
   EXPECT_EQ(lines, kThreads * kLines);
   EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')),
             static_cast<size_t>(kThreads * kLines));
+}
+
+// A small file system of its own fills up for real; the line that did not fit leaves nothing.
+TEST_F(MessageLogTest, ALineThatDoesNotFitLeavesNoPartBehind) {
+  testing_support::TempDir small;
+  if (std::system(("mount -t tmpfs -o size=64k tmpfs " + small.Path()).c_str()) != 0) {
+    GTEST_SKIP() << "no tmpfs can be mounted here";
+  }
+  std::shared_ptr<void> unmount(nullptr, [&](void*) {
+    [[maybe_unused]] int result = std::system(("umount " + small.Path()).c_str());
+  });
+  settings::Settings().QuePath = small.Path();
+  auto fill = [] {
+    for (int i = 0; i < 100; ++i) WriteLog(std::string(1000, 'x'), svchost::ekError);
+  };
+  EXPECT_THROW(fill(), rtl::EInOutError);
+  WriteLog("after", svchost::ekError);  // the room the torn line took is enough for this one
+  const std::string log = small.ReadFile("larkq.log");
+  const size_t whole = (log.size() - 26) / 1021;  // stamp, two blanks, text, CR LF
+  EXPECT_TRUE(log.ends_with("  after\r\n"));
+  EXPECT_EQ(whole * 1021 + 26, log.size());
+  EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), whole + 1);
+}
+
+TEST_F(MessageLogTest, AnUnwrittenLineIsReportedOnceUntilTheLogWorksAgain) {
+  for (const char* line : {"a", "b"}) service::ReportUnwritten(line, "Full.");
+  WriteLog("fine", svchost::ekInformation);
+  service::ReportUnwritten("c", "Full.");
+  ASSERT_EQ(entries_.size(), 2u);
+  EXPECT_EQ(entries_[1].text, "Unable to write to the message log: Full. Not logged: c");
 }
 
 }  // namespace

@@ -73,7 +73,7 @@ void TSMTPThread::WriteOutcome(const std::string& text, svchost::EventKind kind)
   try {
     WriteLog(text, kind);
   } catch (const std::exception& e) {
-    LogEvent(svchost::ekError, std::string("Unable to write to the message log: ") + e.what());
+    ReportUnwritten(text, e.what());
   }
 }
 

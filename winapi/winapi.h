@@ -650,3 +650,10 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 // The low 32 bits of the size of an open file; the high ones in *lpFileSizeHigh when given.
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+// Moves the position of an appending handle (FILE_BEGIN only); with SetEndOfFile it cuts the file
+// back, as the message log does with a line that did not fit whole.
+#define FILE_BEGIN 0
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod);
+BOOL WINAPI SetEndOfFile(HANDLE hFile);

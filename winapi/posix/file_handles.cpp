@@ -105,3 +105,29 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(size);
 }
+
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh,
+                            DWORD dwMoveMethod) {
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  if (!file || file->forReading || dwMoveMethod != FILE_BEGIN) {
+    lark::Fail(file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
+    return INVALID_SET_FILE_POINTER;
+  }
+  const auto high = lpDistanceToMoveHigh != nullptr ? *lpDistanceToMoveHigh : 0;
+  const off_t offset = static_cast<off_t>((static_cast<unsigned long long>(high) << 32) |
+                                          static_cast<DWORD>(lDistanceToMove));
+  if (lseek(file->fd, offset, SEEK_SET) < 0) {
+    lark::FailFromErrno();
+    return INVALID_SET_FILE_POINTER;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(lDistanceToMove);
+}
+
+BOOL WINAPI SetEndOfFile(HANDLE hFile) {
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  if (!file || file->forReading) return lark::Fail(ERROR_INVALID_HANDLE);
+  const off_t at = lseek(file->fd, 0, SEEK_CUR);
+  if (at < 0 || ftruncate(file->fd, at) != 0) return lark::FailFromErrno();
+  return TRUE;
+}
