@@ -125,6 +125,7 @@ bool TCustomMailer::Send() {
     };
     client.HeloName = HeloName;
     RefusedRecipients.clear();
+    AcceptedBy.clear();
     bool handedOver = false;
     try {
       if (!QueueFile.empty()) LoadFromQueue();
@@ -135,6 +136,7 @@ bool TCustomMailer::Send() {
       client.SetMailMessage(&message);
       handedOver = true;
       client.Transmit();
+      AcceptedBy = client.Server;
       return true;
     } catch (const std::exception& e) {
       LastResp = e.what();
@@ -146,6 +148,7 @@ bool TCustomMailer::Send() {
     RefusedRecipients.clear();
     try {
       client.Transmit();
+      AcceptedBy = client.Server;
       return true;
     } catch (const std::exception& e) {
       LastResp = e.what();

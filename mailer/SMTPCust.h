@@ -64,6 +64,9 @@ class TCustomMailer {
   std::string Summary;    // built by BuildMessage
   // The name the client gives in HELO; empty gives the local host name.
   std::string HeloName;
+  // After Send returned true, the relay host that accepted the message (a second relay leaves
+  // the first one's failure in LastResp).
+  std::string AcceptedBy;
   // The recipients refused in the last attempt of Send, in the order they were refused.
   std::vector<TRefusedRecipient> RefusedRecipients;
 

@@ -99,6 +99,13 @@ void TSMTPThread::Execute() {
       // A success line that cannot be written still leaves the message delivered: counting it
       // as a failure would send it again at the next attempt.
       WriteOutcome("Success: (" + name + ") " + Mailer->Summary, svchost::ekInformation);
+      // The success line is the same whichever relay took the message; debugging a relay needs
+      // to see that the first one was passed over, and why.
+      if (settings::Settings().DebugLogging && Mailer->AcceptedBy != Mailer->HostAt(0)) {
+        WriteOutcome("Second relay (" + name + ") " + Mailer->AcceptedBy + " took the message; " +
+                         "the first relay " + Mailer->HostAt(0) + " failed: " + Mailer->LastResp,
+                     svchost::ekInformation);
+      }
       // Delivered to the others: the ones the relay refused will never get it, which someone
       // has to hear about.
       for (const auto& refused : Mailer->RefusedRecipients) {

@@ -263,4 +263,22 @@ TEST_F(WorkerTest, AnEndingWorkerWakesThePollWhenAsked) {
             static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
+// The success line is the same whichever relay took the message; debug logging adds why.
+TEST_F(WorkerTest, ASecondRelayIsNamedWhenDebugging) {
+  testing_support::FakeSmtpServer first, second;
+  first.SetGreeting("421 busy\r\n");
+  for (bool debug : {false, true}) {
+    settings::Settings().DebugLogging = debug;
+    manager_.UpdateQueueStatus();
+    Deliver(Queue(debug ? "debug" : "quiet", first.Address() + ";" + second.Address()));
+  }
+  settings::Settings().DebugLogging = false;
+  auto lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(lines[1].starts_with("Success: (debug.ini) shop@example.com")) << lines[1];
+  EXPECT_EQ(lines[2], "Second relay (debug.ini) " + second.Address() +
+                          " took the message; the first relay " + first.Address() +
+                          " failed: 421 busy");
+}
+
 }  // namespace
