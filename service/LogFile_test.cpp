@@ -153,7 +153,6 @@ TEST_F(MessageLogTest, ALineThatDoesNotFitLeavesNoPartBehind) {
   const size_t whole = (log.size() - 26) / 1021;  // stamp, two blanks, text, CR LF
   EXPECT_TRUE(log.ends_with("  after\r\n"));
   EXPECT_EQ(whole * 1021 + 26, log.size());
-  EXPECT_EQ(static_cast<size_t>(std::count(log.begin(), log.end(), '\n')), whole + 1);
 }
 
 TEST_F(MessageLogTest, AnUnwrittenLineIsReportedOnceUntilTheLogWorksAgain) {
