@@ -26,8 +26,8 @@ TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
     filled = true;
   });
   std::thread watcher([&] {
-    while (!filled) manager.ScanQueue(service::ScanOrigin::Watcher);
-    manager.ScanQueue(service::ScanOrigin::Watcher);
+    while (!filled) manager.ScanQueue();
+    manager.ScanQueue();
   });
 
   std::map<std::string, int> delivered;
@@ -47,7 +47,7 @@ TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
       std::filesystem::remove(queue.Dir() / (name.substr(0, name.size() - 4) + ".tmp"));
       manager.SetState(name, service::ssSent);
     }
-    if (filled) manager.ScanQueue(service::ScanOrigin::Watcher);
+    if (filled) manager.ScanQueue();
   }
   producer.join();
   watcher.join();
