@@ -120,14 +120,15 @@ long long AgeOf(const WIN32_FIND_DATAA& entry) {
   return now - written;
 }
 
-// Calls each(entry) for each regular file of dir matching pattern.
+// Calls each(entry) for each regular file of dir matching pattern (each directory, with
+// FILE_ATTRIBUTE_DIRECTORY for kind).
 template <class Each>
-void ForEachFile(const std::string& dir, const char* pattern, Each each) {
+void ForEachFile(const std::string& dir, const char* pattern, Each each, DWORD kind = 0) {
   WIN32_FIND_DATAA entry;
   FindGuard find{FindFirstFileA((dir + rtl::PathDelim + pattern).c_str(), &entry)};
   if (find.handle == INVALID_HANDLE_VALUE) return;
   do {
-    if ((entry.dwFileAttributes & kNotAFile) == 0) each(entry);
+    if ((entry.dwFileAttributes & kNotAFile) == kind) each(entry);
   } while (FindNextFileA(find.handle, &entry));
 }
 
@@ -259,6 +260,7 @@ void TQManager::RecordFailure(const std::string& fileName, int slot) {
     set(QueueSlot{});
     return;
   }
+  Step("counting");
   int count = ReadFailureCount(fileName) + 1;
   if (!WritePrivateProfileStringA("Connection", "Failures", std::to_string(count).c_str(),
                                   ini.c_str())) {
@@ -360,18 +362,20 @@ void TQManager::RepairQueue() {
   auto repaired = [&](const std::string& text) {
     if (OnRepair) OnRepair(text);
   };
+  std::set<std::string> named;  // the spool folders queued and failed messages name
   if (failed) {
     // A move into Failed cut off after the .ini: its body and spool folder follow it.
     ForEachFile(settings::Settings().FailedPath, "*.ini", [&](const WIN32_FIND_DATAA& entry) {
       const std::string ini = entry.cFileName;
       const std::string tmp = rtl::ChangeFileExt(ini, ".tmp");
+      const std::string spool =
+          mailer::SpoolNameOf(settings::Settings().FailedPath + rtl::PathDelim + ini, QuePath);
+      named.insert(spool);
       if (queue.Has(ini)) return;
       if (queue.HasFile(tmp) && !failed->Has(tmp) &&
           LarkMoveFileAtA(queue.Handle(), tmp.c_str(), failed->Handle(), tmp.c_str())) {
         repaired("Moved " + QuePath + rtl::PathDelim + tmp + " to Failed beside its .ini");
       }
-      const std::string spool =
-          mailer::SpoolNameOf(settings::Settings().FailedPath + rtl::PathDelim + ini, QuePath);
       if (spool.empty()) return;
       TDirectory from(queue.Handle(), mailer::kSpoolDirName, FILE_FLAG_OPEN_REPARSE_POINT);
       TDirectory to(failed->Handle(), mailer::kSpoolDirName, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -396,11 +400,12 @@ void TQManager::RepairQueue() {
   });
   queue.Flush();
   // A message whose last failure was counted but which was not moved.
-  if (settings::Settings().MaxMsgRetries <= 0) return;
+  const int limit = settings::Settings().MaxMsgRetries;
   std::vector<std::string> atLimit;
   ForEachFile(QuePath, "*.ini", [&](const WIN32_FIND_DATAA& entry) {
+    named.insert(mailer::SpoolNameOf(QuePath + rtl::PathDelim + entry.cFileName, QuePath));
     try {
-      if (ReadFailureCount(entry.cFileName) >= settings::Settings().MaxMsgRetries) {
+      if (limit > 0 && ReadFailureCount(entry.cFileName) >= limit) {
         atLimit.push_back(entry.cFileName);
       }
     } catch (const rtl::EConvertError&) {
@@ -408,6 +413,22 @@ void TQManager::RepairQueue() {
     }
   });
   for (const auto& name : atLimit) MoveToFailed(name);
+  // A spool folder no message names: its message was delivered or deleted and the run cut off
+  // before the folder went. A producer spools before it queues, so only an old folder is left.
+  TDirectory spool(queue.Handle(), mailer::kSpoolDirName, FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!spool) return;
+  const std::string spoolPath = QuePath + rtl::PathDelim + mailer::kSpoolDirName;
+  ForEachFile(
+      spoolPath, "*",
+      [&](const WIN32_FIND_DATAA& entry) {
+        const std::string name = entry.cFileName;
+        if (named.contains(name) || AgeOf(entry) < settled) return;
+        if (LarkRemoveTreeAtA(spool.Handle(), name.c_str())) {
+          repaired("Removed " + spoolPath + rtl::PathDelim + name + ", named by no message");
+        }
+      },
+      FILE_ATTRIBUTE_DIRECTORY);
+  spool.Flush();
 }
 
 bool TQManager::UpdateQueueStatus() {

@@ -81,8 +81,9 @@ class TQManager {
   std::function<void(const std::string&)> OnReport;
   // A repair made at start-up, for the message log.
   std::function<void(const std::string&)> OnRepair;
-  // Test seam: called with "counted" once a failure is written, "ini moved" between the two moves
-  // into Failed; a test throws from it to leave the queue as a crash there would.
+  // Test seam: called with "counting" before a failure is counted, "counted" once it is written,
+  // "ini moved" between the two moves into Failed; a test throws from it to leave the queue as a
+  // crash there would, or holds it as a slow file would.
   std::function<void(const char* step)> AtStep;
 
   // A copy of slot n (1 to 200) and NextFree, read under the lock.

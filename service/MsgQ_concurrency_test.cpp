@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -53,6 +54,33 @@ TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
   watcher.join();
   EXPECT_EQ(static_cast<int>(delivered.size()), kMessages);
   for (const auto& [name, times] : delivered) EXPECT_EQ(times, 1) << name;
+}
+
+// Counting a failure writes the message's .ini, which another process's profile writer may hold
+// for a while: workers and scans must get at the queue table meanwhile.
+TEST(QueueConcurrencyTest, ACountWaitingForItsFileHoldsNoLock) {
+  service_test::QueueDir queue;
+  service::TQManager manager;
+  manager.QuePath = queue.Path();
+  settings::Settings().SettleTime = 0;
+  queue.AddPair("held");
+  manager.ScanQueue();
+  manager.UpdateQueueStatus();
+  manager.SetState(manager.GetNextMessage(), service::ssFailed);
+  std::promise<void> reached, release;
+  manager.AtStep = [&](const char* step) {
+    if (std::string(step) != "counting") return;
+    reached.set_value();
+    release.get_future().wait_for(std::chrono::seconds(10));
+  };
+  std::thread pass([&] { manager.UpdateQueueStatus(); });
+  ASSERT_EQ(reached.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  queue.AddPair("new");
+  auto scan = std::async(std::launch::async, [&] { manager.ScanQueue(); });
+  bool answered = scan.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  release.set_value();
+  pass.join();
+  EXPECT_TRUE(answered);
 }
 
 }  // namespace

@@ -406,21 +406,27 @@ TEST_F(QueueManagerTest, AStartFinishesAMoveIntoFailedThatWasCutOff) {
   }
 }
 
-// A delivery cut off between its two erases leaves a body alone; so does a producer, for a
-// moment, since it writes the body first. The start removes only a body older than that.
-TEST_F(QueueManagerTest, AStartRemovesABodyLeftWithoutItsIni) {
+// A delivery cut off between its erases leaves a body or a spool folder alone; so does a producer,
+// for a moment, since it writes those first. The start removes only what is older than that.
+TEST_F(QueueManagerTest, AStartRemovesWhatADeliveryLeftBehind) {
   std::vector<std::string> repairs;
   manager_->OnRepair = [&](const std::string& text) { repairs.push_back(text); };
-  queue_->Dir().WriteFile("old.tmp", "body");
-  queue_->Dir().WriteFile("new.tmp", "body");
-  std::filesystem::last_write_time(
-      queue_->Dir() / "old.tmp",
-      std::filesystem::file_time_type::clock::now() - std::chrono::seconds(16));
+  const auto& dir = queue_->Dir();
+  for (const char* name : {"old.tmp", "new.tmp", "spool/old/a", "spool/new/a", "spool/kept/a"}) {
+    dir.WriteFile(name, "body");
+  }
+  dir.WriteFile("kept.ini", "[Message]\r\nAttachments1=" + (dir / "spool/kept/a") + "\r\n");
+  for (const char* name : {"old.tmp", "spool/old", "spool/kept"}) {
+    std::filesystem::last_write_time(
+        dir / name, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(16));
+  }
   manager_->RepairQueue();
-  EXPECT_FALSE(queue_->Dir().Exists("old.tmp"));
-  EXPECT_TRUE(queue_->Dir().Exists("new.tmp"));
-  EXPECT_EQ(repairs, std::vector<std::string>{"Removed " + (queue_->Dir() / "old.tmp") +
-                                              ", a body left without its .ini"});
+  for (const char* name : {"new.tmp", "spool/new/a", "spool/kept/a"}) {
+    EXPECT_TRUE(dir.Exists(name)) << name;
+  }
+  EXPECT_EQ(repairs, (std::vector<std::string>{
+                         "Removed " + (dir / "old.tmp") + ", a body left without its .ini",
+                         "Removed " + (dir / "spool/old") + ", named by no message"}));
 }
 
 // Counting writes into the .ini; for a message removed by hand that would leave a stub .ini

@@ -329,6 +329,9 @@ BOOL WINAPI LarkGetDirectoryOwner(HANDLE hDirectory, LPDWORD lpOwner);
 // takes is allowed, "*" and "?" too.
 BOOL WINAPI LarkMoveFileAtA(HANDLE hFromDirectory, LPCSTR lpExistingName, HANDLE hToDirectory,
                             LPCSTR lpNewName);
+// Removes a name in the opened directory: a directory with everything in it, anything else by
+// itself. A link is removed, never followed, at every depth.
+BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName);
 // Makes the names in the opened directory, new, removed or moved, survive a crash of the machine.
 BOOL WINAPI LarkFlushDirectory(HANDLE hDirectory);
 // An exclusive lock on <machine root>/run/locks/<lpName>.lock, held until the handle is closed

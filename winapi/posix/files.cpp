@@ -186,6 +186,33 @@ class LockObject : public DescriptorObject {
 using DirectoryRef = std::shared_ptr<DirectoryObject>;
 int FdOf(const DirectoryRef& dir) { return dir ? dir->fd : -1; }
 
+// Removes name inside the directory parent; false with errno set.
+bool RemoveTree(int parent, const char* name) {
+  if (unlinkat(parent, name, 0) == 0) return true;
+  if (errno != EISDIR && errno != EPERM) return false;
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    close(fd);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(listing)) {
+    std::string child = entry->d_name;
+    if (child != "." && child != "..") names.push_back(std::move(child));
+  }
+  bool ok = true;
+  for (const auto& child : names) ok = RemoveTree(dirfd(listing), child.c_str()) && ok;
+  int saved = errno;
+  closedir(listing);
+  if (!ok) {
+    errno = saved;
+    return false;
+  }
+  return unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
+
 // A replacement is written to "<target>.~" and this many random hex digits, so nobody who can
 // write the directory can tell the name in advance, and a leftover is recognised by its shape.
 constexpr size_t kReplacementDigits = 16;
@@ -537,6 +564,13 @@ BOOL WINAPI LarkMoveFileAtA(HANDLE hFromDirectory, LPCSTR lpExistingName, HANDLE
   if (errno == ENOENT) return lark::Fail(ERROR_FILE_NOT_FOUND);
   if (errno == EXDEV) return lark::Fail(ERROR_NOT_SAME_DEVICE);
   return lark::FailFromErrno();
+}
+
+BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName) {
+  auto dir = lark::LookupHandleAs<lark::DirectoryObject>(hDirectory);
+  if (!dir) return lark::Fail(ERROR_INVALID_HANDLE);
+  if (lark::RemoveTree(dir->fd, lpName)) return TRUE;
+  return errno == ENOENT ? lark::Fail(ERROR_FILE_NOT_FOUND) : lark::FailFromErrno();
 }
 
 BOOL WINAPI LarkFlushDirectory(HANDLE hDirectory) {
