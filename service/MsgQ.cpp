@@ -94,7 +94,13 @@ std::unique_ptr<TDirectory> OpenFailed(const TDirectory& queue, const std::strin
                                        std::string& why) {
   const std::string& path = settings::Settings().FailedPath;
   const std::string name = rtl::ExtractFileName(path);
-  if (!queue.Has(name)) CreateDirectoryExA(quePath.c_str(), path.c_str(), nullptr);
+  if (!queue.Has(name)) {
+    if (!CreateDirectoryExA(quePath.c_str(), path.c_str(), nullptr)) {
+      why = "Unable to create the failed directory " + path + ": " + LastErrorText();
+      return nullptr;
+    }
+    queue.Flush();
+  }
   auto failed = std::make_unique<TDirectory>(queue.Handle(), name, FILE_FLAG_OPEN_REPARSE_POINT);
   if (!*failed) {
     why = "The failed directory " + path + " is not a directory: " + LastErrorText();
@@ -104,7 +110,6 @@ std::unique_ptr<TDirectory> OpenFailed(const TDirectory& queue, const std::strin
     why = "The failed directory " + path + " is not owned by the owner of the queue directory";
     return nullptr;
   }
-  queue.Flush();
   return failed;
 }
 
@@ -273,7 +278,7 @@ void TQManager::RecordFailure(const std::string& fileName, int slot) {
       Free(At(slot));
     }
     ReportOnce(fileName, "Unable to write to " + ini + " " + rtl::SysErrorMessage(code) +
-                             "; the message is not sent again until the service restarts");
+                             " The message is not sent again until the service restarts.");
     return;
   }
   if (TDirectory queue(nullptr, QuePath, 0); queue) queue.Flush();
@@ -356,6 +361,7 @@ void TQManager::RepairQueue() {
   if (!queue) return;
   std::string why;
   auto failed = OpenFailed(queue, QuePath, why);
+  // Something other than a directory in its place is reported when a message is to move.
   if (!failed && !queue.Has(rtl::ExtractFileName(settings::Settings().FailedPath)) && OnReport) {
     OnReport(why);
   }

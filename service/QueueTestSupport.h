@@ -57,8 +57,7 @@ class QueueDir {
     dir_.WriteFile(base + ".ini", ini + "[Message]\r\nFromAddr=a@b\r\n");
     dir_.WriteFile(base + ".tmp", "body\r\n");
   }
-  // Runs a shell command in the queue directory as an unprivileged user, as a web application
-  // would; the directory is opened to everyone for it. False without root or runuser.
+  // Runs a shell command in the queue directory, opened to everyone, as a web application would.
   bool AsNobody(const std::string& command) const {
     std::filesystem::permissions(dir_.Path(), std::filesystem::perms::all);
     return std::system(("runuser -u nobody -- sh -c 'cd " + dir_.Path() + " && " + command + "'")
