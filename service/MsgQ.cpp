@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -368,15 +369,26 @@ void TQManager::RepairQueue() {
   auto repaired = [&](const std::string& text) {
     if (OnRepair) OnRepair(text);
   };
+  // The folders in the queue's spool and their ages; only when there are any is each message's
+  // folder looked up, since that reads every .ini.
+  const std::string spoolPath = QuePath + rtl::PathDelim + mailer::kSpoolDirName;
+  std::map<std::string, long long> spooled;
+  ForEachFile(
+      spoolPath, "*",
+      [&](const WIN32_FIND_DATAA& entry) { spooled[entry.cFileName] = AgeOf(entry); },
+      FILE_ATTRIBUTE_DIRECTORY);
   std::set<std::string> named;  // the spool folders queued and failed messages name
+  auto spoolOf = [&](const std::string& iniPath) {
+    std::string name = spooled.empty() ? "" : mailer::SpoolNameOf(iniPath, QuePath);
+    named.insert(name);
+    return name;
+  };
   if (failed) {
     // A move into Failed cut off after the .ini: its body and spool folder follow it.
     ForEachFile(settings::Settings().FailedPath, "*.ini", [&](const WIN32_FIND_DATAA& entry) {
       const std::string ini = entry.cFileName;
       const std::string tmp = rtl::ChangeFileExt(ini, ".tmp");
-      const std::string spool =
-          mailer::SpoolNameOf(settings::Settings().FailedPath + rtl::PathDelim + ini, QuePath);
-      named.insert(spool);
+      const std::string spool = spoolOf(settings::Settings().FailedPath + rtl::PathDelim + ini);
       if (queue.Has(ini)) return;
       if (queue.HasFile(tmp) && !failed->Has(tmp) &&
           LarkMoveFileAtA(queue.Handle(), tmp.c_str(), failed->Handle(), tmp.c_str())) {
@@ -409,7 +421,7 @@ void TQManager::RepairQueue() {
   const int limit = settings::Settings().MaxMsgRetries;
   std::vector<std::string> atLimit;
   ForEachFile(QuePath, "*.ini", [&](const WIN32_FIND_DATAA& entry) {
-    named.insert(mailer::SpoolNameOf(QuePath + rtl::PathDelim + entry.cFileName, QuePath));
+    spoolOf(QuePath + rtl::PathDelim + entry.cFileName);
     try {
       if (limit > 0 && ReadFailureCount(entry.cFileName) >= limit) {
         atLimit.push_back(entry.cFileName);
@@ -423,17 +435,12 @@ void TQManager::RepairQueue() {
   // before the folder went. A producer spools before it queues, so only an old folder is left.
   TDirectory spool(queue.Handle(), mailer::kSpoolDirName, FILE_FLAG_OPEN_REPARSE_POINT);
   if (!spool) return;
-  const std::string spoolPath = QuePath + rtl::PathDelim + mailer::kSpoolDirName;
-  ForEachFile(
-      spoolPath, "*",
-      [&](const WIN32_FIND_DATAA& entry) {
-        const std::string name = entry.cFileName;
-        if (named.contains(name) || AgeOf(entry) < settled) return;
-        if (LarkRemoveTreeAtA(spool.Handle(), name.c_str())) {
-          repaired("Removed " + spoolPath + rtl::PathDelim + name + ", named by no message");
-        }
-      },
-      FILE_ATTRIBUTE_DIRECTORY);
+  for (const auto& [name, age] : spooled) {
+    if (named.contains(name) || age < settled) continue;
+    if (LarkRemoveTreeAtA(spool.Handle(), name.c_str())) {
+      repaired("Removed " + spoolPath + rtl::PathDelim + name + ", named by no message");
+    }
+  }
   spool.Flush();
 }
 
