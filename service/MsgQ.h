@@ -73,8 +73,8 @@ class TQManager {
   void SetSentStillQueued(const std::string& fileName);
 
   // What the manager cannot settle itself; the service sends both to the event log. An error at
-  // one slot of a status pass (a count that is not a number, a count that cannot be written):
-  // the pass goes on with the next slot.
+  // one slot of a status pass (a count spoiled while its message was out): the pass goes on with
+  // the next slot.
   std::function<void(const std::exception&)> OnSlotError;
   // What the manager reports once and then passes over (an entry that is no message, a message
   // that cannot be counted or moved into the Failed directory); the service logs it as an error.
