@@ -1,5 +1,7 @@
 #include "service/LarkqSvc.h"
 
+#include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
@@ -12,6 +14,21 @@
 #include "settings/RegSet.h"
 
 namespace service {
+namespace {
+
+// One lock per queue directory, however its path is spelled.
+std::string QueueLockName(const std::string& quePath) {
+  std::error_code error;
+  std::string path = std::filesystem::weakly_canonical(quePath, error).string();
+  if (error) path = quePath;
+  unsigned long long hash = 14695981039346656037ULL;  // FNV-1a
+  for (unsigned char c : path) hash = (hash ^ c) * 1099511628211ULL;
+  char name[40];
+  std::snprintf(name, sizeof name, "queue-%016llx", hash);
+  return name;
+}
+
+}  // namespace
 
 TLarkqService::TLarkqService() : TService(kServiceName, kServiceName) {
   SetEventSink(
@@ -75,21 +92,35 @@ bool TLarkqService::StartUp() {
                "Larkpost.");
     return false;
   }
+  // Two runs on one queue would deliver most messages twice.
+  instanceLock_ = LarkLockFileA(QueueLockName(s.QuePath).c_str());
+  if (instanceLock_ == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    LogMessage(svchost::ekFailure,
+               code == ERROR_LOCK_VIOLATION
+                   ? "Larkpost could not start. Another Larkpost is delivering the queue " +
+                         s.QuePath + "."
+                   : "Larkpost could not start. Unable to lock the queue " + s.QuePath + ": " +
+                         rtl::SysErrorMessage(code));
+    return false;
+  }
   bool result = true;
   try {
     manager_ = std::make_unique<TQManager>();
     running_ = manager_.get();
     manager_->QuePath = s.QuePath;
     manager_->OnSlotError = [this](const std::exception& error) { Report("UQS", error); };
-    manager_->OnMoveError = [](const std::string& text) { LogEvent(svchost::ekError, text); };
+    manager_->OnReport = [](const std::string& text) { LogEvent(svchost::ekError, text); };
+    manager_->OnRepair = [](const std::string& text) { WriteLog(text, svchost::ekWarning); };
     // Armed before the first scan: a pair written between the scan and the watch would
     // otherwise wait for the next change in the directory.
     TFileChangeNotification* watcher = TFileChangeNotification::Create(
-        s.QuePath, [this](const std::string&) { manager_->ScanQueue(ScanOrigin::Watcher); },
+        s.QuePath, [this](const std::string&) { manager_->ScanQueue(); },
         FILE_NOTIFY_CHANGE_FILE_NAME,
         [this](const std::exception& error) { Report("FCN", error); });
     watcher_ = KeepThreadHandle(*watcher);
-    manager_->ScanQueue(ScanOrigin::StartUp);
+    manager_->RepairQueue();
+    manager_->ScanQueue();
   } catch (const std::exception& error) {
     Report("", error);
     result = false;
@@ -108,7 +139,7 @@ void TLarkqService::Poll() {
     Guarded("UQS", [this] {
       // A freed slot may be what a message found earlier was waiting for: one found while the
       // table was full, or one whose name a sent slot still held.
-      if (manager_->UpdateQueueStatus()) manager_->ScanQueue(ScanOrigin::Watcher);
+      if (manager_->UpdateQueueStatus()) manager_->ScanQueue();
     });
     Guarded("SM", [this] { SendMessages(); });
   }
@@ -208,6 +239,8 @@ void TLarkqService::EndRun() {
   }
   if (watcher_ != nullptr) CloseHandle(watcher_);
   watcher_ = nullptr;
+  if (instanceLock_ != INVALID_HANDLE_VALUE) CloseHandle(instanceLock_);
+  instanceLock_ = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace service

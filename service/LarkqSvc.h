@@ -58,6 +58,7 @@ class TLarkqService : public svchost::TService {
   std::unique_ptr<TQManager> manager_;
   std::atomic<TQManager*> running_{nullptr};  // manager_, published for other threads
   HANDLE watcher_ = nullptr;  // the watcher's thread, kept beyond the self-freeing object
+  HANDLE instanceLock_ = INVALID_HANDLE_VALUE;  // held for the run: one service per queue
 };
 
 }  // namespace service

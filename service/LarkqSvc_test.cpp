@@ -109,15 +109,22 @@ class ServiceLoopTest : public ::testing::Test {
   TLarkqService* service_ = nullptr;
 };
 
-TEST_F(ServiceLoopTest, AStartUpThatFailsIsReportedAndTheServiceStops) {
+// Two services on one queue would deliver most messages twice: the second says so and stops. A
+// bad failure count of one message no longer stops a start: it is reported with the file's name.
+TEST_F(ServiceLoopTest, ASecondServiceOnTheSameQueueSaysSoAndStops) {
   queue_.WriteFile("bad.ini", "[Connection]\r\nFailures=abc\r\n");
+  TLarkqService first;  // its start-up run by hand on this thread
+  ASSERT_TRUE(first.StartUp());
+  Set("QuePath", queue_.Path() + "/.");  // the same queue however it is spelled
   Start();
   ASSERT_TRUE(Ended());
   auto entries = Entries();
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].kind, svchost::ekFailure);
-  EXPECT_EQ(entries[0].text, "EConvertError raised: 'abc' is not a valid integer value");
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].kind, svchost::ekError);  // the bad count, named
   EXPECT_EQ(entries[1].text, "Larkpost Service Started");
+  EXPECT_EQ(entries[2].kind, svchost::ekFailure);
+  EXPECT_EQ(entries[2].text, "Larkpost could not start. Another Larkpost is delivering the queue " +
+                                 queue_.Path() + "/..");
 }
 
 // Deliveries cut off by a stop record nothing and leave their files for the next start; the

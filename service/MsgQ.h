@@ -35,10 +35,6 @@ struct QueueSlot {
   int32_t WaitSeconds = 0;  // how long ssWaiting lasts: SettleTime, or RetryDelay after a failure
 };
 
-// Which scan this is: the start-up scan fails on a failure count that is not a number, a scan
-// for a directory change skips that message.
-enum class ScanOrigin { StartUp, Watcher };
-
 class TQManager {
  public:
   static constexpr int kSlotCount = 200;
@@ -51,10 +47,20 @@ class TQManager {
   TQManager(const TQManager&) = delete;
   TQManager& operator=(const TQManager&) = delete;
 
-  void ScanQueue(ScanOrigin origin = ScanOrigin::StartUp);
+  // Lists the queue directory into the table. Only regular files are messages: anything else
+  // named *.ini, and a message whose failure count is not a number, is passed over and reported
+  // once per run, so no producer can hold a slot or stop the service.
+  void ScanQueue();
   void AddMessage(const std::string& fileName);
   int ReadFailureCount(const std::string& fileName);
+  // Counts a failed attempt of the message in slot n; no file is touched under QueueLock, since a
+  // profile writer of another process may hold the .ini for a while.
   void RecordFailure(const std::string& fileName, int slot);
+  // At start-up, before the first scan: makes the Failed directory when it is missing, and
+  // finishes what a run cut off between two steps left behind: a body whose .ini is gone (older
+  // than the settle time) is removed, a message whose .ini reached Failed is joined there by its
+  // body and spool folder, and a message at its limit is moved.
+  void RepairQueue();
   // True when a scan is due: the pass freed a slot, the latest scan left a message out (the
   // table was full, or a sent slot still held its name), and either no message in the table is
   // waiting or ready, or a quarter of the table is free. Only a scan takes such a message up.
@@ -67,11 +73,18 @@ class TQManager {
   void SetSentStillQueued(const std::string& fileName);
 
   // What the manager cannot settle itself; the service sends both to the event log. An error at
-  // one slot of a status pass (a count that is not a number, a count that cannot be written):
-  // the pass goes on with the next slot.
+  // one slot of a status pass (a count spoiled while its message was out): the pass goes on with
+  // the next slot.
   std::function<void(const std::exception&)> OnSlotError;
-  // A message at its limit that could not be moved into the Failed directory, reported once.
-  std::function<void(const std::string&)> OnMoveError;
+  // What the manager reports once and then passes over (an entry that is no message, a message
+  // that cannot be counted or moved into the Failed directory); the service logs it as an error.
+  std::function<void(const std::string&)> OnReport;
+  // A repair made at start-up, for the message log.
+  std::function<void(const std::string&)> OnRepair;
+  // Test seam: called with "counting" before a failure is counted, "counted" once it is written,
+  // "ini moved" between the two moves into Failed; a test throws from it to leave the queue as a
+  // crash there would, or holds it as a slow file would.
+  std::function<void(const char* step)> AtStep;
 
   // A copy of slot n (1 to 200) and NextFree, read under the lock.
   QueueSlot Slot(int n);
@@ -85,12 +98,18 @@ class TQManager {
   void Free(QueueSlot& slot) { slot = QueueSlot{}; }
   void MoveToFailed(const std::string& fileName);
   bool AnyFree();
+  void ReportOnce(const std::string& name, const std::string& text);
+  void Step(const char* step) {
+    if (AtStep) AtStep(step);
+  }
 
   LocalClock clock_;
   std::array<QueueSlot, kSlotCount> Slots;
   int NextFree_ = 1;
-  std::set<std::string> keptOut_;  // delivered, but their .ini could not be erased
-  bool leftOut_ = false;           // the latest scan passed over a message it could not take
+  // Delivered, but their .ini could not be erased; or their count could not be written.
+  std::set<std::string> keptOut_;
+  std::set<std::string> reported_;  // entries reported once this run
+  bool leftOut_ = false;            // the latest scan passed over a message it could not take
   rtl::TCriticalSection QueueLock;
 };
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -26,8 +27,8 @@ TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
     filled = true;
   });
   std::thread watcher([&] {
-    while (!filled) manager.ScanQueue(service::ScanOrigin::Watcher);
-    manager.ScanQueue(service::ScanOrigin::Watcher);
+    while (!filled) manager.ScanQueue();
+    manager.ScanQueue();
   });
 
   std::map<std::string, int> delivered;
@@ -47,12 +48,38 @@ TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
       std::filesystem::remove(queue.Dir() / (name.substr(0, name.size() - 4) + ".tmp"));
       manager.SetState(name, service::ssSent);
     }
-    if (filled) manager.ScanQueue(service::ScanOrigin::Watcher);
+    if (filled) manager.ScanQueue();
   }
   producer.join();
   watcher.join();
   EXPECT_EQ(static_cast<int>(delivered.size()), kMessages);
   for (const auto& [name, times] : delivered) EXPECT_EQ(times, 1) << name;
+}
+
+// Counting a failure waits for the .ini if another process's profile writer holds it; the scans
+// must get at the queue table meanwhile.
+TEST(QueueConcurrencyTest, ACountWaitingForItsFileHoldsNoLock) {
+  service_test::QueueDir queue;
+  service::TQManager manager;
+  manager.QuePath = queue.Path();
+  settings::Settings().SettleTime = 0;
+  queue.AddPair("held");
+  manager.ScanQueue();
+  manager.UpdateQueueStatus();
+  manager.SetState(manager.GetNextMessage(), service::ssFailed);
+  std::promise<void> reached, release;
+  manager.AtStep = [&](const char* step) {
+    if (std::string(step) != "counting") return;
+    reached.set_value();
+    release.get_future().wait_for(std::chrono::seconds(10));
+  };
+  std::thread pass([&] { manager.UpdateQueueStatus(); });
+  EXPECT_EQ(reached.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  auto scan = std::async(std::launch::async, [&] { manager.ScanQueue(); });
+  bool answered = scan.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  release.set_value();
+  pass.join();
+  EXPECT_TRUE(answered);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <stdexcept>
 #include <vector>
 
 #include "rtl/Exception.h"
@@ -11,7 +14,6 @@
 
 namespace {
 
-using service::ScanOrigin;
 using service::TQManager;
 using service_test::ManualClock;
 using service_test::QueueDir;
@@ -26,6 +28,15 @@ class QueueManagerTest : public ::testing::Test {
   void SetUp() override { Make(); }
   std::string Failures(const std::string& path) {
     return rtl::TIniFile(path).ReadString("Connection", "Failures", "absent");
+  }
+  // One attempt of every message a scan finds, each failing and counted.
+  void FailAll() {
+    manager_->ScanQueue();
+    clock_.Advance(15);
+    manager_->UpdateQueueStatus();
+    for (std::string name; !(name = manager_->GetNextMessage()).empty();)
+      manager_->SetState(name, service::ssFailed);
+    manager_->UpdateQueueStatus();
   }
   int Used() {
     int used = 0;
@@ -79,8 +90,8 @@ TEST_F(QueueManagerTest, TheSettleDelayCountsAcrossMidnight) {
 
 TEST_F(QueueManagerTest, TheSameFileOccupiesOneSlot) {
   queue_->AddPair("once");
-  manager_->ScanQueue(ScanOrigin::Watcher);
-  manager_->ScanQueue(ScanOrigin::Watcher);
+  manager_->ScanQueue();
+  manager_->ScanQueue();
   manager_->AddMessage("once.ini");
   EXPECT_EQ(Used(), 1);
   manager_->AddMessage("ONCE.ini");  // names compare exactly
@@ -109,16 +120,16 @@ TEST_F(QueueManagerTest, AMessageThatAlwaysFailsIsTriedMaxMsgRetriesTimesThenMov
   EXPECT_EQ(Used(), 0);
 }
 
+// Wildcard characters are ordinary characters of a file name here.
 TEST_F(QueueManagerTest, OneRetryMovesAtTheFirstFailure) {
-  Make(1);
-  queue_->AddPair("one");
-  manager_->ScanQueue();
-  clock_.Advance(15);
-  manager_->UpdateQueueStatus();
-  manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
-  manager_->UpdateQueueStatus();
-  EXPECT_TRUE(queue_->Dir().Exists("Failed/one.ini"));
-  EXPECT_EQ(Used(), 0);
+  for (const std::string name : {"one", "w*ld?"}) {
+    Make(1);
+    queue_->AddPair(name);
+    FailAll();
+    EXPECT_TRUE(queue_->Dir().Exists("Failed/" + name + ".ini")) << name;
+    EXPECT_TRUE(queue_->Dir().Exists("Failed/" + name + ".tmp")) << name;
+    EXPECT_EQ(Used(), 0);
+  }
 }
 
 // Attachments a producer spooled for the message go into Failed with it; a file it names outside
@@ -257,8 +268,7 @@ TEST_F(QueueManagerTest, AMessageBeingSentSurvivesPassesAndScansUnchanged) {
   for (int round = 0; round < 3; ++round) {
     clock_.Advance(3600);
     manager_->UpdateQueueStatus();
-    manager_->ScanQueue(ScanOrigin::Watcher);
-    manager_->ScanQueue(ScanOrigin::StartUp);
+    manager_->ScanQueue();
   }
   const service::QueueSlot after = manager_->Slot(slot);
   EXPECT_EQ(after.FileName, before.FileName);
@@ -280,18 +290,19 @@ TEST_F(QueueManagerTest, SetStateWithAnUnknownNameChangesNothing) {
   EXPECT_EQ(Used(), 1);
 }
 
+// Any producer may write a bad count: the message is passed over, and reported once by name.
 TEST_F(QueueManagerTest, ACountThatIsNotANumber) {
+  std::vector<std::string> reports;
+  manager_->OnReport = [&](const std::string& text) { reports.push_back(text); };
   queue_->Dir().WriteFile("broken.ini", "[Connection]\r\nFailures=abc\r\n");
   queue_->AddPair("fine");
-  manager_->ScanQueue(ScanOrigin::Watcher);  // passes over the bad file
+  manager_->ScanQueue();
+  manager_->ScanQueue();
   EXPECT_EQ(Used(), 1);
   EXPECT_EQ(manager_->Slot(1).FileName, "fine.ini");
-  try {
-    manager_->ScanQueue(ScanOrigin::StartUp);
-    FAIL() << "the start-up scan accepted the count";
-  } catch (const rtl::EConvertError& e) {
-    EXPECT_EQ(e.Message(), "'abc' is not a valid integer value");
-  }
+  EXPECT_EQ(reports, std::vector<std::string>{"Skipped " + (queue_->Dir() / "broken.ini") +
+                                              ": its failure count 'abc' is not a valid integer "
+                                              "value"});
 }
 
 // A pass reports the error of one slot and goes on: a count spoiled while its message was out
@@ -319,17 +330,91 @@ TEST_F(QueueManagerTest, AnErrorAtOneSlotDoesNotHoldUpTheOthers) {
   EXPECT_EQ(Failures(queue_->Dir() / "second.ini"), "1");
 }
 
-TEST_F(QueueManagerTest, ACountThatCannotBeWrittenIsReported) {
+// Web applications can put anything under a *.ini name. What is no regular file holds no slot and
+// is reported once; a message whose count cannot be written (its name leaves no room for the
+// writer's temporary file) is reported once and not sent again in this run.
+TEST_F(QueueManagerTest, EntriesThatCannotBeCountedHoldNoSlot) {
   std::vector<std::string> reports;
-  manager_->OnSlotError = [&](const std::exception& e) { reports.push_back(e.what()); };
-  std::filesystem::create_directory(queue_->Dir() / "odd.ini");  // listed, read as empty
-  manager_->ScanQueue();
-  clock_.Advance(15);
-  manager_->UpdateQueueStatus();
-  manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
-  manager_->UpdateQueueStatus();
-  EXPECT_EQ(reports, std::vector<std::string>{"Unable to write to " + (queue_->Dir() / "odd.ini")});
-  EXPECT_EQ(manager_->Slot(1).State, service::ssFailed);
+  manager_->OnReport = [&](const std::string& text) { reports.push_back(text); };
+  if (!queue_->AsNobody("mkfifo fifo.ini && ln -s /etc/hostname link.ini && mkdir dir.ini"))
+    GTEST_SKIP() << "needs root and runuser";
+  const std::string longName(236, 'n');
+  queue_->AddPair(longName);
+  for (int pass = 0; pass < 3; ++pass) FailAll();
+  EXPECT_EQ(Used(), 0);
+  std::sort(reports.begin(), reports.end());
+  const std::string q = queue_->Path() + "/";
+  EXPECT_EQ(reports, (std::vector<std::string>{
+                         "Skipped " + q + "dir.ini: not a regular file",
+                         "Skipped " + q + "fifo.ini: not a regular file",
+                         "Skipped " + q + "link.ini: not a regular file",
+                         "Unable to write to " + q + longName +
+                             ".ini The file name is too long. The message is not sent again "
+                             "until the service restarts."}));
+}
+
+// The queue directory is open to web applications: a Failed of theirs, a link or a directory of
+// their own, never receives a failed message, which stays queued.
+TEST_F(QueueManagerTest, AFailedDirectoryPlantedByOthersIsRefused) {
+  for (const char* plant : {"ln -s elsewhere Failed", "mkdir Failed"}) {
+    Make(1);
+    std::vector<std::string> reports;
+    manager_->OnReport = [&](const std::string& text) { reports.push_back(text); };
+    if (!queue_->AsNobody(std::string("rmdir Failed && mkdir elsewhere && ") + plant))
+      GTEST_SKIP() << "needs root and runuser";
+    queue_->AddPair("victim");
+    FailAll();
+    ASSERT_EQ(reports.size(), 1u) << plant;
+    EXPECT_TRUE(reports[0].starts_with("Unable to move file " + (queue_->Dir() / "victim.ini")))
+        << reports[0];
+    EXPECT_TRUE(queue_->Dir().Exists("victim.ini") && queue_->Dir().Exists("victim.tmp"));
+    EXPECT_FALSE(queue_->Dir().Exists("elsewhere/victim.ini")) << plant;
+  }
+}
+
+// A run cut off within a move into Failed, after the count was written or between the two moves,
+// leaves the rest for the next start, the spooled attachments too.
+TEST_F(QueueManagerTest, AStartFinishesAMoveIntoFailedThatWasCutOff) {
+  for (const std::string step : {"counted", "ini moved"}) {
+    Make(1);
+    const auto& dir = queue_->Dir();
+    dir.WriteFile("spool/att1/a.txt", "spooled");
+    dir.WriteFile("cut.ini", "[Connection]\r\nRemoteHost=relay\r\n[Message]\r\nAttachments1=" +
+                                 (dir / "spool/att1/a.txt") + "\r\n");
+    dir.WriteFile("cut.tmp", "body\r\n");
+    manager_->AtStep = [&](const char* at) {
+      if (at == step) throw std::runtime_error("killed");
+    };
+    FailAll();
+    manager_ = std::make_unique<TQManager>(clock_.AsLocalClock());
+    manager_->QuePath = queue_->Path();
+    manager_->RepairQueue();
+    for (const char* moved : {"cut.ini", "cut.tmp", "spool/att1/a.txt"}) {
+      EXPECT_TRUE(dir.Exists(std::string("Failed/") + moved)) << step << " " << moved;
+      EXPECT_FALSE(dir.Exists(moved)) << step << " " << moved;
+    }
+  }
+}
+
+// Left by a delivery cut off between its erases, or for a moment by a producer, which writes
+// them first: the start removes only what is older than that.
+TEST_F(QueueManagerTest, AStartRemovesWhatADeliveryLeftBehind) {
+  std::vector<std::string> repairs;
+  manager_->OnRepair = [&](const std::string& text) { repairs.push_back(text); };
+  const auto& dir = queue_->Dir();
+  for (const char* name : {"old.tmp", "new.tmp", "spool/old/a", "spool/new/a", "spool/kept/a"}) {
+    dir.WriteFile(name, "body");
+  }
+  dir.WriteFile("kept.ini", "[Message]\r\nAttachments1=" + (dir / "spool/kept/a") + "\r\n");
+  for (const char* name : {"old.tmp", "spool/old", "spool/kept"}) {
+    std::filesystem::last_write_time(
+        dir / name, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(16));
+  }
+  manager_->RepairQueue();
+  for (const char* name : {"new.tmp", "spool/new/a", "spool/kept/a"}) EXPECT_TRUE(dir.Exists(name));
+  EXPECT_EQ(repairs, (std::vector<std::string>{
+                         "Removed " + (dir / "old.tmp") + ", a body left without its .ini",
+                         "Removed " + (dir / "spool/old") + ", named by no message"}));
 }
 
 // Counting writes into the .ini; for a message removed by hand that would leave a stub .ini
@@ -350,7 +435,7 @@ TEST_F(QueueManagerTest, AFailureOfAMessageRemovedMeanwhileFreesItsSlotAndWrites
 TEST_F(QueueManagerTest, AMoveIntoFailedThatFailsIsReportedOnce) {
   Make(1);
   std::vector<std::string> moves;
-  manager_->OnMoveError = [&](const std::string& text) { moves.push_back(text); };
+  manager_->OnReport = [&](const std::string& text) { moves.push_back(text); };
   queue_->AddPair("taken");
   queue_->Dir().WriteFile("Failed/taken.ini", "older");
   manager_->ScanQueue();
@@ -368,18 +453,26 @@ TEST_F(QueueManagerTest, AMoveIntoFailedThatFailsIsReportedOnce) {
   EXPECT_TRUE(queue_->Dir().Exists("taken.tmp"));
   EXPECT_FALSE(queue_->Dir().Exists("Failed/taken.tmp"));
 
+  // Nothing moves unless both names are free in Failed.
+  queue_->AddPair("body");
+  queue_->Dir().WriteFile("Failed/body.tmp", "older");
+  FailAll();
+  EXPECT_EQ(moves.size(), 2u);
+  EXPECT_TRUE(queue_->Dir().Exists("body.ini") && !queue_->Dir().Exists("Failed/body.ini"));
+}
+
+// A queue directory set by hand has no Failed directory: it is made like the queue directory.
+TEST_F(QueueManagerTest, AMissingFailedDirectoryIsMade) {
+  Make(1);
+  std::filesystem::remove_all(queue_->Dir() / "Failed");
+  manager_->RepairQueue();
+  EXPECT_EQ(std::filesystem::status(queue_->Dir() / "Failed").permissions(),
+            std::filesystem::status(queue_->Path()).permissions());
   std::filesystem::remove_all(queue_->Dir() / "Failed");
   queue_->AddPair("nowhere");
-  manager_->ScanQueue();
-  clock_.Advance(15);
-  manager_->UpdateQueueStatus();
-  manager_->SetState(manager_->GetNextMessage(), service::ssFailed);
-  manager_->UpdateQueueStatus();
-  ASSERT_EQ(moves.size(), 2u);
-  EXPECT_TRUE(moves[1].starts_with("Unable to move file " + (queue_->Dir() / "nowhere.ini")))
-      << moves[1];
-  EXPECT_TRUE(queue_->Dir().Exists("nowhere.ini"));
-  EXPECT_EQ(Used(), 0);
+  FailAll();
+  EXPECT_TRUE(queue_->Dir().Exists("Failed/nowhere.ini") &&
+              queue_->Dir().Exists("Failed/nowhere.tmp"));
 }
 
 TEST_F(QueueManagerTest, TheSettleTimeIsTunable) {
@@ -453,14 +546,14 @@ TEST_F(QueueManagerTest, ADeliveredMessageLeftInTheQueueIsNotTakenUpAgain) {
   manager_->UpdateQueueStatus();
   manager_->SetSentStillQueued(manager_->GetNextMessage());
   manager_->UpdateQueueStatus();
-  manager_->ScanQueue(ScanOrigin::Watcher);
+  manager_->ScanQueue();
   EXPECT_EQ(Used(), 0);
 
   std::filesystem::remove(queue_->Dir() / "stuck.ini");
   queue_->AddPair("other");
-  manager_->ScanQueue(ScanOrigin::Watcher);  // no longer finds it, and forgets it
+  manager_->ScanQueue();  // no longer finds it, and forgets it
   queue_->AddPair("stuck");
-  manager_->ScanQueue(ScanOrigin::Watcher);
+  manager_->ScanQueue();
   EXPECT_EQ(Used(), 2);
   EXPECT_EQ(manager_->Slot(2).FileName, "stuck.ini");
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -55,6 +56,12 @@ class QueueDir {
     if (failures >= 0) ini += "Failures=" + std::to_string(failures) + "\r\n";
     dir_.WriteFile(base + ".ini", ini + "[Message]\r\nFromAddr=a@b\r\n");
     dir_.WriteFile(base + ".tmp", "body\r\n");
+  }
+  // Runs a shell command in the queue directory, opened to everyone, as a web application would.
+  bool AsNobody(const std::string& command) const {
+    std::filesystem::permissions(dir_.Path(), std::filesystem::perms::all);
+    return std::system(("runuser -u nobody -- sh -c 'cd " + dir_.Path() + " && " + command + "'")
+                           .c_str()) == 0;
   }
   const testing_support::TempDir& Dir() const { return dir_; }
   const std::string& Path() const { return dir_.Path(); }

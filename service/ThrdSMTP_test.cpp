@@ -209,7 +209,7 @@ TEST_F(WorkerTest, ADeliveredMessageWhoseIniStaysIsNotDeliveredAgain) {
             "Unable to erase file " + (queue_.Dir() / "stays.ini") + " Access is denied.");
   EXPECT_FALSE(queue_.Dir().Exists("stays.tmp"));
   manager_.UpdateQueueStatus();
-  manager_.ScanQueue(service::ScanOrigin::Watcher);
+  manager_.ScanQueue();
   EXPECT_EQ(manager_.Slot(1).State, service::ssFree);
 }
 

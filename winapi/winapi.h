@@ -288,9 +288,14 @@ struct WIN32_FIND_DATAA {
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define INVALID_FILE_ATTRIBUTES 0xFFFFFFFF
 
+// Entries are described as they are, a link never followed: a symbolic link carries
+// FILE_ATTRIBUTE_REPARSE_POINT, and anything but a file, a directory or a link (a FIFO, a socket, a
+// device) FILE_ATTRIBUTE_DEVICE.
 HANDLE WINAPI FindFirstFileA(LPCSTR lpFileName, WIN32_FIND_DATAA* lpFindFileData);
 BOOL WINAPI FindNextFileA(HANDLE hFindFile, WIN32_FIND_DATAA* lpFindFileData);
 BOOL WINAPI FindClose(HANDLE hFindFile);
@@ -307,6 +312,32 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR lpPathName);
 DWORD WINAPI GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
 UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique,
                              LPSTR lpTempFileName);
+
+// Linux only: directories opened once and then worked in by name, so that a link put in place of
+// a directory afterwards is never followed. Close the handle with CloseHandle.
+// lpName is a path when hParent is null, else a name inside hParent. With
+// FILE_FLAG_OPEN_REPARSE_POINT a link at lpName is refused rather than followed; a link or anything
+// but a directory fails with ERROR_DIRECTORY.
+HANDLE WINAPI LarkOpenDirectoryA(HANDLE hParent, LPCSTR lpName, DWORD dwFlags);
+// The attributes of a name in the opened directory, as a listing gives them (a link not followed);
+// INVALID_FILE_ATTRIBUTES with ERROR_FILE_NOT_FOUND when there is no such name.
+DWORD WINAPI LarkGetFileAttributesAtA(HANDLE hDirectory, LPCSTR lpName);
+// The user who owns the opened directory.
+BOOL WINAPI LarkGetDirectoryOwner(HANDLE hDirectory, LPDWORD lpOwner);
+// Moves a file or a directory from one opened directory to another (or the same one), never
+// replacing an existing target (ERROR_ALREADY_EXISTS). Unlike MoveFileA any name the file system
+// takes is allowed, "*" and "?" too.
+BOOL WINAPI LarkMoveFileAtA(HANDLE hFromDirectory, LPCSTR lpExistingName, HANDLE hToDirectory,
+                            LPCSTR lpNewName);
+// Removes a name in the opened directory: a directory with everything in it, anything else by
+// itself. A link is removed, never followed, at every depth.
+BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName);
+// Makes the names in the opened directory, new, removed or moved, survive a crash of the machine.
+BOOL WINAPI LarkFlushDirectory(HANDLE hDirectory);
+// An exclusive lock on <machine root>/run/locks/<lpName>.lock, held until the handle is closed
+// (also when the process dies). Another holder in any process: ERROR_LOCK_VIOLATION.
+#define ERROR_LOCK_VIOLATION 33L
+HANDLE WINAPI LarkLockFileA(LPCSTR lpName);
 
 #define FILE_NOTIFY_CHANGE_FILE_NAME 0x00000001
 #define FILE_NOTIFY_CHANGE_DIR_NAME 0x00000002

@@ -3,6 +3,7 @@
 // of a whole file through a temporary one.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,6 +62,10 @@ FILETIME ToFileTime(const struct timespec& ts) {
 DWORD AttributesOf(const struct stat& st, const std::string& name) {
   DWORD attributes = 0;
   if (S_ISDIR(st.st_mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+  if (S_ISLNK(st.st_mode)) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode) && !S_ISREG(st.st_mode)) {
+    attributes |= FILE_ATTRIBUTE_DEVICE;
+  }
   if (!(st.st_mode & S_IWUSR)) attributes |= FILE_ATTRIBUTE_READONLY;
   if (!name.empty() && name[0] == '.') attributes |= FILE_ATTRIBUTE_HIDDEN;
   return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
@@ -93,7 +98,7 @@ class FindObject : public HandleObject {
       const std::string& name = names_[next_++];
       struct stat st;
       // A file removed since the listing is simply not listed.
-      if (fstatat(dir_, name.c_str(), &st, 0) != 0) continue;
+      if (fstatat(dir_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
       FillFindData(name, st, data);
       return true;
     }
@@ -156,6 +161,57 @@ bool CopyToNew(const char* from, const char* to) {
 }
 
 std::atomic<unsigned> tempCounter{0};
+
+// A directory or a lock file held open; the descriptor closes with the handle.
+class DescriptorObject : public HandleObject {
+ public:
+  explicit DescriptorObject(int fd) : fd(fd) {}
+  ~DescriptorObject() override { close(fd); }
+  DescriptorObject(const DescriptorObject&) = delete;
+  DescriptorObject& operator=(const DescriptorObject&) = delete;
+  const int fd;
+};
+
+class DirectoryObject : public DescriptorObject {
+ public:
+  using DescriptorObject::DescriptorObject;
+};
+
+class LockObject : public DescriptorObject {
+ public:
+  using DescriptorObject::DescriptorObject;
+};
+
+// Held for the length of a call, so that a CloseHandle meanwhile cannot close the descriptor.
+using DirectoryRef = std::shared_ptr<DirectoryObject>;
+int FdOf(const DirectoryRef& dir) { return dir ? dir->fd : -1; }
+
+// Removes name inside the directory parent; false with errno set.
+bool RemoveTree(int parent, const char* name) {
+  if (unlinkat(parent, name, 0) == 0) return true;
+  if (errno != EISDIR && errno != EPERM) return false;
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    close(fd);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(listing)) {
+    std::string child = entry->d_name;
+    if (child != "." && child != "..") names.push_back(std::move(child));
+  }
+  bool ok = true;
+  for (const auto& child : names) ok = RemoveTree(dirfd(listing), child.c_str()) && ok;
+  int saved = errno;
+  closedir(listing);
+  if (!ok) {
+    errno = saved;
+    return false;
+  }
+  return unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
 
 // A replacement is written to "<target>.~" and this many random hex digits, so nobody who can
 // write the directory can tell the name in advance, and a leftover is recognised by its shape.
@@ -441,4 +497,105 @@ UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUni
   }
   lark::Fail(ERROR_FILE_EXISTS);
   return 0;
+}
+
+HANDLE WINAPI LarkOpenDirectoryA(HANDLE hParent, LPCSTR lpName, DWORD dwFlags) {
+  lark::DirectoryRef parentDir;
+  int parent = AT_FDCWD;
+  if (hParent != nullptr) parentDir = lark::LookupHandleAs<lark::DirectoryObject>(hParent);
+  if (hParent != nullptr && (parent = lark::FdOf(parentDir)) < 0) {
+    lark::Fail(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
+  int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  if (dwFlags & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
+  int fd = openat(parent, lpName, flags);
+  if (fd < 0) {
+    if (errno == ENOTDIR || errno == ELOOP) {
+      lark::Fail(ERROR_DIRECTORY);
+    } else if (errno == ENOENT) {
+      lark::Fail(ERROR_PATH_NOT_FOUND);
+    } else {
+      lark::FailFromErrno();
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  return lark::AddHandle(std::make_shared<lark::DirectoryObject>(fd));
+}
+
+DWORD WINAPI LarkGetFileAttributesAtA(HANDLE hDirectory, LPCSTR lpName) {
+  auto dir = lark::LookupHandleAs<lark::DirectoryObject>(hDirectory);
+  struct stat st;
+  if (!dir) {
+    lark::Fail(ERROR_INVALID_HANDLE);
+  } else if (fstatat(dir->fd, lpName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    lark::Fail(errno == ENOENT ? ERROR_FILE_NOT_FOUND : lark::Win32FromErrno(errno));
+  } else {
+    return lark::AttributesOf(st, lpName);
+  }
+  return INVALID_FILE_ATTRIBUTES;
+}
+
+BOOL WINAPI LarkGetDirectoryOwner(HANDLE hDirectory, LPDWORD lpOwner) {
+  auto dir = lark::LookupHandleAs<lark::DirectoryObject>(hDirectory);
+  if (!dir) return lark::Fail(ERROR_INVALID_HANDLE);
+  struct stat st;
+  if (fstat(dir->fd, &st) != 0) return lark::FailFromErrno();
+  *lpOwner = st.st_uid;
+  return TRUE;
+}
+
+BOOL WINAPI LarkMoveFileAtA(HANDLE hFromDirectory, LPCSTR lpExistingName, HANDLE hToDirectory,
+                            LPCSTR lpNewName) {
+  auto fromDir = lark::LookupHandleAs<lark::DirectoryObject>(hFromDirectory);
+  auto toDir = lark::LookupHandleAs<lark::DirectoryObject>(hToDirectory);
+  int from = lark::FdOf(fromDir);
+  int to = lark::FdOf(toDir);
+  if (from < 0 || to < 0) return lark::Fail(ERROR_INVALID_HANDLE);
+  if (renameat2(from, lpExistingName, to, lpNewName, RENAME_NOREPLACE) == 0) return TRUE;
+  if (errno == EINVAL || errno == ENOSYS) {
+    // The file system cannot rename without replacing: link the new name, then drop the old.
+    if (linkat(from, lpExistingName, to, lpNewName, 0) == 0) {
+      unlinkat(from, lpExistingName, 0);
+      return TRUE;
+    }
+  }
+  if (errno == EEXIST) return lark::Fail(ERROR_ALREADY_EXISTS);
+  if (errno == ENOENT) return lark::Fail(ERROR_FILE_NOT_FOUND);
+  if (errno == EXDEV) return lark::Fail(ERROR_NOT_SAME_DEVICE);
+  return lark::FailFromErrno();
+}
+
+BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName) {
+  auto dir = lark::LookupHandleAs<lark::DirectoryObject>(hDirectory);
+  if (!dir) return lark::Fail(ERROR_INVALID_HANDLE);
+  if (lark::RemoveTree(dir->fd, lpName)) return TRUE;
+  return errno == ENOENT ? lark::Fail(ERROR_FILE_NOT_FOUND) : lark::FailFromErrno();
+}
+
+BOOL WINAPI LarkFlushDirectory(HANDLE hDirectory) {
+  auto dir = lark::LookupHandleAs<lark::DirectoryObject>(hDirectory);
+  if (!dir) return lark::Fail(ERROR_INVALID_HANDLE);
+  return fsync(dir->fd) == 0 ? TRUE : lark::FailFromErrno();
+}
+
+HANDLE WINAPI LarkLockFileA(LPCSTR lpName) {
+  const std::string dir = lark::MachineRoot() + "/run/locks";
+  if (std::strchr(lpName, '/') != nullptr || !lark::MakeDirectories(dir)) {
+    lark::Fail(std::strchr(lpName, '/') != nullptr ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const std::string path = dir + "/" + lpName + ".lock";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    lark::FailFromErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int saved = errno;
+    close(fd);
+    lark::Fail(saved == EWOULDBLOCK ? ERROR_LOCK_VIOLATION : lark::Win32FromErrno(saved));
+    return INVALID_HANDLE_VALUE;
+  }
+  return lark::AddHandle(std::make_shared<lark::LockObject>(fd));
 }
