@@ -271,14 +271,6 @@ DWORD WriteStatus(const std::string& stored, const StatusRecord& record) {
   return Win32FromErrno(saved);
 }
 
-void RemoveStatusOf(const std::string& stored, const ProcessId& process) {
-  StatusRecord record;
-  if (ReadStatus(stored, record) && record.process.pid == process.pid &&
-      record.process.startTime == process.startTime) {
-    unlink(StatusPath(stored).c_str());
-  }
-}
-
 Observed Observe(const std::string& stored, DWORD type) {
   Observed observed;
   observed.status.dwServiceType = type;
@@ -287,7 +279,13 @@ Observed Observe(const std::string& stored, DWORD type) {
   if (!ReadStatus(stored, record)) return observed;
   if (IsAlive(record.process)) {
     observed.status = record.status;
-    observed.running = record.status.dwCurrentState != SERVICE_STOPPED;
+    observed.running = true;
+    // Reported, but the process (and maybe a service thread that never ended) lives on: it is
+    // still going, and no second instance may start beside it.
+    if (record.status.dwCurrentState == SERVICE_STOPPED) {
+      observed.status.dwCurrentState = SERVICE_STOP_PENDING;
+      observed.status.dwControlsAccepted = 0;
+    }
   } else if (record.status.dwCurrentState == SERVICE_STOPPED) {
     observed.status = record.status;
   } else {
@@ -318,7 +316,14 @@ DWORD RunLock::Acquire(const std::string& stored) {
       close(fd);
       return ERROR_ACCESS_DENIED;
     }
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    // Whoever can open the file can hold its lock; a starter waits a few seconds, not for ever.
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
+        close(fd);
+        return ERROR_SHARING_VIOLATION;
+      }
+      usleep(10000);
     }
     if (stat(path.c_str(), &current) == 0 && current.st_dev == held.st_dev &&
         current.st_ino == held.st_ino) {

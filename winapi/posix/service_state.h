@@ -87,18 +87,18 @@ struct StatusRecord {
 };
 // Replaces the status file atomically (mode 0644).
 DWORD WriteStatus(const std::string& stored, const StatusRecord& record);
-void RemoveStatusOf(const std::string& stored, const ProcessId& process);
 
 struct Observed {
   SERVICE_STATUS status{};
   bool running = false;  // a live process whose service has not reported STOPPED
 };
 // The status as a controller reports it: a missing status file or a dead process reads as
-// STOPPED, with ERROR_PROCESS_ABORTED when the process ended without reporting STOPPED.
+// STOPPED, with ERROR_PROCESS_ABORTED when the process ended without reporting STOPPED; a
+// process that reported STOPPED but still lives reads as STOP_PENDING.
 Observed Observe(const std::string& stored, DWORD type);
 
-// The flock on run/services/<Name>/lock that serialises starters, and the dispatcher's cleanup
-// with them. Released on destruction.
+// The flock on run/services/<Name>/lock that serialises starters and removers. Released on
+// destruction.
 class RunLock {
  public:
   RunLock() = default;

@@ -422,7 +422,7 @@ TEST_F(ServiceTest, StartControlAndStopFollowTheReportedStatus) {
   EXPECT_EQ(Query(service).dwWin32ExitCode, 0u);
   EXPECT_TRUE(Eventually([&] { return Dword("LarkProbe", "AfterStop").has_value(); }));
   EXPECT_EQ(Dword("LarkProbe", "AfterStop"), ERROR_SERVICE_NOT_ACTIVE);
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe")); }));
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe") + "/control"); }));
   EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SERVICE_NOT_ACTIVE);
 }
 
@@ -472,7 +472,7 @@ TEST_F(ServiceTest, ARunningServiceMarkedForDeletionGoesWhenItStops) {
 
   EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
   EXPECT_TRUE(Eventually([&] { return !KeyExists("LarkProbe"); }, kStateLimit));
-  EXPECT_EQ(Query(service).dwCurrentState, SERVICE_STOPPED);
+  EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
   EXPECT_EQ(OpenServiceA(manager_, "LarkProbe", SERVICE_ALL_ACCESS), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
@@ -521,7 +521,50 @@ TEST_F(ServiceTest, SigtermStopsAServiceOrShutsItDown) {
   ASSERT_TRUE(Reaches(stubborn, SERVICE_STOPPED));
   EXPECT_EQ(Query(service).dwWin32ExitCode, 0u);
   EXPECT_EQ(Query(stubborn).dwWin32ExitCode, 0u);
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("Stubborn")); }));
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("Stubborn") + "/control"); }));
+}
+
+TEST_F(ServiceTest, StoppedIsReportedOnlyOnceTheProcessIsGone) {
+  SC_HANDLE service = Install("Busy", "busy");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  auto pid = Dword("Busy", "Pid");
+  ASSERT_TRUE(pid);
+  EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  bool goneWhenStopped = false;
+  ASSERT_TRUE(Eventually(
+      [&] {
+        bool stopped = Query(service).dwCurrentState == SERVICE_STOPPED;
+        goneWhenStopped = ProcessGone(*pid);
+        return stopped;
+      },
+      kStateLimit));
+  EXPECT_TRUE(goneWhenStopped);
+}
+
+TEST_F(ServiceTest, ExitCodesOutliveTheProcess) {
+  SC_HANDLE service = Install("Failing", "fail");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  std::optional<DWORD> pid;
+  ASSERT_TRUE(Eventually([&] { return (pid = Dword("Failing", "Pid")).has_value(); }));
+  ASSERT_TRUE(Eventually([&] { return ProcessGone(*pid); }, kStateLimit));
+  SERVICE_STATUS status = Query(service);
+  EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+  EXPECT_EQ(status.dwWin32ExitCode, ERROR_SERVICE_SPECIFIC_ERROR);
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 42u);
+}
+
+TEST_F(ServiceTest, InterruptHangUpAndQuitStopAService) {
+  SC_HANDLE service = Install("LarkProbe", "normal");
+  for (int signo : {SIGHUP, SIGINT, SIGQUIT}) {
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+    auto pid = Dword("LarkProbe", "Pid");
+    ASSERT_TRUE(pid);
+    kill(static_cast<pid_t>(*pid), signo);
+    ASSERT_TRUE(Reaches(service, SERVICE_STOPPED)) << signo;
+    EXPECT_EQ(Query(service).dwWin32ExitCode, 0u) << signo;
+  }
 }
 
 TEST_F(ServiceTest, OnlyAProgramTheManagerStartedMayDispatch) {
@@ -569,7 +612,7 @@ TEST_F(ServiceTest, FiftyStartsAndStopsLeaveNothingBehind) {
     ASSERT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS) << "cycle " << cycle;
     ASSERT_TRUE(Reaches(service, SERVICE_STOPPED)) << "cycle " << cycle;
   }
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe")); }));
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe") + "/control"); }));
   for (DWORD pid : pids) EXPECT_TRUE(Eventually([&] { return ProcessGone(pid); })) << pid;
   EXPECT_EQ(ZombieChildren(), std::vector<long>{});
 }
