@@ -206,22 +206,28 @@ void Serve(Dispatcher& d, int listenFd) {
   close(client);
 }
 
-DWORD Listen(const std::string& path, int& fd) {
+DWORD Listen(const std::string& stored, int& fd) {
+  int dirFd = OpenRunDirectory(stored, geteuid());
+  if (dirFd < 0) return Win32FromErrno(errno);
+  std::string path = SocketPathIn(dirFd, "control");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return ERROR_BUFFER_OVERFLOW;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return Win32FromErrno(errno);
-  unlink(path.c_str());
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      chmod(path.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
-    int saved = errno;
+  int saved = errno;
+  if (fd >= 0) {
+    unlinkat(dirFd, "control", 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        fchmodat(dirFd, "control", 0600, 0) == 0 && listen(fd, 16) == 0) {
+      close(dirFd);
+      return ERROR_SUCCESS;
+    }
+    saved = errno;
     close(fd);
     fd = -1;
-    return Win32FromErrno(saved);
   }
-  return ERROR_SUCCESS;
+  close(dirFd);
+  return Win32FromErrno(saved);
 }
 
 void Dispatch(Dispatcher& d, int listenFd) {
@@ -323,13 +329,13 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
   }
   if (DWORD error = MakeRunDirectory(d.name); error != ERROR_SUCCESS) return fail(error);
   int listenFd = -1;
-  if (DWORD error = lark::Listen(ControlSocketPath(d.name), listenFd); error != ERROR_SUCCESS) {
+  if (DWORD error = lark::Listen(d.name, listenFd); error != ERROR_SUCCESS) {
     return fail(error);
   }
   {
-    // Reported before the entry point runs, so that a starter sees at least START_PENDING.
-    std::lock_guard lock(d.mutex);
-    d.active = true;
+    // Reported before the entry point runs, so that a starter sees at least START_PENDING; a
+    // service that cannot record its state (a full or read-only disk) does not start at all.
+    std::unique_lock lock(d.mutex);
     d.listening = true;
     d.status = {config.exists ? config.type : SERVICE_WIN32_OWN_PROCESS,
                 SERVICE_START_PENDING,
@@ -338,7 +344,13 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
                 0,
                 0,
                 lark::kStartWaitHint};
-    WriteStatus(d.name, {d.status, d.self});
+    if (DWORD error = WriteStatus(d.name, {d.status, d.self}); error != ERROR_SUCCESS) {
+      lark::Unlisten(d);
+      lock.unlock();
+      close(listenFd);
+      return fail(error);
+    }
+    d.active = true;
   }
   struct sigaction previous[std::size(lark::kStopSignals)];
   struct sigaction onTerminate {};

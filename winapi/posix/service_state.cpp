@@ -4,10 +4,13 @@
 #include "winapi/posix/service_state.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -115,14 +118,20 @@ bool IsAlive(const ProcessId& process) {
 }
 
 bool ReadStatus(const std::string& stored, StatusRecord& record) {
-  // Anyone who can write the run directory could leave something else there: accept a regular
-  // file of sensible size only, and nothing in it but numbers.
-  int fd = open(StatusPath(stored).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  // Only the service's own account writes its state: a status left by anyone else would let
+  // them pin the service RUNNING by naming a live process. Even from the owner, accept a
+  // regular file of sensible size only, and nothing in it but numbers.
+  uid_t owner = ServiceOwner(stored);
+  int dirFd = OpenRunDirectory(stored, owner);
+  if (dirFd < 0) return false;
+  int fd = openat(dirFd, "status", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  close(dirFd);
   if (fd < 0) return false;
   struct stat st;
   char buffer[256];
   ssize_t n = -1;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < ssize_t(sizeof buffer)) {
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner &&
+      st.st_size < ssize_t(sizeof buffer)) {
     n = read(fd, buffer, sizeof buffer);
   }
   close(fd);
@@ -215,7 +224,41 @@ ServiceConfig ReadConfig(const std::string& stored) {
   QueryDword(key.Get(), "Start", config.start);
   DWORD flag = 0;
   config.markedForDelete = QueryDword(key.Get(), "DeleteFlag", flag) && flag != 0;
+  QueryText(key.Get(), "ObjectName", config.account);
   return config;
+}
+
+bool ResolveAccount(const std::string& objectName, Account& account) {
+  std::string name = objectName.rfind(".\\", 0) == 0 ? objectName.substr(2) : objectName;
+  passwd entry{}, *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (name.empty() || SameName(name, "LocalSystem")) {
+    struct stat st;
+    account.uid = stat(MachineRoot().c_str(), &st) == 0 ? st.st_uid : geteuid();
+    if (getpwuid_r(account.uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+      account.gid = getegid();
+      account.groups.assign(1, account.gid);
+      return true;
+    }
+  } else if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+             found == nullptr) {
+    return false;
+  }
+  account.uid = found->pw_uid;
+  account.gid = found->pw_gid;
+  int count = 64;
+  account.groups.resize(static_cast<size_t>(count));
+  if (getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count) < 0) {
+    account.groups.resize(static_cast<size_t>(count));
+    getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count);
+  }
+  account.groups.resize(static_cast<size_t>(std::max(count, 0)));
+  return true;
+}
+
+uid_t ServiceOwner(const std::string& stored) {
+  Account account;
+  return ResolveAccount(ReadConfig(stored).account, account) ? account.uid : static_cast<uid_t>(-1);
 }
 
 DWORD RemoveService(const std::string& stored) {
@@ -342,6 +385,14 @@ void RunLock::RemoveDirectoryIfEmpty() {
   rmdir(dir_.c_str());
 }
 
+DWORD GiveRunDirectory(const std::string& stored, const Account& account) {
+  int fd = open(RunDirectory(stored).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Win32FromErrno(errno);
+  DWORD result = fchown(fd, account.uid, account.gid) == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
+  close(fd);
+  return result;
+}
+
 void RemoveStaleState(const std::string& stored) {
   unlink(StatusPath(stored).c_str());
   unlink(ControlSocketPath(stored).c_str());
@@ -349,6 +400,22 @@ void RemoveStaleState(const std::string& stored) {
 
 std::string ControlSocketPath(const std::string& stored) {
   return RunDirectory(stored) + "/control";
+}
+
+int OpenRunDirectory(const std::string& stored, uid_t owner) {
+  int fd = open(RunDirectory(stored).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_uid != owner) {
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
+std::string SocketPathIn(int dirFd, const char* name) {
+  return "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
 }
 
 std::string EncodeArguments(const std::vector<std::string>& args) {

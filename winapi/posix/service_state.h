@@ -65,10 +65,24 @@ struct ServiceConfig {
   DWORD type = SERVICE_WIN32_OWN_PROCESS;
   DWORD start = SERVICE_DEMAND_START;
   bool markedForDelete = false;
+  std::string account;  // ObjectName
 };
 ServiceConfig ReadConfig(const std::string& stored);
 // Removes the service's key and whatever runtime state a dead process left.
 DWORD RemoveService(const std::string& stored);
+
+// ---- Accounts ----
+struct Account {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+};
+// The local user a service runs as. ObjectName "LocalSystem" (or none) is the owner of the
+// machine: of the machine root, so root for the system's own. Any other value names a local user,
+// as ".\name" or "name". False when there is no such user.
+bool ResolveAccount(const std::string& objectName, Account& account);
+// The user whose files a service's runtime state must be; -1 when its account is unknown.
+uid_t ServiceOwner(const std::string& stored);
 
 // ---- Processes ----
 struct ProcessId {
@@ -115,11 +129,20 @@ class RunLock {
   std::string dir_;
 };
 
+// Hands the run directory to the account the service runs as, which writes its state there.
+DWORD GiveRunDirectory(const std::string& stored, const Account& account);
+
 // Removes the status file and the control socket that a process no longer alive left behind;
 // call holding the RunLock.
 void RemoveStaleState(const std::string& stored);
 
 std::string ControlSocketPath(const std::string& stored);
+// The run directory, opened without following a link, and only when `owner` owns it; -1 with
+// errno set otherwise.
+int OpenRunDirectory(const std::string& stored, uid_t owner);
+// The name under which a socket in the directory `dirFd` is bound or reached: a path through the
+// descriptor, short enough for sun_path however deep the machine root lies.
+std::string SocketPathIn(int dirFd, const char* name);
 
 // ---- Start arguments: hex, each argument closed by ';' ----
 std::string EncodeArguments(const std::vector<std::string>& args);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -440,15 +442,15 @@ TEST_F(ServiceTest, OfTwoStartersAtOnceOneStartsTheService) {
   EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
 }
 
-TEST_F(ServiceTest, AControlSocketPathTooLongForUnixSocketsFailsTheStart) {
+TEST_F(ServiceTest, AMachineRootTooDeepForASocketPathStillRunsServices) {
   std::string deep = root_.Path() + "/" + std::string(100, 'd');
   ASSERT_TRUE(fs::create_directories(deep));
   setenv("LARKPOST_ROOT", deep.c_str(), 1);  // root_ puts the original back
   SC_HANDLE service = Install("LarkProbe", "normal");
-  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BUFFER_OVERFLOW);
-  EXPECT_EQ(Query(service).dwCurrentState, SERVICE_STOPPED);
-  EXPECT_FALSE(fs::exists(deep + "/run/services/LarkProbe"));
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
 }
 
 TEST_F(ServiceTest, ARunningServiceMarkedForDeletionGoesWhenItStops) {
@@ -575,6 +577,121 @@ TEST_F(ServiceTest, OnlyAProgramTheManagerStartedMayDispatch) {
   Child inherited({kProbe}, Environment({"LARKPOST_SCM_SERVICE=LarkProbe", "LARKPOST_SCM_PID=1",
                                          "LARKPOST_SCM_READY=1"}));
   EXPECT_EQ(inherited.ReadLine(), "dispatcher 1063");
+}
+
+TEST_F(ServiceTest, AProgramThatNeverDispatchesIsEndedWithItsChildren) {
+  setenv("LARKPOST_SERVICE_START_TIMEOUT", "300", 1);
+  std::string pidFile = root_.Path() + "/child.pid";
+  SC_HANDLE service =
+      Keep(CreateServiceA(manager_, "Hanging", nullptr, SERVICE_ALL_ACCESS,
+                          SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                          ("/bin/sh -c \"sleep 86399 & echo $! >" + pidFile + "; wait\"").c_str(),
+                          nullptr, nullptr, nullptr, nullptr, nullptr));
+  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_REQUEST_TIMEOUT);
+  unsetenv("LARKPOST_SERVICE_START_TIMEOUT");
+  std::string pid;
+  ASSERT_TRUE(std::ifstream(pidFile) >> pid);
+  EXPECT_TRUE(Eventually([&] { return ProcessGone(std::stol(pid)); }));
+}
+
+// The tests below act as root towards files and services of the user nobody.
+class AccountTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0 || getpwnam("nobody") == nullptr || !fs::exists("/usr/sbin/runuser")) {
+      GTEST_SKIP() << "needs root, the user nobody and runuser";
+    }
+    ServiceTest::SetUp();
+    nobody_ = *getpwnam("nobody");
+    // A copy nobody can reach, wherever the build tree lies.
+    fs::copy_file(kProbe, probe_);
+    fs::permissions(root_.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                      fs::perms::group_exec | fs::perms::others_read |
+                                      fs::perms::others_exec);
+  }
+  SC_HANDLE InstallAs(const std::string& name, const char* account, const std::string& image) {
+    SC_HANDLE service =
+        Keep(CreateServiceA(manager_, name.c_str(), nullptr, SERVICE_ALL_ACCESS,
+                            SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                            image.c_str(), nullptr, nullptr, nullptr, account, nullptr));
+    EXPECT_NE(service, nullptr) << GetLastError();
+    return service;
+  }
+  std::string StatusText(const std::string& name) {
+    std::string text;
+    std::getline(std::ifstream(RunDir(name) + "/status"), text);
+    return text;
+  }
+  std::string probe_ = root_.Path() + "/probe";
+  passwd nobody_{};
+};
+
+TEST_F(AccountTest, AServiceRunsAsItsAccountInAFreshEnvironment) {
+  SC_HANDLE service = InstallAs("AsNobody", ".\\nobody", probe_);
+  setenv("LARK_STARTER_ONLY", "1", 1);
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  unsetenv("LARK_STARTER_ONLY");
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  std::istringstream fields(StatusText("AsNobody"));
+  std::string field, pid;
+  for (int i = 0; i < 8 && fields >> field; ++i) pid = field;
+  std::string proc = "/proc/" + pid, status, line, environment;
+  std::ifstream statusFile(proc + "/status");
+  while (std::getline(statusFile, line)) {
+    if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0) status += line + "\n";
+  }
+  std::getline(std::ifstream(proc + "/environ"), environment, '\x01');
+  std::string uid = std::to_string(nobody_.pw_uid), gid = std::to_string(nobody_.pw_gid);
+  EXPECT_EQ(status, "Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid + "\nGid:\t" + gid +
+                        "\t" + gid + "\t" + gid + "\t" + gid + "\n");
+  EXPECT_EQ(fs::read_symlink(proc + "/cwd"), "/");
+  EXPECT_EQ(environment.find("LARK_STARTER_ONLY"), std::string::npos);
+  EXPECT_NE(environment.find(std::string("LANG=C\0", 7)), std::string::npos);
+  EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
+
+  SC_HANDLE unknown = InstallAs("NoSuchAccount", "no-such-user-here", probe_);
+  EXPECT_FALSE(StartServiceA(unknown, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_LOGON_FAILED);
+}
+
+TEST_F(AccountTest, RootRunsNothingAnotherUserCouldChange) {
+  std::string open = root_.Path() + "/open";
+  fs::create_directories(open);
+  fs::permissions(open, fs::perms::all);
+  fs::copy_file(kProbe, open + "/probe");
+  struct Case {
+    std::string image, weak;
+  } cases[] = {{probe_, probe_}, {open + "/probe", open}};
+  ASSERT_EQ(chown(probe_.c_str(), nobody_.pw_uid, nobody_.pw_gid), 0);
+  for (const auto& c : cases) {
+    SC_HANDLE service = InstallAs("Weak" + std::to_string(&c - cases), nullptr, c.image);
+    EXPECT_FALSE(StartServiceA(service, 0, nullptr)) << c.image;
+    EXPECT_EQ(GetLastError(), ERROR_SERVICE_DISABLED);
+    char problem[512] = {};
+    LarkGetServiceProblemA(problem, sizeof problem);
+    EXPECT_EQ(std::string(problem), c.weak + " can be changed by a user other than root.");
+  }
+}
+
+TEST_F(AccountTest, StateLeftByAnotherUserIsNotTheService) {
+  SC_HANDLE real = Install("LarkProbe", "normal");
+  SC_HANDLE forged = Install("Forged", "normal");
+  ASSERT_TRUE(StartServiceA(real, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(real, SERVICE_RUNNING));
+  // nobody's copy of the real status names a live process; its "control" leads to the real one.
+  fs::create_directories(RunDir("Forged"));
+  std::ofstream(RunDir("Forged") + "/status") << StatusText("LarkProbe") << "\n";
+  fs::create_symlink(RunDir("LarkProbe") + "/control", RunDir("Forged") + "/control");
+  for (const char* entry : {"", "/status", "/control"}) {
+    ASSERT_EQ(lchown((RunDir("Forged") + entry).c_str(), nobody_.pw_uid, nobody_.pw_gid), 0);
+  }
+  EXPECT_EQ(Query(forged).dwCurrentState, SERVICE_STOPPED);
+  EXPECT_NE(Control(forged, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_EQ(Query(real).dwCurrentState, SERVICE_RUNNING);
+  EXPECT_EQ(Control(real, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_TRUE(Reaches(real, SERVICE_STOPPED));
 }
 
 TEST_F(ServiceTest, OtherUsersMayQueryButNotControl) {
