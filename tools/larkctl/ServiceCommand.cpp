@@ -25,6 +25,10 @@ struct UsageError {
 
 int Failed(std::ostream& err, DWORD code) {
   err << "ERROR: " << rtl::SysErrorMessage(code) << "\n";
+  char problem[1024];
+  if (code == ERROR_BADDB && LarkRegGetProblemA(problem, sizeof problem) > 0) {
+    err << problem << "\n";
+  }
   return kFailed;
 }
 

@@ -542,7 +542,8 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
   }
   std::string name = lpServiceName;
   std::string existing;
-  if (FindService(name, existing)) {
+  if (DWORD error = FindService(name, existing); error != ERROR_SERVICE_DOES_NOT_EXIST) {
+    if (error != ERROR_SUCCESS) return lark::FailHandle(error);
     ServiceConfig config = ReadConfig(existing);
     if (!config.markedForDelete) return lark::FailHandle(ERROR_SERVICE_EXISTS);
     if (Observe(existing, config.type).running) {
@@ -581,7 +582,12 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
     return lark::FailHandle(ERROR_INVALID_NAME);
   }
   std::string stored;
-  if (!FindService(lpServiceName, stored)) return lark::FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
+  if (DWORD error = FindService(lpServiceName, stored); error != ERROR_SUCCESS) {
+    // A damaged database must not cut a running service off from its controllers.
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST || !FindRunningService(lpServiceName, stored)) {
+      return lark::FailHandle(error);
+    }
+  }
   ServiceConfig config = ReadConfig(stored);
   if (config.markedForDelete && !Observe(stored, config.type).running) {
     RemoveService(stored);
@@ -604,7 +610,10 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
   }
   ServiceConfig config = ReadConfig(service.name);
   // A key gone while the handle is open was deleted through another handle.
-  if (!config.exists) return lark::Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  if (!config.exists) {
+    return lark::Fail(config.error != ERROR_SUCCESS ? config.error
+                                                    : ERROR_SERVICE_MARKED_FOR_DELETE);
+  }
   if (config.markedForDelete) {
     lark::FinishDeletion(service.name, config, Observe(service.name, config.type).running);
     return lark::Fail(ERROR_SERVICE_MARKED_FOR_DELETE);

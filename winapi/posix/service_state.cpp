@@ -15,6 +15,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "winapi/posix/hive.h"
 
@@ -191,32 +192,51 @@ bool ValidServiceName(std::string_view name) {
 
 bool SameName(std::string_view a, std::string_view b) { return UpperCase(a) == UpperCase(b); }
 
-bool FindService(std::string_view name, std::string& stored) {
+DWORD FindService(std::string_view name, std::string& stored) {
   ScopedKey services;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, services.Out()) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, services.Out());
+  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SERVICE_DOES_NOT_EXIST;
+  if (status != ERROR_SUCCESS) return status;
   char buffer[512];
   for (DWORD i = 0;; ++i) {
     DWORD size = sizeof buffer;
-    LSTATUS status =
-        RegEnumKeyExA(services.Get(), i, buffer, &size, nullptr, nullptr, nullptr, nullptr);
+    status = RegEnumKeyExA(services.Get(), i, buffer, &size, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_MORE_DATA) continue;
-    if (status != ERROR_SUCCESS) return false;
+    if (status == ERROR_NO_MORE_ITEMS) return ERROR_SERVICE_DOES_NOT_EXIST;
+    if (status != ERROR_SUCCESS) return status;
     if (!SameName(buffer, name)) continue;
     ScopedKey key;
     std::string image;
-    if (!OpenServiceKey(buffer, key) || !QueryText(key.Get(), "ImagePath", image)) return false;
+    if (!OpenServiceKey(buffer, key) || !QueryText(key.Get(), "ImagePath", image)) {
+      return ERROR_SERVICE_DOES_NOT_EXIST;
+    }
     stored = buffer;
-    return true;
+    return ERROR_SUCCESS;
   }
+}
+
+bool FindRunningService(std::string_view name, std::string& stored) {
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(MachineRoot() + "/run/services", ignored)) {
+    std::string found = entry.path().filename().string();
+    if (SameName(found, name) && Observe(found, SERVICE_WIN32_OWN_PROCESS).running) {
+      stored = found;
+      return true;
+    }
+  }
+  return false;
 }
 
 ServiceConfig ReadConfig(const std::string& stored) {
   ServiceConfig config;
   ScopedKey key;
-  if (!OpenServiceKey(stored, key)) return config;
+  std::string path = std::string(kServicesKey) + "\\" + stored;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out());
+  if (status != ERROR_SUCCESS) {
+    if (status != ERROR_FILE_NOT_FOUND) config.error = status;
+    return config;
+  }
   config.exists = true;
   QueryText(key.Get(), "ImagePath", config.imagePath);
   QueryText(key.Get(), "DisplayName", config.displayName);

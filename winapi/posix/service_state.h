@@ -55,8 +55,11 @@ class ScopedKey {
 };
 
 // Finds an installed service (a key under Services with an ImagePath) by name, ignoring case;
-// `stored` receives the name as the key spells it.
-bool FindService(std::string_view name, std::string& stored);
+// `stored` receives the name as the key spells it. 0, ERROR_SERVICE_DOES_NOT_EXIST, or the error
+// of a registry that cannot be read.
+DWORD FindService(std::string_view name, std::string& stored);
+// Finds a service whose process runs by its run directory, for when the registry cannot be read.
+bool FindRunningService(std::string_view name, std::string& stored);
 
 struct ServiceConfig {
   bool exists = false;
@@ -65,7 +68,8 @@ struct ServiceConfig {
   DWORD type = SERVICE_WIN32_OWN_PROCESS;
   DWORD start = SERVICE_DEMAND_START;
   bool markedForDelete = false;
-  std::string account;  // ObjectName
+  std::string account;          // ObjectName
+  DWORD error = ERROR_SUCCESS;  // why the key could not be read, when it exists but cannot be
 };
 ServiceConfig ReadConfig(const std::string& stored);
 // Removes the service's key and whatever runtime state a dead process left.

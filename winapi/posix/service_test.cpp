@@ -595,6 +595,19 @@ TEST_F(ServiceTest, AProgramThatNeverDispatchesIsEndedWithItsChildren) {
   EXPECT_TRUE(Eventually([&] { return ProcessGone(std::stol(pid)); }));
 }
 
+TEST_F(ServiceTest, ARunningServiceStaysControllableWhenTheDatabaseIsDamaged) {
+  SC_HANDLE service = Install("LarkProbe", "normal");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  root_.WriteHive(root_.ReadHive() + "\"Broken\"=dword:zz\n");
+  EXPECT_EQ(OpenServiceA(manager_, "NoSuchService", SERVICE_ALL_ACCESS), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_BADDB);
+  SC_HANDLE again = Keep(OpenServiceA(manager_, "larkprobe", SERVICE_ALL_ACCESS));
+  ASSERT_NE(again, nullptr) << GetLastError();
+  EXPECT_EQ(Control(again, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_TRUE(Reaches(again, SERVICE_STOPPED));
+}
+
 // The tests below act as root towards files and services of the user nobody.
 class AccountTest : public ServiceTest {
  protected:
