@@ -312,13 +312,30 @@ DWORD MakeRunDirectory(const std::string& stored) {
   return ERROR_SUCCESS;
 }
 
+namespace {
+
+// A full disk has no room for a new file, but a status of fixed length can always be written
+// over the one that lies there, in one write that a reader sees whole.
+DWORD OverwriteStatus(const std::string& stored, const char* text, int length) {
+  int fd = open(StatusPath(stored).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return ERROR_DISK_FULL;
+  struct stat st;
+  bool written = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                 st.st_size == length && pwrite(fd, text, static_cast<size_t>(length), 0) == length;
+  close(fd);
+  return written ? ERROR_SUCCESS : ERROR_DISK_FULL;
+}
+
+}  // namespace
+
 DWORD WriteStatus(const std::string& stored, const StatusRecord& record) {
   const SERVICE_STATUS& s = record.status;
   char text[160];
-  int length = std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u %ld %llu\n", s.dwServiceType,
-                             s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
-                             s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint,
-                             record.process.pid, record.process.startTime);
+  int length =
+      std::snprintf(text, sizeof text, "%010u %010u %010u %010u %010u %010u %010u %010ld %020llu\n",
+                    s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+                    s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint, record.process.pid,
+                    record.process.startTime);
   std::string temp = RunDirectory(stored) + "/.status.XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return Win32FromErrno(errno);
@@ -331,7 +348,8 @@ DWORD WriteStatus(const std::string& stored, const StatusRecord& record) {
   if (written && rename(temp.c_str(), StatusPath(stored).c_str()) == 0) return ERROR_SUCCESS;
   if (written) saved = errno;
   unlink(temp.c_str());
-  return Win32FromErrno(saved);
+  DWORD error = Win32FromErrno(saved);
+  return error == ERROR_DISK_FULL ? OverwriteStatus(stored, text, length) : error;
 }
 
 Observed Observe(const std::string& stored, DWORD type) {

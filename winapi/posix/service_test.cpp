@@ -647,9 +647,9 @@ TEST_F(AccountTest, AServiceRunsAsItsAccountInAFreshEnvironment) {
   unsetenv("LARK_STARTER_ONLY");
   ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
   std::istringstream fields(StatusText("AsNobody"));
-  std::string field, pid;
-  for (int i = 0; i < 8 && fields >> field; ++i) pid = field;
-  std::string proc = "/proc/" + pid, status, line, environment;
+  long pid = 0;
+  for (int i = 0; i < 8; ++i) fields >> pid;
+  std::string proc = "/proc/" + std::to_string(pid), status, line, environment;
   std::ifstream statusFile(proc + "/status");
   while (std::getline(statusFile, line)) {
     if (line.rfind("Uid:", 0) == 0 || line.rfind("Gid:", 0) == 0) status += line + "\n";
