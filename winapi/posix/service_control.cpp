@@ -230,7 +230,8 @@ DWORD CheckProgram(const std::string& program) {
 }
 
 bool UntrustedEntry(const struct stat& st) {
-  if (S_ISLNK(st.st_mode) || st.st_uid != 0) return st.st_uid != 0;
+  if (st.st_uid != 0) return true;
+  if (S_ISLNK(st.st_mode)) return false;  // a link's own mode means nothing
   bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
   // In a sticky directory such as /tmp, nobody may replace what root owns.
   return othersWrite && !(S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX));
@@ -597,6 +598,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
 }
 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
+  lark::serviceProblem.clear();
   lark::ScObject service;
   if (!lark::Lookup(hService, false, service)) return lark::Fail(ERROR_INVALID_HANDLE);
   if (!(service.access & SERVICE_START)) return lark::Fail(ERROR_ACCESS_DENIED);
@@ -620,7 +622,6 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
   }
   if (config.start == SERVICE_DISABLED) return lark::Fail(ERROR_SERVICE_DISABLED);
 
-  lark::serviceProblem.clear();
   Account account;
   if (!ResolveAccount(config.account, account)) {
     lark::serviceProblem = "There is no local user " + config.account + ".";

@@ -249,21 +249,28 @@ void Dispatch(Dispatcher& d, int listenFd) {
 }
 
 // The STOPPED record stays, exit codes and all, until the next start: controllers read it once
-// the process is gone. Ending the process is not left to the program: a service thread that
-// never ends (a busy loop, a blocked call) would keep it alive beside a new instance, so once
-// the dispatcher has returned and the last wait hint has passed, the process ends itself, as a
-// Windows service process ends when its main returns.
+// the process is gone.
 void CleanUp(Dispatcher& d, int listenFd) {
   close(listenFd);
-  DWORD exitCode, grace;
   {
     std::lock_guard lock(d.mutex);
     d.active = false;
     Unlisten(d);
+  }
+  if (ReadConfig(d.name).markedForDelete) RemoveService(d.name);
+}
+
+// Ending the process is not left to the program: a service thread that never ends (a busy loop,
+// a blocked call) would keep it alive beside a new instance, so once the dispatcher has returned
+// and the last wait hint has passed, the process ends itself, as a Windows service process ends
+// when its main returns.
+void EndProcessSoon(Dispatcher& d) {
+  DWORD exitCode, grace;
+  {
+    std::lock_guard lock(d.mutex);
     exitCode = d.status.dwWin32ExitCode;
     grace = std::max(d.status.dwWaitHint, kStartWaitHint);
   }
-  if (ReadConfig(d.name).markedForDelete) RemoveService(d.name);
   std::thread([exitCode, grace] {
     std::this_thread::sleep_for(std::chrono::milliseconds(grace));
     _exit(static_cast<int>(exitCode & 0xFF));
@@ -385,6 +392,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
   restoreSignals();
   lark::terminateFd = -1;
   lark::CleanUp(d, listenFd);
+  lark::EndProcessSoon(d);
   return TRUE;
 }
 
