@@ -134,17 +134,12 @@ left=$(find "$root/run" -mindepth 3 ! -name status ! -name lock 2>/dev/null | wc
 [ "$left" -eq 0 ] || fail "files left in run/: $(find "$root/run" -mindepth 2)"
 "$probe" -remove >/dev/null || fail "the last remove"
 
-# A key of another name runs the program's one service under that name.
-"$larkctl" reg add 'HKLM\SYSTEM\CurrentControlSet\Services\Renamed' /v ImagePath /t REG_EXPAND_SZ \
-  /d "$probe" /f >/dev/null
-"$larkctl" service start Renamed >/dev/null || fail "a renamed service did not start"
-"$larkctl" service stop Renamed >/dev/null || fail "a renamed service did not stop"
-"$larkctl" reg delete 'HKLM\SYSTEM\CurrentControlSet\Services\Renamed' /f >/dev/null
-
-# -ACCOUNT names the user the service runs as.
-"$probe" -INSTALL -ACCOUNT nobody >/dev/null || fail "install with an account"
-"$larkctl" reg query "$svc" /v ObjectName | grep -q 'nobody' || fail "no account in ObjectName"
-"$probe" -remove >/dev/null || fail "remove after the account install"
+# A key of another name runs the program's one service under that name; -ACCOUNT sets the user.
+"$larkctl" reg add "${svc%LarkProbe}Renamed" /v ImagePath /t REG_EXPAND_SZ /d "$probe" >/dev/null
+"$larkctl" service start Renamed >/dev/null && "$larkctl" service stop Renamed >/dev/null ||
+  fail "a renamed service did not start and stop"
+"$probe" -INSTALL -ACCOUNT nobody >/dev/null && "$larkctl" reg query "$svc" /v ObjectName |
+  grep -q 'nobody' || fail "no account in ObjectName"
 
 # The debug run: in the foreground until Ctrl-C.
 out_file=$root/debug.out
