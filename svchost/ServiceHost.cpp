@@ -67,6 +67,16 @@ void RunServices(const std::vector<std::string>& params) {
   std::string param = params.empty() ? "" : rtl::UpperCase(params[0]).substr(0, 255);
   if (!param.empty() && param[0] == '/') param[0] = '-';
   if (param == "-INSTALL") {
+    // -ACCOUNT names the local user the services run as; without it they run as LocalSystem.
+    if (params.size() > 1 && rtl::UpperCase(params[1]).substr(1) == "ACCOUNT" &&
+        (params[1][0] == '-' || params[1][0] == '/')) {
+      if (params.size() < 3 || params[2].empty()) {
+        WriteOutput("-ACCOUNT needs the name of a local user.");
+        SetProcessExitCode(1);
+        return;
+      }
+      for (TService* service : Services()) service->StartName = params[2];
+    }
     for (TService* service : Services()) service->Install();
   } else if (param == "-REMOVE") {
     for (TService* service : Services()) service->Remove();

@@ -26,6 +26,9 @@ DWORD WINAPI HandlerEntry(DWORD control, DWORD, LPVOID, LPVOID context) {
 
 void WINAPI ServiceMainEntry(DWORD argc, LPSTR* argv) {
   TService* service = FindService(argc > 0 ? argv[0] : nullptr);
+  // A program of one service runs it under whatever name its key has; with several, the control
+  // manager hears that the program does not implement the one it was started as.
+  if (service == nullptr && Services().size() == 1) service = Services().front();
   if (service != nullptr) service->MainStub(argc, argv);
 }
 

@@ -79,6 +79,8 @@ for _ in $(seq 1 50); do [ "$(running_probes)" -eq 0 ] && break; sleep 0.1; done
 await_state STOPPED 50 || fail "a failing probe is not stopped"
 "$larkctl" events --source LarkProbe | grep -q 'LarkProbe raised EService: the probe was told to fail' ||
   fail "the failure was not logged"
+"$larkctl" service query LarkProbe | grep -q 'WIN32_EXIT_CODE *: 1067 ' ||
+  fail "the exit code is lost: $("$larkctl" service query LarkProbe)"
 "$larkctl" reg add "$svc\\Parameters" /v Behaviour /d wait /f >/dev/null
 
 # kill -9: reported stopped within a second, and it starts again.
@@ -128,9 +130,16 @@ done
 await_state STOPPED 20 || fail "not stopped after the cycles"
 for _ in $(seq 1 20); do [ "$(running_probes)" -eq 0 ] && break; sleep 0.1; done
 [ "$(running_probes)" -eq 0 ] || fail "processes left after the cycles"
-left=$(find "$root/run" -mindepth 2 2>/dev/null | wc -l)
+left=$(find "$root/run" -mindepth 3 ! -name status ! -name lock 2>/dev/null | wc -l)
 [ "$left" -eq 0 ] || fail "files left in run/: $(find "$root/run" -mindepth 2)"
 "$probe" -remove >/dev/null || fail "the last remove"
+
+# A key of another name runs the program's one service under that name; -ACCOUNT sets the user.
+"$larkctl" reg add "${svc%LarkProbe}Renamed" /v ImagePath /t REG_EXPAND_SZ /d "$probe" >/dev/null
+"$larkctl" service start Renamed >/dev/null && "$larkctl" service stop Renamed >/dev/null ||
+  fail "a renamed service did not start and stop"
+"$probe" -INSTALL -ACCOUNT nobody >/dev/null && "$larkctl" reg query "$svc" /v ObjectName |
+  grep -q 'nobody' || fail "no account in ObjectName"
 
 # The debug run: in the foreground until Ctrl-C.
 out_file=$root/debug.out

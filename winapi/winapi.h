@@ -57,6 +57,7 @@ struct SECURITY_ATTRIBUTES;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_NO_MORE_FILES 18L
+#define ERROR_WRITE_PROTECT 19L
 #define ERROR_SHARING_VIOLATION 32L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_FILE_EXISTS 80L
@@ -590,6 +591,11 @@ typedef SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
 #define ERROR_PROCESS_ABORTED 1067L
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
 #define ERROR_SERVICE_EXISTS 1073L
+#define ERROR_SERVICE_LOGON_FAILED 1069L
+
+// Linux only: what made this thread's last StartServiceA fail, when a code alone does not tell
+// (the path that another user could change). Returns the length copied.
+DWORD WINAPI LarkGetServiceProblemA(LPSTR lpBuffer, DWORD nSize);
 
 struct SERVICE_STATUS {
   DWORD dwServiceType;

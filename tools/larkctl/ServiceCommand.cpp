@@ -25,6 +25,10 @@ struct UsageError {
 
 int Failed(std::ostream& err, DWORD code) {
   err << "ERROR: " << rtl::SysErrorMessage(code) << "\n";
+  char problem[1024];
+  if (code == ERROR_BADDB && LarkRegGetProblemA(problem, sizeof problem) > 0) {
+    err << problem << "\n";
+  }
   return kFailed;
 }
 
@@ -137,7 +141,13 @@ int Start(const std::string& name, const std::vector<std::string>& args, std::os
   std::vector<LPCSTR> argv;
   for (const auto& arg : args) argv.push_back(arg.c_str());
   if (!StartServiceA(service.Handle(), static_cast<DWORD>(argv.size()), argv.data())) {
-    return Failed(err, GetLastError());
+    DWORD error = GetLastError();
+    char problem[1024];
+    if (LarkGetServiceProblemA(problem, sizeof problem) > 0) {
+      err << "ERROR: " << rtl::SysErrorMessage(error) << "\n" << problem << "\n";
+      return kFailed;
+    }
+    return Failed(err, error);
   }
   SERVICE_STATUS status;
   if (DWORD error = WaitFor(service.Handle(), SERVICE_RUNNING, status)) return Failed(err, error);

@@ -39,10 +39,10 @@ fi
 out=$("$larkctl" service stop LarkProbe 2>&1) || fail "stop: $out"
 [ "$out" = "LarkProbe stopped." ] || fail "stop said: $out"
 for _ in $(seq 1 100); do
-  [ -e "$root/run/services/LarkProbe" ] || break
+  [ -e "$root/run/services/LarkProbe/control" ] || break
   sleep 0.05
 done
-[ -e "$root/run/services/LarkProbe" ] && fail "the run directory was left behind"
+[ -e "$root/run/services/LarkProbe/control" ] && fail "the control socket was left behind"
 
 [ $failures -eq 0 ] && echo "larkctl service: all checks passed"
 exit $failures

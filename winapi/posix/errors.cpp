@@ -24,6 +24,7 @@ constexpr ErrorText kTexts[] = {
     {13, "The data is invalid."},
     {17, "The system cannot move the file to a different disk drive."},
     {18, "There are no more files."},
+    {19, "The media is write protected."},
     {32, "The process cannot access the file because it is being used by another process."},
     {50, "The request is not supported."},
     {80, "The file exists."},
@@ -51,6 +52,7 @@ constexpr ErrorText kTexts[] = {
     {1063, "The service process could not connect to the service controller."},
     {1065, "The database specified does not exist."},
     {1067, "The process terminated unexpectedly."},
+    {1069, "The service did not start due to a logon failure."},
     {1072, "The specified service has been marked for deletion."},
     {1073, "The specified service already exists."},
     {1078, "The name is already in use as either a service name or a service display name."},
@@ -102,7 +104,6 @@ DWORD Win32FromErrno(int err) {
       return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
-    case EROFS:
     case EISDIR:
       return ERROR_ACCESS_DENIED;
     case EEXIST:
@@ -120,6 +121,8 @@ DWORD Win32FromErrno(int err) {
       return ERROR_SHARING_VIOLATION;
     case EINVAL:
       return ERROR_INVALID_PARAMETER;
+    case EROFS:
+      return ERROR_WRITE_PROTECT;
     case ENOSPC:
     case EDQUOT:
       return ERROR_DISK_FULL;

@@ -2,6 +2,7 @@
 // is the service database, StartServiceA launches the service program itself, and controls go
 // straight to the socket the program's dispatcher listens on.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,13 +12,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <unordered_map>
 
 #include "winapi/posix/service_state.h"
-
-extern char** environ;
 
 namespace lark {
 namespace {
@@ -27,6 +27,17 @@ using namespace scm;
 constexpr DWORD kCreateServiceAccess = 0x0002;  // SC_MANAGER_CREATE_SERVICE
 constexpr DWORD kUserControlAccess = 0x0100;    // SERVICE_USER_DEFINED_CONTROL
 constexpr int kStartTimeoutMs = 30000;
+// A test option: a shorter wait for a program to reach its dispatcher, never a longer one.
+constexpr char kStartTimeoutVariable[] = "LARKPOST_SERVICE_START_TIMEOUT";
+// Everything a service process finds in its environment besides the manager's own variables.
+constexpr const char* kServiceEnvironment[] = {
+    "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin", "LANG=C"};
+
+// A sanitizer build of a service reports where its starter asked for reports, never to the void.
+constexpr const char* kSanitizerVariables[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS",
+                                               "LSAN_OPTIONS"};
+
+thread_local std::string serviceProblem;
 constexpr int kControlTimeoutMs = 30000;
 
 struct ScObject {
@@ -218,6 +229,31 @@ DWORD CheckProgram(const std::string& program) {
   return ERROR_SUCCESS;
 }
 
+bool UntrustedEntry(const struct stat& st) {
+  if (st.st_uid != 0) return true;
+  if (S_ISLNK(st.st_mode)) return false;  // a link's own mode means nothing
+  bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+  // In a sticky directory such as /tmp, nobody may replace what root owns.
+  return othersWrite && !(S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX));
+}
+
+// The first place on the way to `path`, as written and as resolved, that a user other than root
+// owns or may write; empty when there is none.
+std::string ChangeableByOthers(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::path written = std::filesystem::absolute(path, ignored);
+  for (const auto& whole : {written, std::filesystem::canonical(written, ignored)}) {
+    std::filesystem::path prefix;
+    for (const auto& part : whole) {
+      prefix /= part;
+      struct stat st;
+      if (lstat(prefix.c_str(), &st) != 0) break;
+      if (UntrustedEntry(st)) return prefix.string();
+    }
+  }
+  return "";
+}
+
 // Gives a descriptor a number of at least `lowest`, so the child's renumbering cannot clobber it.
 int AtLeast(int fd, int lowest) {
   if (fd < 0 || fd >= lowest) return fd;
@@ -241,7 +277,16 @@ struct Launch {
   size_t pidEntry = 0;  // index in envText of "LARKPOST_SCM_PID=" followed by blanks
   int nullFd = -1;
   int readyFd = -1;
+  bool switchUser = false;
+  Account account;
 };
+
+[[noreturn]] void ReportAndExit(char kind, int32_t code) {
+  char message[1 + sizeof code] = {kind};
+  std::memcpy(message + 1, &code, sizeof code);
+  send(kReadyFd, message, sizeof message, MSG_NOSIGNAL);
+  _exit(127);
+}
 
 [[noreturn]] void RunService(Launch& launch) {
   char* pidText = launch.envp[launch.pidEntry];
@@ -267,30 +312,32 @@ struct Launch {
   if (close_range(kReadyFd + 1, ~0U, 0) != 0) {
     for (int fd = kReadyFd + 1; fd < 65536; ++fd) close(fd);
   }
+  // Nothing of the starter's place carries over: not its directory, nor its umask, nor its user.
+  if (chdir("/") != 0) ReportAndExit(kExecFailedMessage, errno);
+  umask(022);
+  const Account& account = launch.account;
+  if (launch.switchUser && (setgroups(account.groups.size(), account.groups.data()) != 0 ||
+                            setgid(account.gid) != 0 || setuid(account.uid) != 0)) {
+    ReportAndExit(kFailedMessage, ERROR_SERVICE_LOGON_FAILED);
+  }
   execve(launch.argv[0], launch.argv.data(), launch.envp.data());
-  char message[1 + sizeof(int)] = {kExecFailedMessage};
-  int error = errno;
-  std::memcpy(message + 1, &error, sizeof error);
-  send(kReadyFd, message, sizeof message, MSG_NOSIGNAL);
-  _exit(127);
+  ReportAndExit(kExecFailedMessage, errno);
 }
 
-bool ReplacedVariable(const std::string& entry) {
-  for (const char* name : {kServiceVariable, kPidVariable, kReadyVariable, kArgsVariable,
-                           static_cast<const char*>("LARKPOST_ROOT")}) {
-    size_t length = std::strlen(name);
-    if (entry.compare(0, length, name) == 0 && entry.size() > length && entry[length] == '=') {
-      return true;
-    }
-  }
-  return false;
+int StartTimeoutMs() {
+  const char* text = std::getenv(kStartTimeoutVariable);
+  int ms = 0;
+  if (text == nullptr) return kStartTimeoutMs;
+  auto [end, ec] = std::from_chars(text, text + std::strlen(text), ms);
+  return ec == std::errc() && *end == '\0' && ms > 0 ? std::min(ms, kStartTimeoutMs)
+                                                     : kStartTimeoutMs;
 }
 
 // Waits for the service process's first word on the ready channel.
 DWORD AwaitReady(int fd) {
   char message[8];
   size_t have = 0;
-  auto deadline = Clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+  auto deadline = Clock::now() + std::chrono::milliseconds(StartTimeoutMs());
   for (;;) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     if (left <= 0) return ERROR_SERVICE_REQUEST_TIMEOUT;
@@ -313,11 +360,15 @@ DWORD AwaitReady(int fd) {
 }
 
 DWORD Spawn(const std::string& stored, const std::vector<std::string>& command,
-            const std::vector<std::string>& startArgs) {
+            const std::vector<std::string>& startArgs, const Account& account) {
   Launch launch;
   launch.argvText = command;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-    if (!ReplacedVariable(*entry)) launch.envText.emplace_back(*entry);
+  launch.account = account;
+  launch.switchUser = account.uid != geteuid();
+  launch.envText.assign(std::begin(kServiceEnvironment), std::end(kServiceEnvironment));
+  for (const char* name : kSanitizerVariables) {
+    if (const char* value = std::getenv(name))
+      launch.envText.push_back(name + ("=" + std::string(value)));
   }
   std::error_code ignored;
   std::string root = std::filesystem::absolute(MachineRoot(), ignored).string();
@@ -370,6 +421,9 @@ DWORD Spawn(const std::string& stored, const std::vector<std::string>& command,
   DWORD result =
       WIFEXITED(status) && WEXITSTATUS(status) == 0 ? AwaitReady(ours) : ERROR_NOT_ENOUGH_MEMORY;
   close(ours);
+  // The program's session is its process group: a start that failed ends all of it, so a program
+  // that never reached its dispatcher leaves neither itself nor its children behind.
+  if (result != ERROR_SUCCESS) kill(-middle, SIGKILL);
   return result;
 }
 
@@ -411,14 +465,32 @@ bool ReadFully(int fd, void* data, size_t size, Clock::time_point deadline) {
 }
 
 // Sends one control to the dispatcher; `reply` holds its answer when the result is 0.
+// Only a socket the service's own account made is the service: a link or another user's socket
+// planted in its place is never reached.
 DWORD SendControl(const std::string& stored, DWORD control, ControlReply& reply) {
-  std::string path = ControlSocketPath(stored);
+  uid_t owner = ServiceOwner(stored);
+  int dirFd = OpenRunDirectory(stored, owner);
+  if (dirFd < 0) return errno == ENOENT ? ERROR_SERVICE_NOT_ACTIVE : ERROR_ACCESS_DENIED;
+  struct stat st;
+  if (fstatat(dirFd, "control", &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    int saved = errno;
+    close(dirFd);
+    return saved == ENOENT ? ERROR_SERVICE_NOT_ACTIVE : Win32FromErrno(saved);
+  }
+  if (!S_ISSOCK(st.st_mode) || st.st_uid != owner) {
+    close(dirFd);
+    return ERROR_ACCESS_DENIED;
+  }
+  std::string path = SocketPathIn(dirFd, "control");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return ERROR_BUFFER_OVERFLOW;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return Win32FromErrno(errno);
+  if (fd < 0) {
+    int saved = errno;
+    close(dirFd);
+    return Win32FromErrno(saved);
+  }
   DWORD result = ERROR_SUCCESS;
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     result =
@@ -430,6 +502,7 @@ DWORD SendControl(const std::string& stored, DWORD control, ControlReply& reply)
     result = errno == ETIMEDOUT ? ERROR_SERVICE_REQUEST_TIMEOUT : ERROR_SERVICE_NOT_ACTIVE;
   }
   close(fd);
+  close(dirFd);
   return result;
 }
 
@@ -470,7 +543,8 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCS
   }
   std::string name = lpServiceName;
   std::string existing;
-  if (FindService(name, existing)) {
+  if (DWORD error = FindService(name, existing); error != ERROR_SERVICE_DOES_NOT_EXIST) {
+    if (error != ERROR_SUCCESS) return lark::FailHandle(error);
     ServiceConfig config = ReadConfig(existing);
     if (!config.markedForDelete) return lark::FailHandle(ERROR_SERVICE_EXISTS);
     if (Observe(existing, config.type).running) {
@@ -509,7 +583,12 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
     return lark::FailHandle(ERROR_INVALID_NAME);
   }
   std::string stored;
-  if (!FindService(lpServiceName, stored)) return lark::FailHandle(ERROR_SERVICE_DOES_NOT_EXIST);
+  if (DWORD error = FindService(lpServiceName, stored); error != ERROR_SUCCESS) {
+    // A damaged database must not cut a running service off from its controllers.
+    if (error == ERROR_SERVICE_DOES_NOT_EXIST || !FindRunningService(lpServiceName, stored)) {
+      return lark::FailHandle(error);
+    }
+  }
   ServiceConfig config = ReadConfig(stored);
   if (config.markedForDelete && !Observe(stored, config.type).running) {
     RemoveService(stored);
@@ -519,6 +598,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
 }
 
 BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
+  lark::serviceProblem.clear();
   lark::ScObject service;
   if (!lark::Lookup(hService, false, service)) return lark::Fail(ERROR_INVALID_HANDLE);
   if (!(service.access & SERVICE_START)) return lark::Fail(ERROR_ACCESS_DENIED);
@@ -532,28 +612,57 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
   }
   ServiceConfig config = ReadConfig(service.name);
   // A key gone while the handle is open was deleted through another handle.
-  if (!config.exists) return lark::Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+  if (!config.exists) {
+    return lark::Fail(config.error != ERROR_SUCCESS ? config.error
+                                                    : ERROR_SERVICE_MARKED_FOR_DELETE);
+  }
   if (config.markedForDelete) {
     lark::FinishDeletion(service.name, config, Observe(service.name, config.type).running);
     return lark::Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
   }
   if (config.start == SERVICE_DISABLED) return lark::Fail(ERROR_SERVICE_DISABLED);
 
+  Account account;
+  if (!ResolveAccount(config.account, account)) {
+    lark::serviceProblem = "There is no local user " + config.account + ".";
+    return lark::Fail(ERROR_SERVICE_LOGON_FAILED);
+  }
+  if (account.uid != geteuid() && geteuid() != 0) {
+    lark::serviceProblem = "Only root may start a service as another user.";
+    return lark::Fail(ERROR_SERVICE_LOGON_FAILED);
+  }
+
   RunLock lock;
   if (DWORD error = lock.Acquire(service.name); error != ERROR_SUCCESS) return lark::Fail(error);
   if (Observe(service.name, config.type).running) {
     return lark::Fail(ERROR_SERVICE_ALREADY_RUNNING);
   }
+  auto fail = [&lock](DWORD error) {
+    lock.RemoveDirectoryIfEmpty();
+    return lark::Fail(error);
+  };
   std::vector<std::string> command =
       lark::SplitCommandLine(lark::ExpandVariables(config.imagePath));
   if (DWORD error = lark::CheckProgram(command.empty() ? "" : command[0]); error != ERROR_SUCCESS) {
-    lock.RemoveDirectoryIfEmpty();
-    return lark::Fail(error);
+    return fail(error);
+  }
+  if (geteuid() == 0) {
+    // Root runs nothing another user could have put in its way: not the program, nor the
+    // database that names it and its account, nor the machine root that holds both.
+    std::string hive = lark::MachineRoot() + "/registry/HKEY_LOCAL_MACHINE.reg";
+    for (const std::string& path : {command[0], hive}) {
+      if (std::string weak = lark::ChangeableByOthers(path); !weak.empty()) {
+        lark::serviceProblem = weak + " can be changed by a user other than root.";
+        return fail(ERROR_SERVICE_DISABLED);
+      }
+    }
+    if (DWORD error = GiveRunDirectory(service.name, account); error != ERROR_SUCCESS) {
+      return fail(error);
+    }
   }
   RemoveStaleState(service.name);
-  if (DWORD error = lark::Spawn(service.name, command, args); error != ERROR_SUCCESS) {
-    lock.RemoveDirectoryIfEmpty();
-    return lark::Fail(error);
+  if (DWORD error = lark::Spawn(service.name, command, args, account); error != ERROR_SUCCESS) {
+    return fail(error);
   }
   return TRUE;
 }
@@ -628,4 +737,13 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
     return lark::Fail(ERROR_INVALID_HANDLE);
   }
   return TRUE;
+}
+
+DWORD WINAPI LarkGetServiceProblemA(LPSTR lpBuffer, DWORD nSize) {
+  const std::string& text = lark::serviceProblem;
+  if (lpBuffer == nullptr || nSize == 0) return 0;
+  DWORD count = static_cast<DWORD>(std::min<size_t>(text.size(), nSize - 1));
+  std::memcpy(lpBuffer, text.data(), count);
+  lpBuffer[count] = '\0';
+  return count;
 }

@@ -9,10 +9,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "winapi/posix/service_state.h"
 
@@ -42,7 +44,7 @@ struct Dispatcher {
   LPSERVICE_MAIN_FUNCTIONA main = nullptr;
   std::vector<std::string> args;
   std::vector<char*> argv;
-  // Wakes the dispatcher thread: 'S' when the service stopped, 'T' for SIGTERM.
+  // Wakes the dispatcher thread: 'S' when the service stopped, 'T' for a stop signal.
   int wakeRead = -1;
   int wakeWrite = -1;
 };
@@ -51,6 +53,10 @@ Dispatcher& State() {
   static auto* dispatcher = new Dispatcher;
   return *dispatcher;
 }
+
+// A service started by the manager has no terminal: an interrupt, hang-up or quit is someone
+// asking it to go, as SIGTERM is, never a reason to end it without its stop.
+constexpr int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 
 std::atomic<bool> dispatcherCalled{false};
 std::atomic<int> terminateFd{-1};
@@ -79,9 +85,33 @@ bool ParseInt(const char* text, long& value) {
   return ec == std::errc() && last == end && last != text;
 }
 
+// Takes the control socket's path away; call with the mutex held. Done before STOPPED is
+// reported: once a controller has seen STOPPED it may start a new instance, whose socket has
+// the same path (and, the old one being gone, possibly even the same inode).
+void Unlisten(Dispatcher& d) {
+  if (!d.listening) return;
+  unlink(ControlSocketPath(d.name).c_str());
+  d.listening = false;
+}
+
+void WakeDispatcher(Dispatcher& d, char why) {
+  [[maybe_unused]] ssize_t n = write(d.wakeWrite, &why, 1);
+}
+
 DWORD WINAPI ServiceMainThread(LPVOID) {
   auto& d = State();
   d.main(static_cast<DWORD>(d.args.size()), d.argv.data());
+  // An entry point that returns without ever taking the service on (a program whose table does
+  // not implement the service it was started as) would leave it start pending for ever.
+  std::lock_guard lock(d.mutex);
+  if (!d.registered && !d.stopped) {
+    d.status.dwCurrentState = SERVICE_STOPPED;
+    d.status.dwWin32ExitCode = kErrorServiceNotInExe;
+    Unlisten(d);
+    WriteStatus(d.name, {d.status, d.self});
+    d.stopped = true;
+    WakeDispatcher(d, 'S');
+  }
   return 0;
 }
 
@@ -133,7 +163,7 @@ void Terminate(Dispatcher& d) {
   } else {
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
-    sigaction(SIGTERM, &standard, nullptr);
+    for (int signo : kStopSignals) sigaction(signo, &standard, nullptr);
     kill(getpid(), SIGTERM);
   }
 }
@@ -176,22 +206,28 @@ void Serve(Dispatcher& d, int listenFd) {
   close(client);
 }
 
-DWORD Listen(const std::string& path, int& fd) {
+DWORD Listen(const std::string& stored, int& fd) {
+  int dirFd = OpenRunDirectory(stored, geteuid());
+  if (dirFd < 0) return Win32FromErrno(errno);
+  std::string path = SocketPathIn(dirFd, "control");
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) return ERROR_BUFFER_OVERFLOW;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return Win32FromErrno(errno);
-  unlink(path.c_str());
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      chmod(path.c_str(), 0600) != 0 || listen(fd, 16) != 0) {
-    int saved = errno;
+  int saved = errno;
+  if (fd >= 0) {
+    unlinkat(dirFd, "control", 0);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        fchmodat(dirFd, "control", 0600, 0) == 0 && listen(fd, 16) == 0) {
+      close(dirFd);
+      return ERROR_SUCCESS;
+    }
+    saved = errno;
     close(fd);
     fd = -1;
-    return Win32FromErrno(saved);
   }
-  return ERROR_SUCCESS;
+  close(dirFd);
+  return Win32FromErrno(saved);
 }
 
 void Dispatch(Dispatcher& d, int listenFd) {
@@ -212,16 +248,8 @@ void Dispatch(Dispatcher& d, int listenFd) {
   }
 }
 
-// Takes the control socket's path away; call with the mutex held. Done before STOPPED is
-// reported: once a controller has seen STOPPED it may start a new instance, whose socket has
-// the same path (and, the old one being gone, possibly even the same inode).
-void Unlisten(Dispatcher& d) {
-  if (!d.listening) return;
-  unlink(ControlSocketPath(d.name).c_str());
-  d.listening = false;
-}
-
-// Leaves nothing behind but what a newer instance of the service already owns.
+// The STOPPED record stays, exit codes and all, until the next start: controllers read it once
+// the process is gone.
 void CleanUp(Dispatcher& d, int listenFd) {
   close(listenFd);
   {
@@ -229,14 +257,24 @@ void CleanUp(Dispatcher& d, int listenFd) {
     d.active = false;
     Unlisten(d);
   }
-  {
-    RunLock lock;
-    if (lock.Acquire(d.name) == ERROR_SUCCESS) {
-      RemoveStatusOf(d.name, d.self);
-      lock.RemoveDirectoryIfEmpty();
-    }
-  }
   if (ReadConfig(d.name).markedForDelete) RemoveService(d.name);
+}
+
+// Ending the process is not left to the program: a service thread that never ends (a busy loop,
+// a blocked call) would keep it alive beside a new instance, so once the dispatcher has returned
+// and the last wait hint has passed, the process ends itself, as a Windows service process ends
+// when its main returns.
+void EndProcessSoon(Dispatcher& d) {
+  DWORD exitCode, grace;
+  {
+    std::lock_guard lock(d.mutex);
+    exitCode = d.status.dwWin32ExitCode;
+    grace = std::max(d.status.dwWaitHint, kStartWaitHint);
+  }
+  std::thread([exitCode, grace] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(grace));
+    _exit(static_cast<int>(exitCode & 0xFF));
+  }).detach();
 }
 
 }  // namespace
@@ -298,13 +336,13 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
   }
   if (DWORD error = MakeRunDirectory(d.name); error != ERROR_SUCCESS) return fail(error);
   int listenFd = -1;
-  if (DWORD error = lark::Listen(ControlSocketPath(d.name), listenFd); error != ERROR_SUCCESS) {
+  if (DWORD error = lark::Listen(d.name, listenFd); error != ERROR_SUCCESS) {
     return fail(error);
   }
   {
-    // Reported before the entry point runs, so that a starter sees at least START_PENDING.
-    std::lock_guard lock(d.mutex);
-    d.active = true;
+    // Reported before the entry point runs, so that a starter sees at least START_PENDING; a
+    // service that cannot record its state (a full or read-only disk) does not start at all.
+    std::unique_lock lock(d.mutex);
     d.listening = true;
     d.status = {config.exists ? config.type : SERVICE_WIN32_OWN_PROCESS,
                 SERVICE_START_PENDING,
@@ -313,14 +351,27 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
                 0,
                 0,
                 lark::kStartWaitHint};
-    WriteStatus(d.name, {d.status, d.self});
+    if (DWORD error = WriteStatus(d.name, {d.status, d.self}); error != ERROR_SUCCESS) {
+      lark::Unlisten(d);
+      lock.unlock();
+      close(listenFd);
+      return fail(error);
+    }
+    d.active = true;
   }
-  struct sigaction previous;
+  struct sigaction previous[std::size(lark::kStopSignals)];
   struct sigaction onTerminate {};
   onTerminate.sa_handler = lark::OnTerminate;
   onTerminate.sa_flags = SA_RESTART;
   lark::terminateFd = d.wakeWrite;
-  sigaction(SIGTERM, &onTerminate, &previous);
+  for (size_t i = 0; i < std::size(lark::kStopSignals); ++i) {
+    sigaction(lark::kStopSignals[i], &onTerminate, &previous[i]);
+  }
+  auto restoreSignals = [&previous] {
+    for (size_t i = 0; i < std::size(lark::kStopSignals); ++i) {
+      sigaction(lark::kStopSignals[i], &previous[i], nullptr);
+    }
+  };
 
   // The starter hears of the thread before the entry point runs, so that a service that ends
   // at once still counts as started, as on Windows; what became of it is then its status.
@@ -328,7 +379,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
       CreateThread(nullptr, 0, lark::ServiceMainThread, nullptr, CREATE_SUSPENDED, nullptr);
   if (thread == nullptr) {
     DWORD error = GetLastError();
-    sigaction(SIGTERM, &previous, nullptr);
+    restoreSignals();
     lark::CleanUp(d, listenFd);
     return fail(error);
   }
@@ -338,9 +389,10 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
   CloseHandle(thread);
 
   lark::Dispatch(d, listenFd);
-  sigaction(SIGTERM, &previous, nullptr);
+  restoreSignals();
   lark::terminateFd = -1;
   lark::CleanUp(d, listenFd);
+  lark::EndProcessSoon(d);
   return TRUE;
 }
 
@@ -401,8 +453,7 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
   DWORD error = WriteStatus(d.name, {d.status, d.self});
   if (d.status.dwCurrentState == SERVICE_STOPPED) {
     d.stopped = true;
-    char byte = 'S';
-    [[maybe_unused]] ssize_t n = write(d.wakeWrite, &byte, 1);
+    lark::WakeDispatcher(d, 'S');
   }
   return error == ERROR_SUCCESS ? TRUE : lark::Fail(error);
 }

@@ -5,11 +5,15 @@
 //   inspect      as normal, and records what the service side of the manager answers it
 //   ignore-stop  a plain handler that accepts pause/continue and shutdown, but not stop
 //   exit         ends the process at once without reporting
+//   fail         reports STOPPED with a service-specific exit code (42) instead of starting
+//   busy         as normal, but its entry point spins and never ends; a stop is reported STOPPED
+//                at once, as a watchdog that gave up on the thread would
 // It also records its pid there ("Pid"). Other uses:
 //   service_probe console [ignore-ctrl-c]   prints the console control events it gets
 //   service_probe control NAME CODE         queries and controls a service, prints the results
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,6 +68,7 @@ struct Probe {
   SERVICE_STATUS status{};
   HANDLE stopEvent = nullptr;
   HANDLE finished = nullptr;
+  std::atomic<bool> busy{false};
 };
 
 Probe probe;
@@ -86,6 +91,10 @@ void Handle(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
+      if (probe.busy) {
+        Report(SERVICE_STOPPED, 0);
+        break;
+      }
       Report(SERVICE_STOP_PENDING, 0, 1, 2000);
       SetEvent(probe.stopEvent);
       break;
@@ -136,8 +145,18 @@ void WINAPI ServiceMain(DWORD argc, LPSTR* argv) {
     probe.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   }
   Report(SERVICE_START_PENDING, 0, 1, 3000);
+  if (behaviour == "fail") {
+    std::lock_guard lock(probe.mutex);
+    probe.status = {
+        SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, ERROR_SERVICE_SPECIFIC_ERROR, 42, 0, 0};
+    SetServiceStatus(probe.handle, &probe.status);
+    return;
+  }
+  probe.busy = behaviour == "busy";
   Report(SERVICE_RUNNING, ignoreStop ? SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN
                                      : SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE);
+  for (volatile bool spin = probe.busy; spin;) {
+  }
   WaitForSingleObject(probe.stopEvent, INFINITE);
   Report(SERVICE_STOPPED, 0);
   if (inspect) {

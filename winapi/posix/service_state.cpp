@@ -4,14 +4,18 @@
 #include "winapi/posix/service_state.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 #include "winapi/posix/hive.h"
 
@@ -115,14 +119,20 @@ bool IsAlive(const ProcessId& process) {
 }
 
 bool ReadStatus(const std::string& stored, StatusRecord& record) {
-  // Anyone who can write the run directory could leave something else there: accept a regular
-  // file of sensible size only, and nothing in it but numbers.
-  int fd = open(StatusPath(stored).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  // Only the service's own account writes its state: a status left by anyone else would let
+  // them pin the service RUNNING by naming a live process. Even from the owner, accept a
+  // regular file of sensible size only, and nothing in it but numbers.
+  uid_t owner = ServiceOwner(stored);
+  int dirFd = OpenRunDirectory(stored, owner);
+  if (dirFd < 0) return false;
+  int fd = openat(dirFd, "status", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  close(dirFd);
   if (fd < 0) return false;
   struct stat st;
   char buffer[256];
   ssize_t n = -1;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < ssize_t(sizeof buffer)) {
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == owner &&
+      st.st_size < ssize_t(sizeof buffer)) {
     n = read(fd, buffer, sizeof buffer);
   }
   close(fd);
@@ -182,32 +192,51 @@ bool ValidServiceName(std::string_view name) {
 
 bool SameName(std::string_view a, std::string_view b) { return UpperCase(a) == UpperCase(b); }
 
-bool FindService(std::string_view name, std::string& stored) {
+DWORD FindService(std::string_view name, std::string& stored) {
   ScopedKey services;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, services.Out()) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServicesKey, 0, KEY_READ, services.Out());
+  if (status == ERROR_FILE_NOT_FOUND) return ERROR_SERVICE_DOES_NOT_EXIST;
+  if (status != ERROR_SUCCESS) return status;
   char buffer[512];
   for (DWORD i = 0;; ++i) {
     DWORD size = sizeof buffer;
-    LSTATUS status =
-        RegEnumKeyExA(services.Get(), i, buffer, &size, nullptr, nullptr, nullptr, nullptr);
+    status = RegEnumKeyExA(services.Get(), i, buffer, &size, nullptr, nullptr, nullptr, nullptr);
     if (status == ERROR_MORE_DATA) continue;
-    if (status != ERROR_SUCCESS) return false;
+    if (status == ERROR_NO_MORE_ITEMS) return ERROR_SERVICE_DOES_NOT_EXIST;
+    if (status != ERROR_SUCCESS) return status;
     if (!SameName(buffer, name)) continue;
     ScopedKey key;
     std::string image;
-    if (!OpenServiceKey(buffer, key) || !QueryText(key.Get(), "ImagePath", image)) return false;
+    if (!OpenServiceKey(buffer, key) || !QueryText(key.Get(), "ImagePath", image)) {
+      return ERROR_SERVICE_DOES_NOT_EXIST;
+    }
     stored = buffer;
-    return true;
+    return ERROR_SUCCESS;
   }
+}
+
+bool FindRunningService(std::string_view name, std::string& stored) {
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(MachineRoot() + "/run/services", ignored)) {
+    std::string found = entry.path().filename().string();
+    if (SameName(found, name) && Observe(found, SERVICE_WIN32_OWN_PROCESS).running) {
+      stored = found;
+      return true;
+    }
+  }
+  return false;
 }
 
 ServiceConfig ReadConfig(const std::string& stored) {
   ServiceConfig config;
   ScopedKey key;
-  if (!OpenServiceKey(stored, key)) return config;
+  std::string path = std::string(kServicesKey) + "\\" + stored;
+  LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, key.Out());
+  if (status != ERROR_SUCCESS) {
+    if (status != ERROR_FILE_NOT_FOUND) config.error = status;
+    return config;
+  }
   config.exists = true;
   QueryText(key.Get(), "ImagePath", config.imagePath);
   QueryText(key.Get(), "DisplayName", config.displayName);
@@ -215,7 +244,41 @@ ServiceConfig ReadConfig(const std::string& stored) {
   QueryDword(key.Get(), "Start", config.start);
   DWORD flag = 0;
   config.markedForDelete = QueryDword(key.Get(), "DeleteFlag", flag) && flag != 0;
+  QueryText(key.Get(), "ObjectName", config.account);
   return config;
+}
+
+bool ResolveAccount(const std::string& objectName, Account& account) {
+  std::string name = objectName.rfind(".\\", 0) == 0 ? objectName.substr(2) : objectName;
+  passwd entry{}, *found = nullptr;
+  std::vector<char> buffer(16384);
+  if (name.empty() || SameName(name, "LocalSystem")) {
+    struct stat st;
+    account.uid = stat(MachineRoot().c_str(), &st) == 0 ? st.st_uid : geteuid();
+    if (getpwuid_r(account.uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) {
+      account.gid = getegid();
+      account.groups.assign(1, account.gid);
+      return true;
+    }
+  } else if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+             found == nullptr) {
+    return false;
+  }
+  account.uid = found->pw_uid;
+  account.gid = found->pw_gid;
+  int count = 64;
+  account.groups.resize(static_cast<size_t>(count));
+  if (getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count) < 0) {
+    account.groups.resize(static_cast<size_t>(count));
+    getgrouplist(found->pw_name, found->pw_gid, account.groups.data(), &count);
+  }
+  account.groups.resize(static_cast<size_t>(std::max(count, 0)));
+  return true;
+}
+
+uid_t ServiceOwner(const std::string& stored) {
+  Account account;
+  return ResolveAccount(ReadConfig(stored).account, account) ? account.uid : static_cast<uid_t>(-1);
 }
 
 DWORD RemoveService(const std::string& stored) {
@@ -249,13 +312,30 @@ DWORD MakeRunDirectory(const std::string& stored) {
   return ERROR_SUCCESS;
 }
 
+namespace {
+
+// A full disk has no room for a new file, but a status of fixed length can always be written
+// over the one that lies there, in one write that a reader sees whole.
+DWORD OverwriteStatus(const std::string& stored, const char* text, int length) {
+  int fd = open(StatusPath(stored).c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return ERROR_DISK_FULL;
+  struct stat st;
+  bool written = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+                 st.st_size == length && pwrite(fd, text, static_cast<size_t>(length), 0) == length;
+  close(fd);
+  return written ? ERROR_SUCCESS : ERROR_DISK_FULL;
+}
+
+}  // namespace
+
 DWORD WriteStatus(const std::string& stored, const StatusRecord& record) {
   const SERVICE_STATUS& s = record.status;
   char text[160];
-  int length = std::snprintf(text, sizeof text, "%u %u %u %u %u %u %u %ld %llu\n", s.dwServiceType,
-                             s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
-                             s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint,
-                             record.process.pid, record.process.startTime);
+  int length =
+      std::snprintf(text, sizeof text, "%010u %010u %010u %010u %010u %010u %010u %010ld %020llu\n",
+                    s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+                    s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint, record.process.pid,
+                    record.process.startTime);
   std::string temp = RunDirectory(stored) + "/.status.XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return Win32FromErrno(errno);
@@ -268,15 +348,8 @@ DWORD WriteStatus(const std::string& stored, const StatusRecord& record) {
   if (written && rename(temp.c_str(), StatusPath(stored).c_str()) == 0) return ERROR_SUCCESS;
   if (written) saved = errno;
   unlink(temp.c_str());
-  return Win32FromErrno(saved);
-}
-
-void RemoveStatusOf(const std::string& stored, const ProcessId& process) {
-  StatusRecord record;
-  if (ReadStatus(stored, record) && record.process.pid == process.pid &&
-      record.process.startTime == process.startTime) {
-    unlink(StatusPath(stored).c_str());
-  }
+  DWORD error = Win32FromErrno(saved);
+  return error == ERROR_DISK_FULL ? OverwriteStatus(stored, text, length) : error;
 }
 
 Observed Observe(const std::string& stored, DWORD type) {
@@ -287,7 +360,13 @@ Observed Observe(const std::string& stored, DWORD type) {
   if (!ReadStatus(stored, record)) return observed;
   if (IsAlive(record.process)) {
     observed.status = record.status;
-    observed.running = record.status.dwCurrentState != SERVICE_STOPPED;
+    observed.running = true;
+    // Reported, but the process (and maybe a service thread that never ended) lives on: it is
+    // still going, and no second instance may start beside it.
+    if (record.status.dwCurrentState == SERVICE_STOPPED) {
+      observed.status.dwCurrentState = SERVICE_STOP_PENDING;
+      observed.status.dwControlsAccepted = 0;
+    }
   } else if (record.status.dwCurrentState == SERVICE_STOPPED) {
     observed.status = record.status;
   } else {
@@ -318,7 +397,14 @@ DWORD RunLock::Acquire(const std::string& stored) {
       close(fd);
       return ERROR_ACCESS_DENIED;
     }
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    // Whoever can open the file can hold its lock; a starter waits a few seconds, not for ever.
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
+        close(fd);
+        return ERROR_SHARING_VIOLATION;
+      }
+      usleep(10000);
     }
     if (stat(path.c_str(), &current) == 0 && current.st_dev == held.st_dev &&
         current.st_ino == held.st_ino) {
@@ -337,6 +423,14 @@ void RunLock::RemoveDirectoryIfEmpty() {
   rmdir(dir_.c_str());
 }
 
+DWORD GiveRunDirectory(const std::string& stored, const Account& account) {
+  int fd = open(RunDirectory(stored).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return Win32FromErrno(errno);
+  DWORD result = fchown(fd, account.uid, account.gid) == 0 ? ERROR_SUCCESS : Win32FromErrno(errno);
+  close(fd);
+  return result;
+}
+
 void RemoveStaleState(const std::string& stored) {
   unlink(StatusPath(stored).c_str());
   unlink(ControlSocketPath(stored).c_str());
@@ -344,6 +438,22 @@ void RemoveStaleState(const std::string& stored) {
 
 std::string ControlSocketPath(const std::string& stored) {
   return RunDirectory(stored) + "/control";
+}
+
+int OpenRunDirectory(const std::string& stored, uid_t owner) {
+  int fd = open(RunDirectory(stored).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_uid != owner) {
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
+std::string SocketPathIn(int dirFd, const char* name) {
+  return "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
 }
 
 std::string EncodeArguments(const std::vector<std::string>& args) {

@@ -55,8 +55,11 @@ class ScopedKey {
 };
 
 // Finds an installed service (a key under Services with an ImagePath) by name, ignoring case;
-// `stored` receives the name as the key spells it.
-bool FindService(std::string_view name, std::string& stored);
+// `stored` receives the name as the key spells it. 0, ERROR_SERVICE_DOES_NOT_EXIST, or the error
+// of a registry that cannot be read.
+DWORD FindService(std::string_view name, std::string& stored);
+// Finds a service whose process runs by its run directory, for when the registry cannot be read.
+bool FindRunningService(std::string_view name, std::string& stored);
 
 struct ServiceConfig {
   bool exists = false;
@@ -65,10 +68,25 @@ struct ServiceConfig {
   DWORD type = SERVICE_WIN32_OWN_PROCESS;
   DWORD start = SERVICE_DEMAND_START;
   bool markedForDelete = false;
+  std::string account;          // ObjectName
+  DWORD error = ERROR_SUCCESS;  // why the key could not be read, when it exists but cannot be
 };
 ServiceConfig ReadConfig(const std::string& stored);
 // Removes the service's key and whatever runtime state a dead process left.
 DWORD RemoveService(const std::string& stored);
+
+// ---- Accounts ----
+struct Account {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+};
+// The local user a service runs as. ObjectName "LocalSystem" (or none) is the owner of the
+// machine: of the machine root, so root for the system's own. Any other value names a local user,
+// as ".\name" or "name". False when there is no such user.
+bool ResolveAccount(const std::string& objectName, Account& account);
+// The user whose files a service's runtime state must be; -1 when its account is unknown.
+uid_t ServiceOwner(const std::string& stored);
 
 // ---- Processes ----
 struct ProcessId {
@@ -87,18 +105,18 @@ struct StatusRecord {
 };
 // Replaces the status file atomically (mode 0644).
 DWORD WriteStatus(const std::string& stored, const StatusRecord& record);
-void RemoveStatusOf(const std::string& stored, const ProcessId& process);
 
 struct Observed {
   SERVICE_STATUS status{};
   bool running = false;  // a live process whose service has not reported STOPPED
 };
 // The status as a controller reports it: a missing status file or a dead process reads as
-// STOPPED, with ERROR_PROCESS_ABORTED when the process ended without reporting STOPPED.
+// STOPPED, with ERROR_PROCESS_ABORTED when the process ended without reporting STOPPED; a
+// process that reported STOPPED but still lives reads as STOP_PENDING.
 Observed Observe(const std::string& stored, DWORD type);
 
-// The flock on run/services/<Name>/lock that serialises starters, and the dispatcher's cleanup
-// with them. Released on destruction.
+// The flock on run/services/<Name>/lock that serialises starters and removers. Released on
+// destruction.
 class RunLock {
  public:
   RunLock() = default;
@@ -115,11 +133,20 @@ class RunLock {
   std::string dir_;
 };
 
+// Hands the run directory to the account the service runs as, which writes its state there.
+DWORD GiveRunDirectory(const std::string& stored, const Account& account);
+
 // Removes the status file and the control socket that a process no longer alive left behind;
 // call holding the RunLock.
 void RemoveStaleState(const std::string& stored);
 
 std::string ControlSocketPath(const std::string& stored);
+// The run directory, opened without following a link, and only when `owner` owns it; -1 with
+// errno set otherwise.
+int OpenRunDirectory(const std::string& stored, uid_t owner);
+// The name under which a socket in the directory `dirFd` is bound or reached: a path through the
+// descriptor, short enough for sun_path however deep the machine root lies.
+std::string SocketPathIn(int dirFd, const char* name);
 
 // ---- Start arguments: hex, each argument closed by ';' ----
 std::string EncodeArguments(const std::vector<std::string>& args);

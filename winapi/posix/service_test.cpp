@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -165,10 +166,11 @@ class ServiceTest : public ::testing::Test {
 
   // Installs the probe under `name`, behaving as `behaviour` says.
   SC_HANDLE Install(const std::string& name, const std::string& behaviour,
-                    DWORD start = SERVICE_DEMAND_START) {
+                    DWORD start = SERVICE_DEMAND_START, const char* account = nullptr,
+                    const std::string& image = kProbe) {
     SC_HANDLE service = Keep(CreateServiceA(
         manager_, name.c_str(), nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, start,
-        SERVICE_ERROR_NORMAL, kProbe.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+        SERVICE_ERROR_NORMAL, image.c_str(), nullptr, nullptr, nullptr, account, nullptr));
     EXPECT_NE(service, nullptr) << GetLastError();
     HKEY parameters = nullptr;
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, (kServices + name + "\\Parameters").c_str(), 0,
@@ -422,7 +424,7 @@ TEST_F(ServiceTest, StartControlAndStopFollowTheReportedStatus) {
   EXPECT_EQ(Query(service).dwWin32ExitCode, 0u);
   EXPECT_TRUE(Eventually([&] { return Dword("LarkProbe", "AfterStop").has_value(); }));
   EXPECT_EQ(Dword("LarkProbe", "AfterStop"), ERROR_SERVICE_NOT_ACTIVE);
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe")); }));
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe") + "/control"); }));
   EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SERVICE_NOT_ACTIVE);
 }
 
@@ -440,15 +442,15 @@ TEST_F(ServiceTest, OfTwoStartersAtOnceOneStartsTheService) {
   EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
 }
 
-TEST_F(ServiceTest, AControlSocketPathTooLongForUnixSocketsFailsTheStart) {
+TEST_F(ServiceTest, AMachineRootTooDeepForASocketPathStillRunsServices) {
   std::string deep = root_.Path() + "/" + std::string(100, 'd');
   ASSERT_TRUE(fs::create_directories(deep));
   setenv("LARKPOST_ROOT", deep.c_str(), 1);  // root_ puts the original back
   SC_HANDLE service = Install("LarkProbe", "normal");
-  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_BUFFER_OVERFLOW);
-  EXPECT_EQ(Query(service).dwCurrentState, SERVICE_STOPPED);
-  EXPECT_FALSE(fs::exists(deep + "/run/services/LarkProbe"));
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
 }
 
 TEST_F(ServiceTest, ARunningServiceMarkedForDeletionGoesWhenItStops) {
@@ -472,7 +474,7 @@ TEST_F(ServiceTest, ARunningServiceMarkedForDeletionGoesWhenItStops) {
 
   EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
   EXPECT_TRUE(Eventually([&] { return !KeyExists("LarkProbe"); }, kStateLimit));
-  EXPECT_EQ(Query(service).dwCurrentState, SERVICE_STOPPED);
+  EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
   EXPECT_EQ(OpenServiceA(manager_, "LarkProbe", SERVICE_ALL_ACCESS), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
 }
@@ -521,7 +523,43 @@ TEST_F(ServiceTest, SigtermStopsAServiceOrShutsItDown) {
   ASSERT_TRUE(Reaches(stubborn, SERVICE_STOPPED));
   EXPECT_EQ(Query(service).dwWin32ExitCode, 0u);
   EXPECT_EQ(Query(stubborn).dwWin32ExitCode, 0u);
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("Stubborn")); }));
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("Stubborn") + "/control"); }));
+}
+
+TEST_F(ServiceTest, StoppedIsReportedOnlyOnceTheProcessIsGone) {
+  SC_HANDLE service = Install("Busy", "busy");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  auto pid = Dword("Busy", "Pid");
+  ASSERT_TRUE(pid);
+  EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  ASSERT_TRUE(Reaches(service, SERVICE_STOPPED));
+  EXPECT_TRUE(ProcessGone(*pid));
+}
+
+TEST_F(ServiceTest, ExitCodesOutliveTheProcess) {
+  SC_HANDLE service = Install("Failing", "fail");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  std::optional<DWORD> pid;
+  ASSERT_TRUE(Eventually([&] { return (pid = Dword("Failing", "Pid")).has_value(); }));
+  ASSERT_TRUE(Eventually([&] { return ProcessGone(*pid); }, kStateLimit));
+  SERVICE_STATUS status = Query(service);
+  EXPECT_EQ(status.dwCurrentState, SERVICE_STOPPED);
+  EXPECT_EQ(status.dwWin32ExitCode, ERROR_SERVICE_SPECIFIC_ERROR);
+  EXPECT_EQ(status.dwServiceSpecificExitCode, 42u);
+}
+
+TEST_F(ServiceTest, InterruptHangUpAndQuitStopAService) {
+  SC_HANDLE service = Install("LarkProbe", "normal");
+  for (int signo : {SIGHUP, SIGINT, SIGQUIT}) {
+    ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+    ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+    auto pid = Dword("LarkProbe", "Pid");
+    ASSERT_TRUE(pid);
+    kill(static_cast<pid_t>(*pid), signo);
+    ASSERT_TRUE(Reaches(service, SERVICE_STOPPED)) << signo;
+    EXPECT_EQ(Query(service).dwWin32ExitCode, 0u) << signo;
+  }
 }
 
 TEST_F(ServiceTest, OnlyAProgramTheManagerStartedMayDispatch) {
@@ -532,6 +570,99 @@ TEST_F(ServiceTest, OnlyAProgramTheManagerStartedMayDispatch) {
   Child inherited({kProbe}, Environment({"LARKPOST_SCM_SERVICE=LarkProbe", "LARKPOST_SCM_PID=1",
                                          "LARKPOST_SCM_READY=1"}));
   EXPECT_EQ(inherited.ReadLine(), "dispatcher 1063");
+}
+
+TEST_F(ServiceTest, AProgramThatNeverDispatchesIsEndedWithItsChildren) {
+  setenv("LARKPOST_SERVICE_START_TIMEOUT", "300", 1);
+  std::string pidFile = root_.Path() + "/child.pid";
+  SC_HANDLE service = Install("Hanging", "normal", SERVICE_DEMAND_START, nullptr,
+                              "/bin/sh -c \"sleep 86399 & echo $! >" + pidFile + "; wait\"");
+  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_REQUEST_TIMEOUT);
+  unsetenv("LARKPOST_SERVICE_START_TIMEOUT");
+  std::string pid;
+  ASSERT_TRUE(std::ifstream(pidFile) >> pid);
+  EXPECT_TRUE(Eventually([&] { return ProcessGone(std::stol(pid)); }));
+}
+
+TEST_F(ServiceTest, ARunningServiceStaysControllableWhenTheDatabaseIsDamaged) {
+  SC_HANDLE service = Install("LarkProbe", "normal");
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  root_.WriteHive(root_.ReadHive() + "\"Broken\"=dword:zz\n");
+  EXPECT_EQ(OpenServiceA(manager_, "NoSuchService", SERVICE_ALL_ACCESS), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_BADDB);
+  SC_HANDLE again = Keep(OpenServiceA(manager_, "larkprobe", SERVICE_ALL_ACCESS));
+  ASSERT_NE(again, nullptr) << GetLastError();
+  EXPECT_EQ(Control(again, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_TRUE(Reaches(again, SERVICE_STOPPED));
+}
+
+// The tests below act as root towards files and services of the user nobody.
+class AccountTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0 || getpwnam("nobody") == nullptr) GTEST_SKIP() << "needs root and nobody";
+    ServiceTest::SetUp();
+    nobody_ = *getpwnam("nobody");
+    fs::copy_file(kProbe, probe_);  // a copy nobody can reach, wherever the build tree lies
+    chmod(root_.Path().c_str(), 0755);
+  }
+  std::string probe_ = root_.Path() + "/probe";
+  passwd nobody_{};
+};
+
+TEST_F(AccountTest, AServiceRunsAsItsAccountInAFreshEnvironment) {
+  SC_HANDLE service = Install("AsNobody", "normal", SERVICE_DEMAND_START, ".\\nobody", probe_);
+  setenv("LARK_STARTER_ONLY", "1", 1);
+  ASSERT_TRUE(StartServiceA(service, 0, nullptr)) << GetLastError();
+  unsetenv("LARK_STARTER_ONLY");
+  ASSERT_TRUE(Reaches(service, SERVICE_RUNNING));
+  std::ifstream fields(RunDir("AsNobody") + "/status");
+  long pid = 0;
+  for (int i = 0; i < 8; ++i) fields >> pid;
+  std::string proc = "/proc/" + std::to_string(pid), line, environment;
+  for (std::ifstream status(proc + "/status"); line.rfind("Uid:", 0) != 0;) {
+    ASSERT_TRUE(std::getline(status, line));
+  }
+  std::string uid = std::to_string(nobody_.pw_uid);
+  EXPECT_EQ(line, "Uid:\t" + uid + "\t" + uid + "\t" + uid + "\t" + uid);
+  EXPECT_EQ(fs::read_symlink(proc + "/cwd"), "/");
+  std::getline(std::ifstream(proc + "/environ"), environment, '\x01');
+  EXPECT_EQ(environment.find("LARK_STARTER_ONLY"), std::string::npos);
+  EXPECT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_TRUE(Reaches(service, SERVICE_STOPPED));
+
+  SC_HANDLE unknown = Install("NoSuchUser", "normal", SERVICE_DEMAND_START, "no-such-user", probe_);
+  EXPECT_FALSE(StartServiceA(unknown, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_LOGON_FAILED);
+}
+
+TEST_F(AccountTest, RootRunsNoProgramAnotherUserOwns) {
+  ASSERT_EQ(chown(probe_.c_str(), nobody_.pw_uid, nobody_.pw_gid), 0);
+  SC_HANDLE service = Install("Weak", "normal", SERVICE_DEMAND_START, nullptr, probe_);
+  EXPECT_FALSE(StartServiceA(service, 0, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_SERVICE_DISABLED);
+  char problem[512] = {};
+  LarkGetServiceProblemA(problem, sizeof problem);
+  EXPECT_EQ(std::string(problem), probe_ + " can be changed by a user other than root.");
+}
+
+TEST_F(AccountTest, StateLeftByAnotherUserIsNotTheService) {
+  SC_HANDLE real = Install("LarkProbe", "normal");
+  SC_HANDLE forged = Install("Forged", "normal");
+  ASSERT_TRUE(StartServiceA(real, 0, nullptr)) << GetLastError();
+  ASSERT_TRUE(Reaches(real, SERVICE_RUNNING));
+  // nobody's copy of the real status names a live process; its "control" leads to the real one.
+  fs::create_directories(RunDir("Forged"));
+  fs::copy_file(RunDir("LarkProbe") + "/status", RunDir("Forged") + "/status");
+  fs::create_symlink(RunDir("LarkProbe") + "/control", RunDir("Forged") + "/control");
+  for (const char* entry : {"", "/status", "/control"}) {
+    ASSERT_EQ(lchown((RunDir("Forged") + entry).c_str(), nobody_.pw_uid, nobody_.pw_gid), 0);
+  }
+  EXPECT_EQ(Query(forged).dwCurrentState, SERVICE_STOPPED);
+  EXPECT_NE(Control(forged, SERVICE_CONTROL_STOP), ERROR_SUCCESS);
+  EXPECT_EQ(Query(real).dwCurrentState, SERVICE_RUNNING);
 }
 
 TEST_F(ServiceTest, OtherUsersMayQueryButNotControl) {
@@ -569,7 +700,7 @@ TEST_F(ServiceTest, FiftyStartsAndStopsLeaveNothingBehind) {
     ASSERT_EQ(Control(service, SERVICE_CONTROL_STOP), ERROR_SUCCESS) << "cycle " << cycle;
     ASSERT_TRUE(Reaches(service, SERVICE_STOPPED)) << "cycle " << cycle;
   }
-  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe")); }));
+  EXPECT_TRUE(Eventually([&] { return !fs::exists(RunDir("LarkProbe") + "/control"); }));
   for (DWORD pid : pids) EXPECT_TRUE(Eventually([&] { return ProcessGone(pid); })) << pid;
   EXPECT_EQ(ZombieChildren(), std::vector<long>{});
 }
