@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "testing/TempDir.h"
+#include "winapi/posix/lock_holder_test.h"
 #include "winapi/winapi.h"
 
 namespace {
@@ -36,8 +37,8 @@ class EventLogTest : public ::testing::Test {
  protected:
   std::string LogPath() const { return root_.Path() + "/eventlog/Application.jsonl"; }
 
-  std::vector<json> Records() const {
-    std::ifstream in(LogPath());
+  std::vector<json> Records(const std::string& suffix = "") const {
+    std::ifstream in(LogPath() + suffix);
     std::vector<json> records;
     for (std::string line; std::getline(in, line);) {
       records.push_back(json::parse(line, nullptr, false));
@@ -261,6 +262,86 @@ TEST_F(EventLogTest, UserWithoutWriteAccessIsDenied) {
   EXPECT_EQ(ReportWithoutWriteAccess(directory, LogPath()),
             static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(Records().size(), 1u);
+}
+
+// Every local user may read the log, and a lock needs no more: whatever another party holds,
+// the entry is written without waiting for long (the service wrote its start entry first).
+TEST_F(EventLogTest, ALockHeldByAnotherNeverStallsAReport) {
+  if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and runuser to hold the lock as another user";
+  }
+  HANDLE h = RegisterEventSourceA(nullptr, "Larkpost");
+  ASSERT_TRUE(Report(h, {"first"}));
+  ASSERT_EQ(chmod(root_.Path().c_str(), 0755), 0);
+  struct Case {
+    const char* what;
+    std::string file;
+    bool byNobody;
+  };
+  const Case cases[] = {
+      {"nobody holds the log, which earlier versions locked", LogPath(), true},
+      {"another writer keeps the writers' lock",
+       root_.Path() + "/eventlog/Application.writers.lock", false},
+  };
+  size_t expected = 1;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    testing_support::LockHolder holder;
+    ASSERT_TRUE(c.byNobody ? holder.HoldAsNobody(c.file) : holder.HoldHere(c.file));
+    BOOL reported = FALSE;
+    EXPECT_TRUE(holder.ReturnsWhileHeld([&] { reported = Report(h, {"while held"}); }));
+    EXPECT_TRUE(reported);
+    EXPECT_EQ(Records().size(), ++expected);
+  }
+  DeregisterEventSource(h);
+}
+
+// Writers in several processes fill a log with a small MaxSize: each file stays within it, one
+// earlier file is kept, and the two together hold the last entries of every writer without a gap.
+TEST_F(EventLogTest, TheLogStartsAnewAtItsMaximumSize) {
+  constexpr DWORD kMaxSize = 2000;
+  constexpr int kWriters = 3, kReports = 100;
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE,
+                            "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application", 0,
+                            nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, "MaxSize", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&kMaxSize),
+                           sizeof kMaxSize),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t child = fork();
+    if (child == 0) {
+      HANDLE h = RegisterEventSourceA(nullptr, ("Writer" + std::to_string(w)).c_str());
+      bool ok = true;
+      for (int i = 0; i < kReports; ++i) ok = Report(h, {std::to_string(i).c_str()}) && ok;
+      _exit(ok ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
+  }
+
+  EXPECT_FALSE(std::filesystem::exists(LogPath() + ".2"));
+  std::map<std::string, int> last;
+  for (const std::string suffix : {".1", ""}) {
+    ASSERT_TRUE(std::filesystem::exists(LogPath() + suffix));
+    EXPECT_LE(std::filesystem::file_size(LogPath() + suffix), kMaxSize) << suffix;
+    for (const auto& record : Records(suffix)) {
+      ASSERT_TRUE(record.is_object());
+      int seq = std::stoi(record["strings"][0].get<std::string>());
+      auto [at, first] = last.emplace(record["source"], seq);
+      if (!first) {
+        EXPECT_EQ(seq, ++at->second) << record.dump();
+      }
+    }
+  }
+  for (const auto& [source, seq] : last) EXPECT_EQ(seq, kReports - 1) << source;
 }
 
 }  // namespace
