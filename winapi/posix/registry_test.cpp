@@ -8,7 +8,6 @@
 
 #include "testing/TempDir.h"
 #include "winapi/RegFile.h"
-#include "winapi/posix/lock_holder_test.h"
 #include "winapi/winapi.h"
 
 namespace {
@@ -250,50 +249,6 @@ TEST_F(RegistryTest, WritersOnSeveralThreadsLoseNoValue) {
     ++count;
   }
   EXPECT_EQ(count, 200u);
-  RegCloseKey(key);
-}
-
-// A lock needs only the right to open its file, so whoever can open the writers' lock could keep
-// every writer of the hive waiting: the service, larkctl reg, larkpost -REMOVE.
-TEST_F(RegistryTest, ALockHeldByAnotherNeverStallsAWriter) {
-  if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0) {
-    GTEST_SKIP() << "needs root and runuser to hold the lock as another user";
-  }
-  HKEY key = Create("SOFTWARE\\Locked");
-  ASSERT_EQ(chmod(root_.Path().c_str(), 0755), 0);
-  const std::string registry = root_.Path() + "/registry/";
-  const std::string earlier = registry + "HKEY_LOCAL_MACHINE.reg.lock";
-  const std::string writers = registry + "HKEY_LOCAL_MACHINE.writers.lock";
-  struct Case {
-    const char* what;
-    std::string file;
-    bool byNobody;
-    mode_t mode;
-    LSTATUS expected;
-  };
-  const Case cases[] = {
-      {"nobody holds the world-readable lock of earlier versions", earlier, true, 0644,
-       ERROR_SUCCESS},
-      {"another writer keeps the lock", writers, false, 0600, ERROR_SHARING_VIOLATION},
-      {"a lock file that others may open", writers, false, 0644, ERROR_ACCESS_DENIED},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    testing_support::LockHolder holder;
-    ASSERT_EQ(close(open(c.file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)), 0);
-    ASSERT_EQ(chmod(c.file.c_str(), c.mode), 0);
-    if (c.byNobody) {
-      ASSERT_TRUE(holder.HoldAsNobody(c.file));
-    } else if (c.mode == 0600) {
-      ASSERT_TRUE(holder.HoldHere(c.file));
-    }
-    LSTATUS status = -1;
-    EXPECT_TRUE(holder.ReturnsWhileHeld([&] {
-      status = RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2);
-    }));
-    EXPECT_EQ(status, c.expected);
-    ASSERT_EQ(chmod(c.file.c_str(), 0600), 0);
-  }
   RegCloseKey(key);
 }
 
