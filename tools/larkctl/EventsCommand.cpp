@@ -290,8 +290,8 @@ class LogReader {
   // without its line end only when `partial` is set. ReadNew then goes on after the lines seen.
   template <class LineHandler>
   bool ReadLast(bool partial, std::string& problem, LineHandler line) {
-    if (!Open(file_, problem) || file_ == INVALID_HANDLE_VALUE)
-      return file_ == INVALID_HANDLE_VALUE;
+    if (!Open(file_, problem)) return false;
+    if (file_ == INVALID_HANDLE_VALUE) return true;
     unsigned long long position = Size();
     std::string text;              // the bytes from `position` on that are not handed over yet
     bool tail = true;              // the text after the last line end is no complete line
