@@ -274,6 +274,19 @@ class LogReader {
         break;
       }
       if (!pending_.empty()) Emit(line, pending_, offset_);  // no writer finishes it any more
+      // Started anew twice since the last look: the log in between is the one kept now.
+      HANDLE kept = INVALID_HANDLE_VALUE;
+      std::string ignored;
+      if (Open(path_ + ".1", kept, ignored) && kept != INVALID_HANDLE_VALUE &&
+          SameFile(kept, file_)) {
+        CloseHandle(kept);
+        kept = INVALID_HANDLE_VALUE;
+      }
+      Close();
+      file_ = kept;
+      Restart();
+      if (file_ != INVALID_HANDLE_VALUE && !ReadToEnd(line, problem)) return false;
+      if (file_ != INVALID_HANDLE_VALUE && !pending_.empty()) Emit(line, pending_, offset_);
       Close();
       file_ = current;
       Restart();
@@ -331,19 +344,20 @@ class LogReader {
   static constexpr size_t kBlock = 64 * 1024;
 
   // Opens the file at the path now, or leaves `file` invalid when there is none.
-  bool Open(HANDLE& file, std::string& problem) const {
+  bool Open(HANDLE& file, std::string& problem) const { return Open(path_, file, problem); }
+  bool Open(const std::string& path, HANDLE& file, std::string& problem) const {
     std::error_code error;
-    auto status = std::filesystem::status(path_, error);
+    auto status = std::filesystem::status(path, error);
     if (status.type() == std::filesystem::file_type::not_found) return true;
     if (error) {
-      problem = "Cannot read the event log " + path_ + ": " + error.message() + ".";
+      problem = "Cannot read the event log " + path + ": " + error.message() + ".";
       return false;
     }
     if (status.type() != std::filesystem::file_type::regular) {
-      problem = "The event log " + path_ + " is not a file.";
+      problem = "The event log " + path + " is not a file.";
       return false;
     }
-    file = CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
     if (file != INVALID_HANDLE_VALUE || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
     return Failed(problem);
