@@ -56,9 +56,9 @@ void AppendToFile(const std::string& line) {
     // Part of a line on a full disk would stay torn and the next line would be glued to it: the
     // file is cut back to the end of its last whole line.
     if (written > 0) {
-      auto highPart = static_cast<LONG>(high);
-      SetFilePointer(file, static_cast<LONG>(low), &highPart, FILE_BEGIN);
-      SetEndOfFile(file);
+      LARGE_INTEGER end;
+      end.QuadPart = static_cast<LONGLONG>((static_cast<unsigned long long>(high) << 32) | low);
+      if (SetFilePointerEx(file, end, nullptr, FILE_BEGIN)) SetEndOfFile(file);
     }
     throw rtl::EInOutError("Cannot write to " + path + ": " + rtl::SysErrorMessage(error));
   }

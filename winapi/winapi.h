@@ -687,10 +687,39 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
 #define INVALID_FILE_SIZE 0xFFFFFFFFu
 // The low 32 bits of the size of an open file; the high ones in *lpFileSizeHigh when given.
 DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
-// Moves the position of an appending handle (FILE_BEGIN only); with SetEndOfFile it cuts the file
-// back, as the message log does with a line that did not fit whole.
+typedef int64_t LONGLONG;
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+typedef LARGE_INTEGER* PLARGE_INTEGER;
 #define FILE_BEGIN 0
-#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
-DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh,
-                            DWORD dwMoveMethod);
+#define FILE_CURRENT 1
+#define FILE_END 2
+#define ERROR_NEGATIVE_SEEK 131L
+// Moves the position of the next ReadFile, or of an appending handle before SetEndOfFile cuts the
+// file there; before the start fails with ERROR_NEGATIVE_SEEK.
+BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
+                             PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod);
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+typedef BY_HANDLE_FILE_INFORMATION* LPBY_HANDLE_FILE_INFORMATION;
+// Cuts the file at the position of its handle.
 BOOL WINAPI SetEndOfFile(HANDLE hFile);
+// The volume serial number and file index together identify the file an open handle reads,
+// whatever name it has now: a file renamed away and replaced at its path is told apart.
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
+                                       LPBY_HANDLE_FILE_INFORMATION lpFileInformation);

@@ -1,10 +1,10 @@
 #include "tools/larkctl/EventsCommand.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -231,75 +231,229 @@ bool Matches(const Entry& entry, const Options& options) {
          (!options.since || entry.time >= *options.since);
 }
 
-// The line as shown when it holds a matching entry; a line that holds no entry is reported.
-std::optional<std::string> Show(const std::string& line, size_t number, const std::string& path,
+// The line as shown when it holds a matching entry; a line that holds no entry is reported with
+// its line number, which is counted only then.
+template <class LineNumber>
+std::optional<std::string> Show(const std::string& line, LineNumber number, const std::string& path,
                                 const Options& options, std::ostream& err) {
   std::string problem;
   auto entry = ParseEntry(line, problem);
   if (!entry) {
-    err << "WARNING: " << path << ":" << number << ": " << problem << ", skipped.\n";
+    err << "WARNING: " << path << ":" << number() << ": " << problem << ", skipped.\n";
     return std::nullopt;
   }
   if (!Matches(*entry, options)) return std::nullopt;
   return Format(*entry, options.json);
 }
 
-// Reads the log from where the last read stopped, so that --follow shows every entry once.
+// Reads the log a block at a time, so that memory does not grow with it: forwards from where the
+// last read stopped, so that --follow shows every entry once, or backwards from its end.
 class LogReader {
  public:
   explicit LogReader(std::string path) : path_(std::move(path)) {}
+  ~LogReader() { Close(); }
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
 
   const std::string& Path() const { return path_; }
 
-  // Hands each complete line added since the last call to `line` (with its line number), and a
-  // last line without its line end too when `partial` is set. False with a message in
-  // `problem` when the log exists but cannot be read.
+  // Hands each complete line added since the last call to `line` (with a function that gives its
+  // line number), and a last line without its line end too when `partial` is set. A log started
+  // anew (the full one renamed away) is read to its end, then the new one from its first line.
+  // False with a message in `problem` when the log exists but cannot be read.
   template <class LineHandler>
   bool ReadNew(bool partial, std::string& problem, LineHandler line) {
-    std::error_code error;
-    auto status = std::filesystem::status(path_, error);
-    if (status.type() == std::filesystem::file_type::not_found) return true;
-    if (error) {
-      problem = "Cannot read the event log " + path_ + ": " + error.message() + ".";
-      return false;
+    if (file_ == INVALID_HANDLE_VALUE && !Open(file_, problem)) return false;
+    while (file_ != INVALID_HANDLE_VALUE) {
+      if (Size() < offset_ + pending_.size()) Restart();  // cut short: from its first line again
+      if (!ReadToEnd(line, problem)) return false;
+      HANDLE current = INVALID_HANDLE_VALUE;
+      if (!Open(current, problem)) return false;
+      if (current == INVALID_HANDLE_VALUE || SameFile(file_, current)) {
+        if (current != INVALID_HANDLE_VALUE) CloseHandle(current);
+        break;
+      }
+      if (!pending_.empty()) Emit(line, pending_, offset_);  // no writer finishes it any more
+      // Started anew twice since the last look: the log in between is the one kept now.
+      HANDLE kept = INVALID_HANDLE_VALUE;
+      std::string ignored;
+      if (Open(path_ + ".1", kept, ignored) && kept != INVALID_HANDLE_VALUE &&
+          SameFile(kept, file_)) {
+        CloseHandle(kept);
+        kept = INVALID_HANDLE_VALUE;
+      }
+      Close();
+      file_ = kept;
+      Restart();
+      if (file_ != INVALID_HANDLE_VALUE && !ReadToEnd(line, problem)) return false;
+      if (file_ != INVALID_HANDLE_VALUE && !pending_.empty()) Emit(line, pending_, offset_);
+      Close();
+      file_ = current;
+      Restart();
     }
-    if (status.type() != std::filesystem::file_type::regular) {
-      problem = "The event log " + path_ + " is not a file.";
-      return false;
-    }
-    std::ifstream in(path_, std::ios::binary);
-    if (!in) {
-      problem = "Cannot open the event log " + path_ + ".";
-      return false;
-    }
-    in.seekg(0, std::ios::end);
-    auto size = static_cast<std::uintmax_t>(in.tellg());
-    if (size < offset_) {  // cut short or replaced: start again from its first line
-      offset_ = 0;
-      lineNumber_ = 0;
-      pending_.clear();
-    }
-    in.seekg(static_cast<std::streamoff>(offset_));
-    std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    offset_ += chunk.size();
-    pending_ += chunk;
-    size_t start = 0;
-    for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
-      line(pending_.substr(start, end - start), ++lineNumber_);
-    }
-    pending_.erase(0, start);
     if (partial && !pending_.empty()) {
-      line(pending_, ++lineNumber_);
+      Emit(line, pending_, offset_);
+      offset_ += pending_.size();
       pending_.clear();
     }
     return true;
   }
 
+  // Hands the lines to `line` from the last one back, while it returns true; the last line
+  // without its line end only when `partial` is set. ReadNew then goes on after the lines seen.
+  template <class LineHandler>
+  bool ReadLast(bool partial, std::string& problem, LineHandler line) {
+    if (!Open(file_, problem)) return false;
+    if (file_ == INVALID_HANDLE_VALUE) return true;
+    unsigned long long position = Size();
+    std::string text;              // the bytes from `position` on that are not handed over yet
+    bool tail = true;              // the text after the last line end is no complete line
+    std::optional<size_t> before;  // the lines before the one handed over, once counted
+    for (;;) {
+      size_t nl = text.rfind('\n');
+      if (nl == std::string::npos && position > 0) {
+        std::string block(static_cast<size_t>(std::min<unsigned long long>(position, kBlock)),
+                          '\0');
+        if (!ReadAt(position - block.size(), block)) return Failed(problem);
+        position -= block.size();
+        text.insert(0, block);
+        continue;
+      }
+      size_t start = nl == std::string::npos ? 0 : nl + 1;
+      unsigned long long at = position + start;
+      bool more = true;
+      if (!tail || (partial && start < text.size())) {
+        more = line(text.substr(start), [&] {
+          if (!before) before = CountLines(at);
+          return *before + 1;
+        });
+        if (before) --*before;
+      }
+      if (tail) {
+        tail = false;
+        offset_ = partial ? Size() : at;
+        lines_.reset();
+        pending_.clear();
+      }
+      if (!more || nl == std::string::npos) return true;
+      text.resize(nl);
+    }
+  }
+
  private:
+  static constexpr size_t kBlock = 64 * 1024;
+
+  // Opens the file at the path now, or leaves `file` invalid when there is none.
+  bool Open(HANDLE& file, std::string& problem) const { return Open(path_, file, problem); }
+  bool Open(const std::string& path, HANDLE& file, std::string& problem) const {
+    std::error_code error;
+    auto status = std::filesystem::status(path, error);
+    if (status.type() == std::filesystem::file_type::not_found) return true;
+    if (error) {
+      problem = "Cannot read the event log " + path + ": " + error.message() + ".";
+      return false;
+    }
+    if (status.type() != std::filesystem::file_type::regular) {
+      problem = "The event log " + path + " is not a file.";
+      return false;
+    }
+    file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+    return Failed(problem);
+  }
+
+  bool Failed(std::string& problem) const {
+    problem = "Cannot read the event log " + path_ + ": " + rtl::SysErrorMessage(GetLastError());
+    return false;
+  }
+
+  static bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x, y;
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber &&
+           x.nFileIndexHigh == y.nFileIndexHigh && x.nFileIndexLow == y.nFileIndexLow;
+  }
+
+  unsigned long long Size() const {
+    DWORD high = 0;
+    DWORD low = GetFileSize(file_, &high);
+    return (static_cast<unsigned long long>(high) << 32) | low;
+  }
+
+  // Fills `block` from `at` on; false when the file cannot be read. A file cut short meanwhile
+  // leaves the block shorter.
+  bool ReadAt(unsigned long long at, std::string& block) const {
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(at);
+    if (!SetFilePointerEx(file_, to, nullptr, FILE_BEGIN)) return false;
+    size_t got = 0;
+    while (got < block.size()) {
+      DWORD n = 0;
+      if (!ReadFile(file_, block.data() + got, static_cast<DWORD>(block.size() - got), &n,
+                    nullptr)) {
+        return false;
+      }
+      if (n == 0) break;
+      got += n;
+    }
+    block.resize(got);
+    return true;
+  }
+
+  // The number of line ends before `end`.
+  size_t CountLines(unsigned long long end) const {
+    size_t count = 0;
+    std::string block;
+    for (unsigned long long at = 0; at < end; at += block.size()) {
+      block.assign(static_cast<size_t>(std::min<unsigned long long>(end - at, kBlock)), '\0');
+      if (!ReadAt(at, block) || block.empty()) break;
+      count += static_cast<size_t>(std::count(block.begin(), block.end(), '\n'));
+    }
+    return count;
+  }
+
+  template <class LineHandler>
+  void Emit(LineHandler& line, const std::string& text, unsigned long long start) {
+    line(text, [&] {
+      if (!lines_) lines_ = CountLines(start);
+      return *lines_ + 1;
+    });
+    if (lines_) ++*lines_;
+  }
+
+  template <class LineHandler>
+  bool ReadToEnd(LineHandler& line, std::string& problem) {
+    for (;;) {
+      std::string block(kBlock, '\0');
+      if (!ReadAt(offset_ + pending_.size(), block)) return Failed(problem);
+      if (block.empty()) return true;
+      pending_ += block;
+      size_t start = 0;
+      for (size_t end; (end = pending_.find('\n', start)) != std::string::npos; start = end + 1) {
+        Emit(line, pending_.substr(start, end - start), offset_ + start);
+      }
+      pending_.erase(0, start);
+      offset_ += start;
+    }
+  }
+
+  void Restart() {
+    offset_ = 0;
+    lines_ = 0;
+    pending_.clear();
+  }
+
+  void Close() {
+    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+    file_ = INVALID_HANDLE_VALUE;
+  }
+
   std::string path_;
-  std::uintmax_t offset_ = 0;
-  size_t lineNumber_ = 0;
-  std::string pending_;  // a line whose end has not been written yet
+  HANDLE file_ = INVALID_HANDLE_VALUE;
+  unsigned long long offset_ = 0;    // where the first line not handed over yet starts
+  std::optional<size_t> lines_ = 0;  // the lines before offset_, once counted
+  std::string pending_;              // from offset_ on: a line whose end has not been written yet
 };
 
 Options ParseOptions(const std::vector<std::string>& args) {
@@ -365,7 +519,7 @@ int Follow(LogReader& reader, const std::string& directory, const Options& optio
       FindNextChangeNotification(change);
     }
     std::string problem;
-    bool read = reader.ReadNew(false, problem, [&](const std::string& line, size_t number) {
+    bool read = reader.ReadNew(false, problem, [&](const std::string& line, auto number) {
       if (auto shown = Show(line, number, reader.Path(), options, err)) out << *shown << "\n";
     });
     if (!read) {
@@ -395,19 +549,25 @@ int RunEventsCommand(const std::vector<std::string>& args, std::ostream& out, st
 
   std::string directory = EventLogDirectory();
   LogReader reader(directory + "/Application.jsonl");
-  std::deque<std::string> shown;
+  std::vector<std::string> shown;  // the last N, newest first
   std::string problem;
-  bool read = reader.ReadNew(!options.follow, problem, [&](const std::string& line, size_t number) {
-    auto text = Show(line, number, reader.Path(), options, err);
-    if (!text) return;
-    shown.push_back(*text);
-    if (options.last && shown.size() > *options.last) shown.pop_front();
-  });
+  bool read;
+  if (options.last) {
+    read = reader.ReadLast(!options.follow, problem, [&](const std::string& line, auto number) {
+      if (shown.size() == *options.last) return false;
+      if (auto text = Show(line, number, reader.Path(), options, err)) shown.push_back(*text);
+      return shown.size() < *options.last;
+    });
+  } else {
+    read = reader.ReadNew(!options.follow, problem, [&](const std::string& line, auto number) {
+      if (auto text = Show(line, number, reader.Path(), options, err)) out << *text << "\n";
+    });
+  }
   if (!read) {
     err << "ERROR: " << problem << "\n";
     return kFailed;
   }
-  for (const auto& line : shown) out << line << "\n";
+  for (auto line = shown.rbegin(); line != shown.rend(); ++line) out << *line << "\n";
   if (!options.follow) return kDone;
   return Follow(reader, directory, options, out, err);
 }

@@ -22,7 +22,7 @@ count=$("$larkctl" reg query "$key" | grep -c 'REG_DWORD')
 # What a writer that died before its rename left goes with the next write; nothing else stays.
 echo partial >"$root/registry/HKEY_LOCAL_MACHINE.reg.~0123456789abcdef"
 "$larkctl" reg add "$key" /v After /d x /f >/dev/null || fail "add after a dead writer"
-left=$(cd "$root/registry" && ls -A | grep -v -x -e HKEY_LOCAL_MACHINE.reg -e HKEY_LOCAL_MACHINE.reg.lock)
+left=$(cd "$root/registry" && ls -A | grep -v -x -e HKEY_LOCAL_MACHINE.reg -e HKEY_LOCAL_MACHINE.writers.lock)
 [ -z "$left" ] || fail "files left in the registry directory: $left"
 
 # Without write permission: reading works, writing is refused with the Win32 text.

@@ -1,18 +1,19 @@
 // The Application event log: each report is one JSON line appended to
-// <machine root>/eventlog/Application.jsonl under an exclusive flock, and a copy goes to syslog
-// (facility mail) so that the entries also reach the journal.
+// <machine root>/eventlog/Application.jsonl, which starts anew past its maximum size, and a copy
+// goes to syslog (facility mail) so that the entries also reach the journal.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "winapi/posix/internal.h"
+#include "winapi/posix/hive.h"
 
 namespace lark {
 namespace {
@@ -133,38 +134,107 @@ void MirrorToSyslog(const std::string& source, WORD type, DWORD id,
   syslog(LOG_MAIL | SyslogPriority(type), "%s", text.c_str());
 }
 
-// Appends one line as a whole or not at all: writers in other processes hold the same lock,
-// and a write cut short (disk full) is undone so that no torn line stays behind.
-DWORD AppendLine(const std::string& path, const std::string& line) {
-  // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; it is refused below.
+// How long a writer waits for another before it appends without the lock, and so without
+// rotating: no thread of the service may stall on its log.
+constexpr std::chrono::seconds kLockLimit{2};
+// The Application log's default maximum size on Windows.
+constexpr unsigned long long kDefaultMaxSize = 20ULL * 1024 * 1024;
+
+// MaxSize (REG_DWORD, bytes) of the Application log's key; missing, of another type or 0 gives
+// the default.
+unsigned long long MaxLogSize() {
+  unsigned long long size = kDefaultMaxSize;
+  Hive::Machine().Read([&](RegKey& root) -> DWORD {
+    RegKey* key = &root;
+    for (auto part : {"SYSTEM", "CurrentControlSet", "Services", "EventLog", "Application"}) {
+      key = key->Find(part);
+      if (key == nullptr) return ERROR_SUCCESS;
+    }
+    auto* value = key->FindValue("MaxSize");
+    DWORD bytes = 0;
+    if (value != nullptr && value->type == REG_DWORD && value->data.size() == sizeof bytes) {
+      std::memcpy(&bytes, value->data.data(), sizeof bytes);
+      if (bytes != 0) size = bytes;
+    }
+    return ERROR_SUCCESS;
+  });
+  return size;
+}
+
+// Opens the log to append to it: a regular file only, never through a link, and a FIFO planted
+// at the path cannot block the open. Returns -1 with the Win32 error in `error`.
+int OpenForAppend(const std::string& path, struct stat& st, DWORD& error) {
   int fd =
       open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644);
-  if (fd < 0) return Win32FromErrno(errno);
-  int locked = flock(fd, LOCK_EX);
-  while (locked != 0 && errno == EINTR) locked = flock(fd, LOCK_EX);
+  if (fd < 0) {
+    error = Win32FromErrno(errno);
+    return -1;
+  }
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = ERROR_ACCESS_DENIED;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Departure: the log never grows past its maximum size. The full file becomes
+// Application.jsonl.1 (the one kept before goes) and a new file with the same owner and mode
+// takes its place. Only a holder of the writers' lock rotates, so two writers never rotate at
+// once; a writer that appends without the lock adds to the renamed file and loses nothing.
+int Rotate(const std::string& path, int fd, struct stat& st, DWORD& error) {
+  if (rename(path.c_str(), (path + ".1").c_str()) != 0) {
+    syslog(LOG_MAIL | LOG_ERR, "%s: cannot start a new event log at its maximum size: %m",
+           path.c_str());
+    return fd;
+  }
+  close(fd);
+  struct stat full = st;
+  fd = OpenForAppend(path, st, error);
+  if (fd >= 0 && st.st_size == 0) {
+    if (geteuid() == 0 && fchown(fd, full.st_uid, full.st_gid) != 0) {
+      syslog(LOG_MAIL | LOG_WARNING, "%s: the new event log keeps root as its owner: %m",
+             path.c_str());
+    }
+    fchmod(fd, full.st_mode & 0666);
+  }
+  return fd;
+}
+
+// Appends one line as a whole or not at all. One O_APPEND write of a whole line keeps lines
+// whole among writers in several processes; the writers' lock is needed only to rotate, and to
+// undo a write cut short (disk full) so that no torn line stays behind.
+DWORD AppendLine(const std::string& directory, const std::string& line) {
+  std::string path = directory + "/Application.jsonl";
+  WriterLock writers;
+  DWORD locked = writers.Acquire(directory + "/Application.writers.lock", kLockLimit);
+  if (locked != ERROR_SUCCESS) {
+    syslog(LOG_MAIL | LOG_WARNING, "%s: written without the writers' lock (error %u)", path.c_str(),
+           static_cast<unsigned>(locked));
+  }
   struct stat st;
   DWORD result = ERROR_SUCCESS;
-  if (locked != 0 || fstat(fd, &st) != 0) {
-    result = Win32FromErrno(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    result = ERROR_ACCESS_DENIED;
-  } else {
-    size_t written = 0;
-    while (written < line.size()) {
-      ssize_t n = write(fd, line.data() + written, line.size() - written);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        result = Win32FromErrno(n < 0 ? errno : ENOSPC);
-        if (written > 0 && ftruncate(fd, st.st_size) != 0) {
-          syslog(LOG_MAIL | LOG_ERR, "%s: a partly written event log entry stays at the end",
-                 path.c_str());
-        }
-        break;
-      }
-      written += static_cast<size_t>(n);
-    }
+  int fd = OpenForAppend(path, st, result);
+  if (fd >= 0 && locked == ERROR_SUCCESS && st.st_size > 0 &&
+      static_cast<unsigned long long>(st.st_size) + line.size() > MaxLogSize()) {
+    fd = Rotate(path, fd, st, result);
   }
-  close(fd);  // releases the lock
+  if (fd < 0) return result;
+  size_t written = 0;
+  while (written < line.size()) {
+    ssize_t n = write(fd, line.data() + written, line.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      result = Win32FromErrno(n < 0 ? errno : ENOSPC);
+      if (written > 0 && (locked != ERROR_SUCCESS || ftruncate(fd, st.st_size) != 0)) {
+        syslog(LOG_MAIL | LOG_ERR, "%s: a partly written event log entry stays at the end",
+               path.c_str());
+      }
+      break;
+    }
+    written += static_cast<size_t>(n);
+  }
+  close(fd);
   return result;
 }
 
@@ -212,7 +282,7 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
   if (!lark::MakeDirectories(directory)) {
     return lark::Fail(errno != 0 ? lark::Win32FromErrno(errno) : ERROR_PATH_NOT_FOUND);
   }
-  DWORD result = lark::AppendLine(directory + "/Application.jsonl", record.dump() + "\n");
+  DWORD result = lark::AppendLine(directory, record.dump() + "\n");
   if (result != ERROR_SUCCESS) return lark::Fail(result);
   return TRUE;
 }

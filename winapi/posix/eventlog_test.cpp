@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,10 +9,13 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "testing/Eventually.h"
 #include "testing/TempDir.h"
 #include "winapi/winapi.h"
 
@@ -36,8 +41,8 @@ class EventLogTest : public ::testing::Test {
  protected:
   std::string LogPath() const { return root_.Path() + "/eventlog/Application.jsonl"; }
 
-  std::vector<json> Records() const {
-    std::ifstream in(LogPath());
+  std::vector<json> Records(const std::string& suffix = "") const {
+    std::ifstream in(LogPath() + suffix);
     std::vector<json> records;
     for (std::string line; std::getline(in, line);) {
       records.push_back(json::parse(line, nullptr, false));
@@ -261,6 +266,121 @@ TEST_F(EventLogTest, UserWithoutWriteAccessIsDenied) {
   EXPECT_EQ(ReportWithoutWriteAccess(directory, LogPath()),
             static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(Records().size(), 1u);
+}
+
+// Holds an exclusive flock on a file as another party would: a process of the unprivileged user
+// nobody (who needs no more than read access), or this process through an open of its own.
+class LockHolder {
+ public:
+  bool Hold(const std::string& path, bool asNobody) {
+    if (!asNobody)
+      return (fd_ = open(path.c_str(), O_RDWR | O_CLOEXEC)) >= 0 && !flock(fd_, LOCK_EX);
+    if ((pid_ = fork()) == 0) {
+      setpgid(0, 0);  // runuser and what it runs end together
+      execl("/usr/sbin/runuser", "runuser", "-u", "nobody", "--", "flock", path.c_str(), "sleep",
+            "120", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    return testing_support::Eventually([&] {
+      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      bool held = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+      close(fd);
+      return held;
+    });
+  }
+  // Whether the call returns within a generous bound; the lock goes then, so that it ends anyway.
+  bool ReturnsWhileHeld(const std::function<void()>& call) {
+    auto done = std::async(std::launch::async, call);
+    bool returned = done.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    Release();
+    return returned;
+  }
+  void Release() {
+    if (pid_ > 0 && kill(-pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    if (fd_ >= 0) close(fd_);
+    pid_ = fd_ = -1;
+  }
+  ~LockHolder() { Release(); }
+
+ private:
+  pid_t pid_ = -1;
+  int fd_ = -1;
+};
+
+// A lock needs only the right to open its file, and every user may read the log and the hive.
+// Whatever another party holds, a writer returns promptly: the service's entry is written all the
+// same, and a hive write (larkctl reg, larkpost -REMOVE) fails clearly rather than hanging.
+TEST_F(EventLogTest, ALockHeldByAnotherNeverStallsAWriter) {
+  if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and runuser to hold the locks as another user";
+  }
+  HANDLE h = RegisterEventSourceA(nullptr, "Larkpost");
+  ASSERT_TRUE(Report(h, {"first"}));
+  HKEY key = HKEY_LOCAL_MACHINE;
+  ASSERT_EQ(RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), 0);
+  ASSERT_EQ(chmod(root_.Path().c_str(), 0755), 0);
+  const std::string earlierHiveLock = root_.HivePath() + ".lock";  // readable by all
+  ASSERT_EQ(close(open(earlierHiveLock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)), 0);
+  std::function<DWORD()> report = [&] { return Report(h, {"held"}) ? 0 : GetLastError(); };
+  std::function<DWORD()> setValue = [&] {
+    return RegSetValueExA(key, "v", 0, REG_SZ, reinterpret_cast<const BYTE*>("y"), 2);
+  };
+  const struct {
+    std::string file;
+    bool byNobody;
+    std::function<DWORD()>& write;
+    DWORD expected;
+  } cases[] = {
+      {LogPath(), true, report, ERROR_SUCCESS},
+      {root_.Path() + "/eventlog/Application.writers.lock", false, report, ERROR_SUCCESS},
+      {earlierHiveLock, true, setValue, ERROR_SUCCESS},
+      {root_.Path() + "/registry/HKEY_LOCAL_MACHINE.writers.lock", false, setValue,
+       ERROR_SHARING_VIOLATION},
+  };
+  for (const auto& c : cases) {
+    LockHolder holder;
+    ASSERT_TRUE(holder.Hold(c.file, c.byNobody)) << c.file;
+    DWORD result = 0xFFFFFFFF;
+    EXPECT_TRUE(holder.ReturnsWhileHeld([&] { result = c.write(); })) << c.file;
+    EXPECT_EQ(result, c.expected) << c.file;
+  }
+  EXPECT_EQ(Records().size(), 3u);
+  DeregisterEventSource(h);
+}
+
+// Writers in several processes fill a log with a small MaxSize: each file stays within it, one
+// earlier file is kept, and the two hold the last entries of every writer without a gap.
+TEST_F(EventLogTest, TheLogStartsAnewAtItsMaximumSize) {
+  constexpr unsigned kMaxSize = 2000;  // dword:000007d0
+  constexpr int kWriters = 3, kReports = 100;
+  root_.WriteHive(
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\"
+      "Application]\n\"MaxSize\"=dword:000007d0\n");
+  std::vector<pid_t> children;
+  for (int w = 0; w < kWriters; ++w) {
+    if ((children.emplace_back(fork())) == 0) {
+      HANDLE h = RegisterEventSourceA(nullptr, ("Writer" + std::to_string(w)).c_str());
+      bool ok = true;
+      for (int i = 0; i < kReports; ++i) ok = Report(h, {std::to_string(i).c_str()}) && ok;
+      _exit(ok ? 0 : 1);
+    }
+  }
+  for (pid_t child : children) {
+    int status = -1;
+    EXPECT_EQ(waitpid(child, &status, 0) == child ? status : -1, 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(LogPath() + ".2"));
+  std::map<std::string, int> next;
+  for (const std::string suffix : {".1", ""}) {
+    ASSERT_TRUE(std::filesystem::exists(LogPath() + suffix));
+    EXPECT_LE(std::filesystem::file_size(LogPath() + suffix), kMaxSize) << suffix;
+    for (const auto& record : Records(suffix)) {
+      int seq = std::stoi(record["strings"][0].get<std::string>());
+      auto [at, first] = next.emplace(record["source"], seq);
+      EXPECT_EQ(seq, at->second++) << record.dump();
+    }
+  }
+  for (const auto& [source, seq] : next) EXPECT_EQ(seq, kReports) << source;
 }
 
 }  // namespace

@@ -106,28 +106,55 @@ DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh) {
   return static_cast<DWORD>(size);
 }
 
-DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, LONG* lpDistanceToMoveHigh,
-                            DWORD dwMoveMethod) {
-  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
-  if (!file || file->forReading || dwMoveMethod != FILE_BEGIN) {
-    lark::Fail(file ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-    return INVALID_SET_FILE_POINTER;
-  }
-  const auto high = lpDistanceToMoveHigh != nullptr ? *lpDistanceToMoveHigh : 0;
-  const off_t offset = static_cast<off_t>((static_cast<unsigned long long>(high) << 32) |
-                                          static_cast<DWORD>(lDistanceToMove));
-  if (lseek(file->fd, offset, SEEK_SET) < 0) {
-    lark::FailFromErrno();
-    return INVALID_SET_FILE_POINTER;
-  }
-  SetLastError(ERROR_SUCCESS);
-  return static_cast<DWORD>(lDistanceToMove);
-}
-
 BOOL WINAPI SetEndOfFile(HANDLE hFile) {
   auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
   if (!file || file->forReading) return lark::Fail(ERROR_INVALID_HANDLE);
   const off_t at = lseek(file->fd, 0, SEEK_CUR);
   if (at < 0 || ftruncate(file->fd, at) != 0) return lark::FailFromErrno();
+  return TRUE;
+}
+
+BOOL WINAPI SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove,
+                             PLARGE_INTEGER lpNewFilePointer, DWORD dwMoveMethod) {
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
+  int whence = dwMoveMethod == FILE_BEGIN     ? SEEK_SET
+               : dwMoveMethod == FILE_CURRENT ? SEEK_CUR
+               : dwMoveMethod == FILE_END     ? SEEK_END
+                                              : -1;
+  if (whence < 0) return lark::Fail(ERROR_INVALID_PARAMETER);
+  off_t at = lseek(file->fd, static_cast<off_t>(liDistanceToMove.QuadPart), whence);
+  if (at < 0) return errno == EINVAL ? lark::Fail(ERROR_NEGATIVE_SEEK) : lark::FailFromErrno();
+  if (lpNewFilePointer != nullptr) lpNewFilePointer->QuadPart = at;
+  return TRUE;
+}
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile,
+                                       LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
+  if (lpFileInformation == nullptr) return lark::Fail(ERROR_INVALID_PARAMETER);
+  struct stat st;
+  if (fstat(file->fd, &st) != 0) return lark::FailFromErrno();
+  auto fileTime = [](const struct timespec& ts) {
+    // 100-nanosecond ticks since 1601-01-01.
+    auto ticks = (static_cast<unsigned long long>(ts.tv_sec) + 11644473600ULL) * 10000000ULL +
+                 static_cast<unsigned long long>(ts.tv_nsec) / 100;
+    return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  };
+  auto size = static_cast<unsigned long long>(st.st_size);
+  auto device = static_cast<unsigned long long>(st.st_dev);
+  auto index = static_cast<unsigned long long>(st.st_ino);
+  *lpFileInformation = BY_HANDLE_FILE_INFORMATION{
+      (st.st_mode & 0222) == 0 ? DWORD{FILE_ATTRIBUTE_READONLY} : DWORD{FILE_ATTRIBUTE_NORMAL},
+      fileTime(st.st_ctim),
+      fileTime(st.st_atim),
+      fileTime(st.st_mtim),
+      static_cast<DWORD>(device ^ (device >> 32)),
+      static_cast<DWORD>(size >> 32),
+      static_cast<DWORD>(size),
+      static_cast<DWORD>(st.st_nlink),
+      static_cast<DWORD>(index >> 32),
+      static_cast<DWORD>(index)};
   return TRUE;
 }

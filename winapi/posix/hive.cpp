@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace lark {
 namespace {
@@ -14,6 +15,10 @@ namespace {
 thread_local std::string registryProblem;
 
 constexpr std::string_view kRootName = "HKEY_LOCAL_MACHINE";
+
+// How long a writer waits for another before it gives up: long enough for any honest write of
+// the hive, short enough that an administrator's command or the service never seems to hang.
+constexpr std::chrono::seconds kHiveLockLimit{3};
 
 void Serialize(const RegKey& key, const std::string& path, std::string& out) {
   if (!path.empty() && (path != kRootName || !key.values.empty())) {
@@ -94,6 +99,32 @@ regfile::Value* RegKey::FindValue(std::string_view valueName) {
   return nullptr;
 }
 
+WriterLock::~WriterLock() {
+  if (fd_ >= 0) close(fd_);  // releases the lock
+}
+
+DWORD WriterLock::Acquire(const std::string& path, std::chrono::milliseconds limit) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) return Win32FromErrno(errno);
+  struct stat st;
+  // A lock file that others may open (made by hand) could be held by anyone: refused, not used.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) != 0) {
+    close(fd);
+    return ERROR_ACCESS_DENIED;
+  }
+  auto deadline = Clock::now() + limit;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
+      DWORD error = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32FromErrno(errno);
+      close(fd);
+      return error;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  fd_ = fd;
+  return ERROR_SUCCESS;
+}
+
 void SetRegistryProblem(std::string text) { registryProblem = std::move(text); }
 
 Hive& Hive::Machine() {
@@ -171,10 +202,17 @@ bool Hive::Writable() {
 DWORD Hive::Write(const std::function<DWORD(RegKey& root)>& fn) {
   std::lock_guard lock(mutex_);
   if (!Writable()) return ERROR_ACCESS_DENIED;
-  std::string lockPath = Path() + ".lock";
-  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (lockFd < 0) return ERROR_ACCESS_DENIED;
-  while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+  // Not the hive's name with ".lock": earlier versions left that file open to every user.
+  std::string lockPath = Directory() + "/HKEY_LOCAL_MACHINE.writers.lock";
+  WriterLock writers;
+  if (DWORD error = writers.Acquire(lockPath, kHiveLockLimit); error != ERROR_SUCCESS) {
+    SetRegistryProblem(
+        lockPath + ": " +
+        (error == ERROR_SHARING_VIOLATION
+             ? "another writer kept the lock for " + std::to_string(kHiveLockLimit.count()) +
+                   " seconds"
+             : "cannot be used as the writers' lock (" + std::to_string(error) + ")"));
+    return error;
   }
   // A file's times and size can stay the same across a change (a rewrite within one clock tick,
   // an inode reused), so a writer never trusts its copy: it reads the hive again under the lock.
@@ -188,7 +226,6 @@ DWORD Hive::Write(const std::function<DWORD(RegKey& root)>& fn) {
       loaded_ = false;  // fn may have changed the tree before it failed
     }
   }
-  close(lockFd);
   return error;
 }
 

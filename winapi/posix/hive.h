@@ -3,6 +3,7 @@
 // the tree and rename a complete new file over the old, so several processes lose no value.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,13 +28,33 @@ struct RegKey {
 
 std::string UpperCase(std::string_view text);
 
+// The lock that writers of one file in several processes share. It is held on a lock file that
+// only its owner can open (mode 0600): a lock needs no more than the right to open the file, so a
+// user who could open it could stall every writer. The wait is bounded for the same reason.
+class WriterLock {
+ public:
+  WriterLock() = default;
+  WriterLock(const WriterLock&) = delete;
+  WriterLock& operator=(const WriterLock&) = delete;
+  ~WriterLock();
+
+  // 0 once held; ERROR_SHARING_VIOLATION when another writer kept it for the whole `limit`;
+  // ERROR_ACCESS_DENIED for a lock file that others may open; another Win32 error when the lock
+  // file cannot be opened.
+  DWORD Acquire(const std::string& path, std::chrono::milliseconds limit);
+
+ private:
+  int fd_ = -1;
+};
+
 class Hive {
  public:
   static Hive& Machine();
 
   // Runs fn over the tree as it is on disk now; a hive that cannot be parsed gives ERROR_BADDB.
   DWORD Read(const std::function<DWORD(RegKey& root)>& fn);
-  // Runs fn under the writers' lock and saves the tree when fn succeeds.
+  // Runs fn under the writers' lock and saves the tree when fn succeeds. A lock that another
+  // writer keeps for longer than a few seconds gives ERROR_SHARING_VIOLATION.
   DWORD Write(const std::function<DWORD(RegKey& root)>& fn);
   // Whether this process may write the hive.
   bool Writable();
