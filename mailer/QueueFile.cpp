@@ -2,6 +2,7 @@
 // mailer's properties, and a mailer's message written out as a new pair.
 #include <algorithm>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -65,41 +66,53 @@ bool ReadBody(const std::string& path, rtl::TStringList& lines) {
   return true;
 }
 
-// Writes keys one profile write each, raising EFileError with the writer's text on failure.
+// A settings file larger than this is no message a producer wrote: it fails its attempt rather
+// than take the memory of a worker (and, counted like any failure, ends in Failed).
+constexpr size_t kMaxIniBytes = 1024 * 1024;
+
+// Composes the keys of a new .ini in memory, so that the file is written, and synced, at once.
+// A line break would start further keys of the producer's choosing (a hidden recipient, an
+// attachment from anywhere), and a NUL would cut the value: each becomes a blank, so one value is
+// always one key.
 class IniWriter {
  public:
-  IniWriter(std::string file, std::string shownPath)
-      : file_(std::move(file)), shown_(std::move(shownPath)) {}
-
-  void Put(const char* code, const char* section, const std::string& key, std::string value,
-           const std::string& what) const {
-    // A line break would start further keys of the producer's choosing (a hidden recipient, an
-    // attachment from anywhere), and a NUL would cut the value: each becomes a blank, so one
-    // value is always one key.
+  void Put(const char* section, const std::string& key, std::string value) {
     std::replace_if(
         value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; },
         ' ');
-    if (!WritePrivateProfileStringA(section, key.c_str(), value.c_str(), file_.c_str())) {
-      throw EFileError(rtl::Format("Failure writing message to queue %s [%s, %s] %s", code, section,
-                                   what.c_str(), shown_.c_str()));
-    }
+    text_.WriteString(section, key, value);
   }
-  void String(const char* section, const char* key, const std::string& value) const {
-    if (!value.empty()) Put("SSV", section, key, value, key);
+  void String(const char* section, const char* key, const std::string& value) {
+    if (!value.empty()) Put(section, key, value);
   }
-  void Integer(const char* section, const char* key, long long value) const {
-    Put("SIV", section, key, rtl::IntToStr(value), key);
+  void Integer(const char* section, const char* key, long long value) {
+    Put(section, key, rtl::IntToStr(value));
   }
-  void Boolean(const char* key, bool value) const {
-    Put("SBV", kMessage, key, value ? "1" : "0", key);
-  }
+  void Boolean(const char* key, bool value) { Put(kMessage, key, value ? "1" : "0"); }
+  std::string Text() const { return text_.Text(); }
 
  private:
-  std::string file_;
-  std::string shown_;
+  rtl::TIniComposer text_;
 };
 
-// A body file made exclusively whose .ini name is free too: a stale .ini left under the name
+// The files one SaveToQueue has made so far; whatever of them is left when it fails is removed, so
+// a refused message (a full disk, say) leaves nothing behind.
+class MadeFiles {
+ public:
+  // The .ini goes before its body, so that the service never meets an .ini whose body is gone.
+  ~MadeFiles() {
+    for (auto path = paths_.rbegin(); path != paths_.rend(); ++path) DeleteFileA(path->c_str());
+  }
+  void Add(const std::string& path) { paths_.push_back(path); }
+  void Keep() { paths_.clear(); }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
+std::string SystemReason() { return rtl::SysErrorMessage(GetLastError()); }
+
+// A body file made exclusively whose .ini names are free too: a stale .ini left under the name
 // would otherwise be taken for the new message's description, or block it. Names whose .ini is
 // taken stay reserved until a free one is found, so the search never meets them again.
 std::string NewBaseName(const std::string& queueDir) {
@@ -110,16 +123,17 @@ std::string NewBaseName(const std::string& queueDir) {
       for (const auto& name : names) DeleteFileA(name.c_str());
     }
   } release{reserved};
+  auto unused = [](const std::string& path) {
+    return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES &&
+           GetLastError() == ERROR_FILE_NOT_FOUND;
+  };
   for (;;) {
     char bodyName[MAX_PATH];
     if (GetTempFileNameA(queueDir.c_str(), "msg", 0, bodyName) == 0) {
       throw EFileError("Unable to save message body" + queueDir + rtl::PathDelim + "msg*.tmp");
     }
     std::string ini = rtl::ChangeFileExt(bodyName, ".ini");
-    if (GetFileAttributesA(ini.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        GetLastError() == ERROR_FILE_NOT_FOUND) {
-      return bodyName;
-    }
+    if (unused(ini) && unused(ini + ".part")) return bodyName;
     reserved.push_back(bodyName);
   }
 }
@@ -134,9 +148,29 @@ void WriteNewBody(const std::string& path, const std::string& text) {
   DWORD high = 0;
   DWORD written = 0;
   bool ok = GetFileSize(file, &high) == 0 && high == 0 &&
-            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+            FlushFileBuffers(file);
   CloseHandle(file);
   if (!ok) throw EFileError("");
+}
+
+// A new file under a free name, its text written and on the disk; raises with the reason.
+void WriteNewFile(const std::string& path, const std::string& text, const std::string& shown) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    throw EFileError("Failure writing message to queue " + shown + ": " + SystemReason());
+  }
+  DWORD written = 0;
+  const bool ok =
+      WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+      FlushFileBuffers(file);
+  const std::string reason = ok ? "" : SystemReason();
+  CloseHandle(file);
+  if (!ok) {
+    DeleteFileA(path.c_str());
+    throw EFileError("Failure writing message to queue " + shown + ": " + reason);
+  }
 }
 
 }  // namespace
@@ -145,8 +179,14 @@ void TCustomMailer::LoadFromQueue() {
   const std::string bodyPath = rtl::ChangeFileExt(QueueFile, ".tmp");
   if (!ReadBody(bodyPath, BodyLines)) throw EFileError("Unable to read message body" + bodyPath);
 
-  std::lock_guard lock(settings::GlobalLock());
-  const rtl::TIniFile ini(QueueFile);
+  // The file is read at once, under the lock that keeps message files and the settings apart;
+  // the thousands of lookups of a long recipient list then hold up no other worker.
+  std::unique_ptr<const rtl::TMemIniFile> loaded;
+  {
+    std::lock_guard lock(settings::GlobalLock());
+    loaded = std::make_unique<const rtl::TMemIniFile>(QueueFile, kMaxIniBytes);
+  }
+  const rtl::TMemIniFile& ini = *loaded;
   auto text = [&](const char* section, const char* key) {
     return ini.ReadString(section, key, "");
   };
@@ -195,9 +235,17 @@ void TCustomMailer::LoadFromQueue() {
   for (const auto& key : kBools) this->*key.field = ini.ReadBool(kMessage, key.name, false);
 }
 
+// The pair is on the disk before success is reported, so a message a producer was told is queued
+// survives a crash of the machine: the body written and synced, then the .ini written once and
+// synced under a name no queue scan matches, renamed to its .ini name, and the directory synced.
+// The .ini is one write of the whole file, not a profile write per key (a rewrite of the file
+// each, with the settle delay covering the half-written ones), so a failure names the file and the
+// system's reason rather than a key.
 bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
   try {
+    MadeFiles made;
     const std::string bodyPath = NewBaseName(queueDir);
+    made.Add(bodyPath);
     try {
       maillib::TmsMessage scratch;
       BuildBody(scratch);
@@ -207,53 +255,56 @@ bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
     }
 
     const std::string iniPath = rtl::ChangeFileExt(bodyPath, ".ini");
+    IniWriter ini;
+    ini.String(kConnection, "RemoteHost", RemoteHost);
+    ini.Integer(kConnection, "TimeOut", TimeOut);
+    for (auto [key, value] : {std::pair{"FromName", &FromName},
+                              {"FromAddr", &FromAddress},
+                              {"ReplyTo", &ReplyTo},
+                              {"Subject", &Subject},
+                              {"LastResp", &LastResp},
+                              {"Organization", &Organization},
+                              {"DateTime", &DateTime},
+                              {"PGPPath", &PGPPath},
+                              {"PGPParams", &PGPParams}}) {
+      ini.String(kMessage, key, *value);
+    }
+    ini.Integer(kMessage, "PGPTimeOut", PGPTimeOut);
+    ini.String(kMessage, "ContentType", ContentType);
+    ini.String(kMessage, "CustomCharSet", CustomCharSet);
+    ini.Integer(kMessage, "Encoding", Encoding);
+    ini.Integer(kMessage, "CharSet", CharSet);
+    ini.Integer(kMessage, "Priority", Priority);
+    ini.Integer(kMessage, "WordWrapLength", WordWrapLength);
+    for (const auto& keys : kAddressLists) {
+      const auto& list = this->*keys.list;
+      for (int i = 0; i < list.Count(); ++i) {
+        std::string index = std::to_string(i + 1);
+        ini.Put(kMessage, std::string("N") + keys.stem + index, list.Items(i).Name);
+        ini.Put(kMessage, std::string("A") + keys.stem + index, list.Items(i).Address);
+      }
+    }
+    for (const auto& keys : kStringLists) {
+      const auto& list = this->*keys.list;
+      for (int i = 0; i < list.Count(); ++i) {
+        ini.Put(kMessage, keys.stem + std::to_string(i + 1), list[i]);
+      }
+    }
+    for (const auto& key : kBools) ini.Boolean(key.name, this->*key.field);
+
     // The keys go into a name no queue scan matches; the finished file then takes its .ini name,
     // so a half-written .ini is never seen in the queue directory.
     const std::string partPath = iniPath + ".part";
-    {
-      std::lock_guard lock(settings::GlobalLock());
-      const IniWriter ini(partPath, iniPath);
-      ini.String(kConnection, "RemoteHost", RemoteHost);
-      ini.Integer(kConnection, "TimeOut", TimeOut);
-      for (auto [key, value] : {std::pair{"FromName", &FromName},
-                                {"FromAddr", &FromAddress},
-                                {"ReplyTo", &ReplyTo},
-                                {"Subject", &Subject},
-                                {"LastResp", &LastResp},
-                                {"Organization", &Organization},
-                                {"DateTime", &DateTime},
-                                {"PGPPath", &PGPPath},
-                                {"PGPParams", &PGPParams}}) {
-        ini.String(kMessage, key, *value);
-      }
-      ini.Integer(kMessage, "PGPTimeOut", PGPTimeOut);
-      ini.String(kMessage, "ContentType", ContentType);
-      ini.String(kMessage, "CustomCharSet", CustomCharSet);
-      ini.Integer(kMessage, "Encoding", Encoding);
-      ini.Integer(kMessage, "CharSet", CharSet);
-      ini.Integer(kMessage, "Priority", Priority);
-      ini.Integer(kMessage, "WordWrapLength", WordWrapLength);
-      for (const auto& keys : kAddressLists) {
-        const auto& list = this->*keys.list;
-        for (int i = 0; i < list.Count(); ++i) {
-          std::string index = std::to_string(i + 1);
-          ini.Put("SAL", kMessage, std::string("N") + keys.stem + index, list.Items(i).Name,
-                  keys.stem);
-          ini.Put("SAL", kMessage, std::string("A") + keys.stem + index, list.Items(i).Address,
-                  keys.stem);
-        }
-      }
-      for (const auto& keys : kStringLists) {
-        const auto& list = this->*keys.list;
-        for (int i = 0; i < list.Count(); ++i) {
-          ini.Put("STS", kMessage, keys.stem + std::to_string(i + 1), list[i], keys.stem);
-        }
-      }
-      for (const auto& key : kBools) ini.Boolean(key.name, this->*key.field);
-      if (!MoveFileA(partPath.c_str(), iniPath.c_str())) {
-        throw EFileError("Failure writing message to queue " + iniPath);
-      }
+    WriteNewFile(partPath, ini.Text(), iniPath);
+    made.Add(partPath);
+    if (!MoveFileA(partPath.c_str(), iniPath.c_str())) {
+      throw EFileError("Failure writing message to queue " + iniPath + ": " + SystemReason());
     }
+    made.Add(iniPath);
+    if (!rtl::FlushDirectory(queueDir)) {
+      throw EFileError("Failure writing message to queue " + iniPath + ": " + SystemReason());
+    }
+    made.Keep();
     QueueFile = iniPath;
     return true;
   } catch (const std::exception& e) {

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -253,6 +255,36 @@ TEST(QueueFileTest, AnIniAppearsOnlyWhenItIsComplete) {
   reader.join();
   EXPECT_GT(seen, 0);
   EXPECT_EQ(incomplete, 0);
+}
+
+// A producer refused on a full disk leaves nothing behind: no body, no part of an .ini.
+TEST(QueueFileTest, AMessageRefusedOnAFullDiskLeavesNothing) {
+  testing_support::TempDir dir;
+  if (geteuid() != 0 || mount("tmpfs", dir.Path().c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "needs root to mount a small file system";
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{dir.Path()};
+  for (auto [bodyLines, recipients] : {std::pair{2000, 1}, {1, 3000}}) {
+    TCustomMailer out;
+    out.FromAddress = "a@b";
+    for (int i = 0; i < bodyLines; ++i) out.BodyLines.Add(std::string(70, 'x'));
+    for (int i = 0; i < recipients; ++i) out.ToList.AddAddress("someone@example.org", "Someone");
+    EXPECT_FALSE(out.SaveToQueue(dir.Path()));
+    EXPECT_TRUE(fs::is_empty(dir.Path())) << out.LastResp;
+  }
+}
+
+TEST(QueueFileTest, ASettingsFileAboveOneMegabyteFailsItsAttempt) {
+  testing_support::TempDir queue;
+  queue.WriteFile("big.ini", "[Message]\r\nSubject=" + std::string(1 << 20, 's') + "\r\n");
+  queue.WriteFile("big.tmp", "body");
+  TCustomMailer in;
+  in.QueueFile = queue / "big.ini";
+  EXPECT_FALSE(in.Send());
+  EXPECT_EQ(in.LastResp, queue / "big.ini" + " is larger than the limit of 1048576 bytes");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace rtl {
 
@@ -27,6 +29,42 @@ class TIniFile {
 
  private:
   std::string fileName_;
+};
+
+// A profile file read once into memory, for the many keys of one file (a queued message holds
+// thousands): a lookup costs no file access, and the file's lookup rules are the profile
+// service's (names trimmed and matched without regard to case, the first section and the first
+// key of a name win, values trimmed and without one pair of surrounding quotes, at most 1023
+// characters).
+class TMemIniFile {
+ public:
+  // A missing or unreadable file reads as empty, as it does key by key; a link or anything but a
+  // regular file is not read. Raises EIniFileException when the file is larger than maxBytes.
+  TMemIniFile(const std::string& fileName, size_t maxBytes);
+
+  std::string ReadString(const std::string& section, const std::string& ident,
+                         const std::string& fallback) const;
+  int ReadInteger(const std::string& section, const std::string& ident, int fallback) const;
+  bool ReadBool(const std::string& section, const std::string& ident, bool fallback) const;
+
+ private:
+  std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections_;
+};
+
+// The text a new profile file has after a series of profile writes, composed in memory so that it
+// can be written at once: sections in the order first written, each new key after the keys of
+// its section, a key written again keeps its place and takes the new value, CR LF line ends.
+class TIniComposer {
+ public:
+  void WriteString(const std::string& section, const std::string& ident, const std::string& value);
+  std::string Text() const;
+
+ private:
+  struct Section {
+    std::string name;
+    std::vector<std::pair<std::string, std::string>> keys;
+  };
+  std::vector<Section> sections_;
 };
 
 }  // namespace rtl

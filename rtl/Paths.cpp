@@ -1,5 +1,7 @@
 #include "rtl/Paths.h"
 
+#include "winapi/winapi.h"
+
 namespace rtl {
 
 std::string ExtractFileName(std::string_view path) {
@@ -19,6 +21,17 @@ std::string ChangeFileExt(std::string_view path, std::string_view ext) {
     return std::string(path) + std::string(ext);
   }
   return std::string(path.substr(0, dot)) + std::string(ext);
+}
+
+bool FlushDirectory(const std::string& dir) {
+  HANDLE handle = CreateFileA(dir.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  const bool flushed = FlushFileBuffers(handle);
+  const DWORD error = GetLastError();
+  CloseHandle(handle);
+  SetLastError(error);
+  return flushed;
 }
 
 }  // namespace rtl

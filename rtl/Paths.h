@@ -15,5 +15,8 @@ std::string ExtractFilePath(std::string_view path);
 // Replaces the extension (everything from a "." after the last delimiter) by ext, which starts
 // with "."; a name without such a "." gets ext appended.
 std::string ChangeFileExt(std::string_view path, std::string_view ext);
+// Puts the directory's entries (files made, renamed or removed in it) on the disk. False with
+// the reason in GetLastError.
+bool FlushDirectory(const std::string& dir);
 
 }  // namespace rtl

@@ -662,12 +662,17 @@ BOOL WINAPI ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwE
 BOOL WINAPI DeregisterEventSource(HANDLE hEventLog);
 
 // ---- Files opened by handle: appending (the message log), reading (a queued body) -------------
-// Only what the system needs: FILE_APPEND_DATA with OPEN_ALWAYS, or GENERIC_READ with
-// OPEN_EXISTING (anything else fails with ERROR_INVALID_PARAMETER). With
+// Only what the system needs: FILE_APPEND_DATA with OPEN_ALWAYS, GENERIC_READ with
+// OPEN_EXISTING, GENERIC_WRITE with CREATE_NEW (never through a link; ERROR_FILE_EXISTS when the
+// name is taken), or a directory with FILE_FLAG_BACKUP_SEMANTICS and OPEN_EXISTING, whose handle
+// serves FlushFileBuffers (anything else fails with ERROR_INVALID_PARAMETER). With
 // FILE_FLAG_OPEN_REPARSE_POINT a symbolic link at the path is refused rather than followed;
 // anything but a regular file is refused (ERROR_ACCESS_DENIED), and a FIFO never blocks the open.
 // Appending to a file that existed leaves ERROR_ALREADY_EXISTS as the last error.
 #define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define CREATE_NEW 1
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
 #define OPEN_EXISTING 3
 #define FILE_APPEND_DATA 0x0004
 #define FILE_SHARE_READ 0x00000001
@@ -681,6 +686,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 // Writes every byte or fails (ERROR_DISK_FULL when the disk is full).
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, void* lpOverlapped);
+// Puts what was written to the file, or the entries of the directory, on the disk.
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 // Reads up to nNumberOfBytesToRead; *lpNumberOfBytesRead is 0 at the end of the file.
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, void* lpOverlapped);

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <ostream>
+#include <vector>
 
 #include "mailer/QueueSpool.h"
 #include "mailer/SMTPCust.h"
@@ -160,11 +161,23 @@ void Move(const std::string& from, const std::string& to) {
   }
 }
 
+// A retry is reported only once the directories it changed are on the disk, so that a crash of
+// the machine does not take it back.
+void Flush(const std::vector<std::string>& dirs) {
+  for (const auto& dir : dirs) {
+    if (!rtl::FlushDirectory(dir)) {
+      throw rtl::Exception("cannot put the changes in " + dir +
+                           " on the disk: " + rtl::SysErrorMessage(GetLastError()));
+    }
+  }
+}
+
 void Retry(const std::string& ini, std::ostream& out) {
   // Set while the message is still out of the service's sight, so it is never taken up at its
   // limit.
   rtl::TIniFile(ini).WriteInteger("Connection", "Failures", 0);
   if (!InFailed(ini)) {
+    Flush({fs::path(ini).parent_path().string()});
     out << "Retry " << ini << "\n";
     return;
   }
@@ -202,6 +215,9 @@ void Retry(const std::string& ini, std::ostream& out) {
     if (hasSpool) mailer::MoveSpoolFolder(queue, failed, spool);
     throw;
   }
+  const std::string spools = rtl::PathDelim + std::string(mailer::kSpoolDirName);
+  Flush(hasSpool ? std::vector{queue + spools, failed + spools, queue, failed}
+                 : std::vector{queue, failed});
   out << "Retry " << toIni << " (back from Failed)\n";
 }
 

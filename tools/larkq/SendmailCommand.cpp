@@ -308,6 +308,7 @@ int Queue(const Options& options, std::istream& in) {
         auto& part = message.Attachments.Items(i);
         m.Attachments.Add(spool->Add(maillib::BaseName(part), part.Bytes()));
       }
+      spool->Sync();
     } catch (const std::exception& e) {
       throw Refusal{EX_CANTCREAT, e.what()};
     }

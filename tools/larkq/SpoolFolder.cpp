@@ -6,6 +6,7 @@
 #include "mailer/QueueSpool.h"
 #include "rtl/Exception.h"
 #include "rtl/Paths.h"
+#include "rtl/SysUtils.h"
 #include "winapi/winapi.h"
 
 namespace larkq {
@@ -97,12 +98,21 @@ std::string TSpoolFolder::Add(std::string_view name, std::string_view bytes) {
     files_.push_back(path);
     DWORD written = 0;
     const bool ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        FlushFileBuffers(file);
     CloseHandle(file);
     if (!ok) break;
     return path;
   }
   throw rtl::Exception("the attachment " + safe + " cannot be written into " + path_);
+}
+
+void TSpoolFolder::Sync() const {
+  const std::string spool = rtl::ExtractFilePath(path_);
+  if (!rtl::FlushDirectory(path_) || !rtl::FlushDirectory(spool)) {
+    throw rtl::Exception("the attachments in " + path_ +
+                         " cannot be put on the disk: " + rtl::SysErrorMessage(GetLastError()));
+  }
 }
 
 }  // namespace larkq

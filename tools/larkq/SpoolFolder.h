@@ -33,6 +33,9 @@ class TSpoolFolder {
   // taken, and returns its path. Every file is created exclusively and is never reached through
   // a link; raises rtl::Exception when it cannot be written.
   std::string Add(std::string_view name, std::string_view bytes);
+  // Puts the folder's files and its place in the spool directory on the disk, so that a message
+  // naming them survives a crash of the machine; raises rtl::Exception when they cannot be.
+  void Sync() const;
   void Keep() { kept_ = true; }
   const std::string& Path() const { return path_; }
 

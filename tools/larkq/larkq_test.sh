@@ -52,5 +52,37 @@ out=$(echo piped | "$larkq" "${add[@]}" 2>&1 >/dev/null) || fail "add from a pip
 out=$("$larkq" "${add[@]}" </dev/null 2>&1 >/dev/null) || fail "add from /dev/null failed: $out"
 [ -z "$out" ] || fail "add from /dev/null said: $out"
 
+# A message reported queued survives a crash of the machine: traced, its body is synced, then its
+# .ini written and synced, renamed into place and the directory synced, before the path is printed.
+if command -v strace >/dev/null; then
+  out=$(echo durable | strace -f -o "$root/trace" -e trace=openat,write,fsync,fdatasync,renameat2,close \
+    "$larkq" "${add[@]}" 2>&1) || fail "traced add failed: $out"
+  /usr/bin/python3 - "$root/trace" "$queue" "$out" <<'PY' || fail "add reported success too early"
+import re, sys
+trace, queue, ini = sys.argv[1:]
+body, part = ini[:-4] + ".tmp", ini + ".part"
+fds, events = {}, []
+for line in open(trace):
+    call = re.match(r'\d+\s+(\w+)\(([^,)]*)(.*)\)\s+= (-?\d+)', line)
+    if not call:
+        continue
+    name, fd, result = call.group(1), call.group(2), int(call.group(4))
+    paths = re.findall(r'"([^"]*)"', call.group(2) + call.group(3))
+    if name == "openat" and result >= 0:
+        fds[str(result)] = paths[0]
+    elif name == "close":
+        fds.pop(fd, None)
+    elif name == "renameat2" and result == 0:
+        events.append(("rename", paths[1]))
+    elif name != "openat":
+        events.append((name.replace("fdatasync", "fsync"), "stdout" if fd == "1" else fds.get(fd)))
+order = [("fsync", body), ("fsync", part), ("rename", ini), ("fsync", queue), ("write", "stdout")]
+steps = [events.index(e) if e in events else -1 for e in order]
+written = [max((i for i, e in enumerate(events) if e == ("write", p)), default=0) for p in (body, part)]
+if -1 in steps or steps != sorted(steps) or written[0] > steps[0] or written[1] > steps[1]:
+    sys.exit(f"out of order: {events}")
+PY
+fi
+
 [ $failures -eq 0 ] && echo "larkq: all checks passed"
 exit $failures

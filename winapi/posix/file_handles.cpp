@@ -1,5 +1,6 @@
-// Files opened by handle, in the two ways the system needs: appending (the message log) and
-// reading (a queued body), both in a queue directory that web applications may write.
+// Files opened by handle, in the ways the system needs: appending (the message log), reading (a
+// queued body), creating a new file (a queued pair) and syncing a directory, all in a queue
+// directory that web applications may write.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +14,41 @@ namespace {
 
 class FileObject : public HandleObject {
  public:
-  FileObject(int fd, bool forReading) : fd(fd), forReading(forReading) {}
+  FileObject(int fd, bool forReading, bool writable = true)
+      : fd(fd), forReading(forReading), writable(writable && !forReading) {}
   ~FileObject() override { close(fd); }
   const int fd;
   const bool forReading;
+  const bool writable;
 };
+
+HANDLE OpenDirectory(LPCSTR path, DWORD flags) {
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC |
+                          (flags & FILE_FLAG_OPEN_REPARSE_POINT ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    FailFromErrno();
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return AddHandle(std::make_shared<FileObject>(fd, false, false));
+}
+
+HANDLE CreateNew(LPCSTR path) {
+  // O_EXCL never follows a link: a name taken by anything, a link included, is refused.
+  int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      Fail(ERROR_FILE_EXISTS);
+    } else if (errno == ENOENT) {
+      Fail(ERROR_PATH_NOT_FOUND);
+    } else {
+      FailFromErrno();
+    }
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return AddHandle(std::make_shared<FileObject>(fd, false));
+}
 
 }  // namespace
 }  // namespace lark
@@ -27,6 +58,14 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, SECUR
   const bool reading = dwDesiredAccess == GENERIC_READ && dwCreationDisposition == OPEN_EXISTING;
   const bool appending =
       dwDesiredAccess == FILE_APPEND_DATA && dwCreationDisposition == OPEN_ALWAYS;
+  if (lpFileName != nullptr && (dwFlagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) &&
+      dwCreationDisposition == OPEN_EXISTING) {
+    return lark::OpenDirectory(lpFileName, dwFlagsAndAttributes);
+  }
+  if (lpFileName != nullptr && dwDesiredAccess == GENERIC_WRITE &&
+      dwCreationDisposition == CREATE_NEW) {
+    return lark::CreateNew(lpFileName);
+  }
   if (lpFileName == nullptr || (!reading && !appending)) {
     lark::Fail(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -64,7 +103,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, SECUR
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
                       LPDWORD lpNumberOfBytesWritten, void*) {
   auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
-  if (!file || file->forReading) return lark::Fail(ERROR_INVALID_HANDLE);
+  if (!file || !file->writable) return lark::Fail(ERROR_INVALID_HANDLE);
   const char* data = static_cast<const char*>(lpBuffer);
   DWORD done = 0;
   while (done < nNumberOfBytesToWrite) {
@@ -77,6 +116,16 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     done += static_cast<DWORD>(n);
   }
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
+  return TRUE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
+  while (fsync(file->fd) != 0) {
+    if (errno != EINTR)
+      return errno == ENOSPC ? lark::Fail(ERROR_DISK_FULL) : lark::FailFromErrno();
+  }
   return TRUE;
 }
 

@@ -2,16 +2,19 @@
 // case, the first section and the first key of a name win, values are trimmed and lose one pair
 // of surrounding quotes, writes keep every other line and end each line with CR LF. A write
 // replaces the file through a renamed temporary file, so no reader sees half a file, and holds a
-// lock on the file meanwhile, so writers in several processes lose no key.
+// writers' lock meanwhile, so writers in several processes lose no key.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <string_view>
+#include <thread>
 
 #include "winapi/posix/internal.h"
 
@@ -34,6 +37,10 @@ std::string_view TrimBlanks(std::string_view text, std::string_view blanks) {
 constexpr std::string_view kBlanks = " \t\v";
 // How long a file must have been left alone before its read lines are kept for the next read.
 constexpr time_t kSettledSeconds = 2;
+// A writer gives up after this long rather than hold up its caller (a queue pass, a stop): the
+// caller counts it as a passing failure of that one file.
+constexpr auto kLockWait = std::chrono::seconds(3);
+constexpr unsigned kLockStripes = 64;
 
 std::string ResolvePath(LPCSTR fileName) {
   std::string name(fileName);
@@ -140,7 +147,43 @@ DWORD CopyList(const std::vector<std::string>& names, LPSTR buffer, DWORD size) 
 
 std::string StripArgument(LPCSTR name) { return std::string(TrimBlanks(name, " ")); }
 
-// The profile a writer holds: the file locked against every other writer, and its text.
+// The writers' lock of a profile: one of a few lock files in the machine root, chosen by the
+// file's directory and name. A lock on the profile itself would let anyone who can read it (any
+// local user, in a queue directory) hold up every writer; the machine root is the writers' own.
+// Where the machine root cannot be used, the profile itself is locked.
+int OpenLockFor(const std::string& path) {
+  const std::string dir = MachineRoot() + "/run/profile-locks";
+  struct stat folder;
+  auto slash = path.find_last_of('/');
+  std::string parent = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+  if (!MakeDirectories(dir) || stat(parent.c_str(), &folder) != 0) return -1;
+  chmod(dir.c_str(), 0700);
+  const size_t stripe =
+      std::hash<std::string>{}(std::to_string(folder.st_dev) + ":" + std::to_string(folder.st_ino) +
+                               "/" + path.substr(slash + 1)) %
+      kLockStripes;
+  const std::string lock = dir + "/" + std::to_string(stripe) + ".lock";
+  int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+  struct stat held;
+  if (fd >= 0 && (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_uid != geteuid())) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Waits a bounded time for the lock; ERROR_SHARING_VIOLATION when another process keeps it.
+DWORD LockBounded(int fd) {
+  const auto giveUp = std::chrono::steady_clock::now() + kLockWait;
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return Win32FromErrno(errno);
+    if (std::chrono::steady_clock::now() >= giveUp) return ERROR_SHARING_VIOLATION;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return ERROR_SUCCESS;
+}
+
+// The profile a writer holds: the writers' lock, and the file's text.
 class LockedProfile {
  public:
   LockedProfile() = default;
@@ -148,13 +191,19 @@ class LockedProfile {
   LockedProfile& operator=(const LockedProfile&) = delete;
   ~LockedProfile() {
     if (fd_ >= 0) close(fd_);
+    if (lockFd_ >= 0) close(lockFd_);
   }
 
-  // Opens and locks the file at path, created empty when missing (a write leaves a file even
-  // when it changes nothing, as on Windows). The lock belongs to the file a path names, and a
-  // write renames a new file over it, so the lock is taken again until the file locked is the
-  // one the path still names. Returns 0 or a Win32 error.
+  // Locks and opens the file at path, created empty when missing (a write leaves a file even
+  // when it changes nothing, as on Windows). Without a lock file of the writers' own the lock
+  // belongs to the file a path names, and a write renames a new file over it, so the lock is
+  // taken again until the file locked is the one the path still names. Returns 0 or a Win32
+  // error.
   DWORD Open(const std::string& path) {
+    lockFd_ = OpenLockFor(path);
+    if (lockFd_ >= 0) {
+      if (DWORD error = LockBounded(lockFd_); error != ERROR_SUCCESS) return error;
+    }
     for (;;) {
       // No link is followed and nothing but a regular file is opened: the directory may be
       // writable by others, who must not be able to point a write elsewhere.
@@ -167,9 +216,8 @@ class LockedProfile {
       if (fd_ < 0) return Win32FromErrno(errno);
       struct stat held, named;
       if (fstat(fd_, &held) != 0 || !S_ISREG(held.st_mode)) return ERROR_ACCESS_DENIED;
-      while (flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) return Win32FromErrno(errno);
-      }
+      if (lockFd_ >= 0) return ReadText();
+      if (DWORD error = LockBounded(fd_); error != ERROR_SUCCESS) return error;
       if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
           named.st_ino == held.st_ino) {
         return ReadText();
@@ -193,6 +241,7 @@ class LockedProfile {
   }
 
   int fd_ = -1;
+  int lockFd_ = -1;
   std::string text_;
 };
 
@@ -257,7 +306,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
   if (lpKeyName == nullptr) {
     std::vector<std::string> keys;
     if (header != std::string::npos) {
-      for (size_t i = header + 1; i < profile.SectionEnd(header); ++i) {
+      for (size_t i = header + 1, end = profile.SectionEnd(header); i < end; ++i) {
         if (lark::KeyOf(profile.lines[i], key, value)) keys.push_back(key);
       }
     }
@@ -265,7 +314,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
   }
   if (header != std::string::npos) {
     std::string wanted = lark::Lower(lark::StripArgument(lpKeyName));
-    for (size_t i = header + 1; i < profile.SectionEnd(header); ++i) {
+    for (size_t i = header + 1, end = profile.SectionEnd(header); i < end; ++i) {
       if (lark::KeyOf(profile.lines[i], key, value) && lark::Lower(key) == wanted) {
         return lark::CopyOut(lark::Unquote(value), lpReturnedString, nSize);
       }
@@ -321,7 +370,7 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
     std::string key, value;
     size_t found = std::string::npos, lastKey = header;
     if (header != std::string::npos) {
-      for (size_t i = header + 1; i < profile.SectionEnd(header); ++i) {
+      for (size_t i = header + 1, end = profile.SectionEnd(header); i < end; ++i) {
         if (!lark::KeyOf(lines[i], key, value)) continue;
         lastKey = i;
         if (found == std::string::npos && lark::Lower(key) == wanted) found = i;

@@ -251,4 +251,58 @@ TEST(ProfileTest, ABareFileNameLivesInTheMachineRoot) {
   EXPECT_TRUE(std::ifstream(root.Path() + "/windows/bare.ini").good());
 }
 
+// Any local user may lock a queued file they can read; that holds up no writer. A lock another
+// writer keeps is waited for a bounded time and then reported as a sharing violation.
+TEST(ProfileTest, AReadersLockHoldsUpNoWriterAndAWritersLockIsWaitedForBoundedly) {
+  if (geteuid() != 0 || access("/usr/sbin/runuser", X_OK) != 0) {
+    GTEST_SKIP() << "needs root and runuser to lock the file as another user";
+  }
+  testing_support::MachineRoot root;
+  TempDir dir;
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  dir.WriteFile("msg.ini", "[Connection]\r\nFailures=0\r\n");
+  const std::string file = dir / "msg.ini";
+  auto holdLock = [](std::vector<std::string> args, int release) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, release, 0);
+    std::vector<char*> argv;
+    for (auto& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+  };
+  auto lockedByOthers = [](const std::string& path) {
+    for (int i = 0; i < 2000; ++i) {
+      if (std::system(("flock -n " + path + " true").c_str()) != 0) return true;
+    }
+    return false;
+  };
+  for (bool byNobody : {true, false}) {
+    // The first write made the one lock file that this file's writers share.
+    const std::string locked =
+        byNobody ? file
+                 : std::filesystem::directory_iterator(root.Path() + "/run/profile-locks")
+                       ->path()
+                       .string();
+    std::vector<std::string> args{"flock", locked, "cat"};
+    if (byNobody) args.insert(args.begin(), {"runuser", "-u", "nobody", "--"});
+    int release[2];
+    ASSERT_EQ(pipe2(release, O_CLOEXEC), 0);
+    pid_t holder = holdLock(args, release[0]);
+    close(release[0]);
+    ASSERT_TRUE(lockedByOthers(locked));
+    EXPECT_EQ(WritePrivateProfileStringA("Connection", "Failures", "1", file.c_str()),
+              byNobody ? TRUE : FALSE);
+    if (!byNobody) {
+      EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
+    close(release[1]);
+    EXPECT_TRUE(ChildSucceeds(holder, 10));
+  }
+  EXPECT_EQ(dir.ReadFile("msg.ini"), "[Connection]\r\nFailures=1\r\n");
+}
+
 }  // namespace
