@@ -80,7 +80,7 @@ class TDirectory {
     return owner;
   }
   // Losing a move or a count to a power cut would send a message again or lose it.
-  void Flush() const { LarkFlushDirectory(handle_); }
+  void Flush() const { FlushFileBuffers(handle_); }
 
  private:
   HANDLE handle_;

@@ -315,7 +315,8 @@ UINT WINAPI GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUni
                              LPSTR lpTempFileName);
 
 // Linux only: directories opened once and then worked in by name, so that a link put in place of
-// a directory afterwards is never followed. Close the handle with CloseHandle.
+// a directory afterwards is never followed. Close the handle with CloseHandle; FlushFileBuffers
+// on it makes the names in it, new, removed or moved, survive a crash of the machine.
 // lpName is a path when hParent is null, else a name inside hParent. With
 // FILE_FLAG_OPEN_REPARSE_POINT a link at lpName is refused rather than followed; a link or anything
 // but a directory fails with ERROR_DIRECTORY.
@@ -333,8 +334,6 @@ BOOL WINAPI LarkMoveFileAtA(HANDLE hFromDirectory, LPCSTR lpExistingName, HANDLE
 // Removes a name in the opened directory: a directory with everything in it, anything else by
 // itself. A link is removed, never followed, at every depth.
 BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName);
-// Makes the names in the opened directory, new, removed or moved, survive a crash of the machine.
-BOOL WINAPI LarkFlushDirectory(HANDLE hDirectory);
 // An exclusive lock on <machine root>/run/locks/<lpName>.lock, held until the handle is closed
 // (also when the process dies). Another holder in any process: ERROR_LOCK_VIOLATION.
 #define ERROR_LOCK_VIOLATION 33L

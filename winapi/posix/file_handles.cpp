@@ -12,12 +12,10 @@
 namespace lark {
 namespace {
 
-class FileObject : public HandleObject {
+class FileObject : public DescriptorObject {
  public:
   FileObject(int fd, bool forReading, bool writable = true)
-      : fd(fd), forReading(forReading), writable(writable && !forReading) {}
-  ~FileObject() override { close(fd); }
-  const int fd;
+      : DescriptorObject(fd), forReading(forReading), writable(writable && !forReading) {}
   const bool forReading;
   const bool writable;
 };
@@ -120,7 +118,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 }
 
 BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
-  auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
+  auto file = lark::LookupHandleAs<lark::DescriptorObject>(hFile);
   if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
   while (fsync(file->fd) != 0) {
     if (errno != EINTR)

@@ -162,16 +162,6 @@ bool CopyToNew(const char* from, const char* to) {
 
 std::atomic<unsigned> tempCounter{0};
 
-// A directory or a lock file held open; the descriptor closes with the handle.
-class DescriptorObject : public HandleObject {
- public:
-  explicit DescriptorObject(int fd) : fd(fd) {}
-  ~DescriptorObject() override { close(fd); }
-  DescriptorObject(const DescriptorObject&) = delete;
-  DescriptorObject& operator=(const DescriptorObject&) = delete;
-  const int fd;
-};
-
 class DirectoryObject : public DescriptorObject {
  public:
   using DescriptorObject::DescriptorObject;
@@ -571,12 +561,6 @@ BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName) {
   if (!dir) return lark::Fail(ERROR_INVALID_HANDLE);
   if (lark::RemoveTree(dir->fd, lpName)) return TRUE;
   return errno == ENOENT ? lark::Fail(ERROR_FILE_NOT_FOUND) : lark::FailFromErrno();
-}
-
-BOOL WINAPI LarkFlushDirectory(HANDLE hDirectory) {
-  auto dir = lark::LookupHandleAs<lark::DirectoryObject>(hDirectory);
-  if (!dir) return lark::Fail(ERROR_INVALID_HANDLE);
-  return fsync(dir->fd) == 0 ? TRUE : lark::FailFromErrno();
 }
 
 HANDLE WINAPI LarkLockFileA(LPCSTR lpName) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -47,6 +48,16 @@ class HandleObject {
 };
 
 // Kernel objects are signalled or not; waits run under WaitMutex().
+// A file, a directory or a lock file held open; the descriptor closes with the handle.
+class DescriptorObject : public HandleObject {
+ public:
+  explicit DescriptorObject(int fd) : fd(fd) {}
+  ~DescriptorObject() override { close(fd); }
+  DescriptorObject(const DescriptorObject&) = delete;
+  DescriptorObject& operator=(const DescriptorObject&) = delete;
+  const int fd;
+};
+
 class KernelObject : public HandleObject {
  public:
   // Both called with WaitMutex() held.
