@@ -1,13 +1,11 @@
 #include "winapi/posix/hive.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 namespace lark {
 namespace {
@@ -112,14 +110,9 @@ DWORD WriterLock::Acquire(const std::string& path, std::chrono::milliseconds lim
     close(fd);
     return ERROR_ACCESS_DENIED;
   }
-  auto deadline = Clock::now() + limit;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
-      DWORD error = errno == EWOULDBLOCK ? ERROR_SHARING_VIOLATION : Win32FromErrno(errno);
-      close(fd);
-      return error;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (DWORD error = LockWithin(fd, limit); error != ERROR_SUCCESS) {
+    close(fd);
+    return error;
   }
   fd_ = fd;
   return ERROR_SUCCESS;

@@ -24,6 +24,9 @@ DWORD Win32FromErrno(int err);
 // Sets the thread's last error from errno and returns FALSE, for the usual failure path.
 BOOL FailFromErrno();
 BOOL Fail(DWORD code);
+// Takes an exclusive flock on fd, waiting at most limit for another holder: ERROR_SUCCESS,
+// ERROR_SHARING_VIOLATION when the lock stayed held, or the error of the attempt.
+DWORD LockWithin(int fd, std::chrono::milliseconds limit);
 
 std::string MachineRoot();
 // glibc keeps the time zone (tzname, and what localtime_r reads) in process state that tzset

@@ -4,7 +4,6 @@
 // replaces the file through a renamed temporary file, so no reader sees half a file, and holds a
 // writers' lock meanwhile, so writers in several processes lose no key.
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <ctime>
 #include <functional>
 #include <string_view>
-#include <thread>
 
 #include "winapi/posix/internal.h"
 
@@ -172,17 +170,6 @@ int OpenLockFor(const std::string& path) {
   return fd;
 }
 
-// Waits a bounded time for the lock; ERROR_SHARING_VIOLATION when another process keeps it.
-DWORD LockBounded(int fd) {
-  const auto giveUp = std::chrono::steady_clock::now() + kLockWait;
-  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EWOULDBLOCK && errno != EINTR) return Win32FromErrno(errno);
-    if (std::chrono::steady_clock::now() >= giveUp) return ERROR_SHARING_VIOLATION;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return ERROR_SUCCESS;
-}
-
 // The profile a writer holds: the writers' lock, and the file's text.
 class LockedProfile {
  public:
@@ -202,7 +189,7 @@ class LockedProfile {
   DWORD Open(const std::string& path) {
     lockFd_ = OpenLockFor(path);
     if (lockFd_ >= 0) {
-      if (DWORD error = LockBounded(lockFd_); error != ERROR_SUCCESS) return error;
+      if (DWORD error = LockWithin(lockFd_, kLockWait); error != ERROR_SUCCESS) return error;
     }
     for (;;) {
       // No link is followed and nothing but a regular file is opened: the directory may be
@@ -217,7 +204,7 @@ class LockedProfile {
       struct stat held, named;
       if (fstat(fd_, &held) != 0 || !S_ISREG(held.st_mode)) return ERROR_ACCESS_DENIED;
       if (lockFd_ >= 0) return ReadText();
-      if (DWORD error = LockBounded(fd_); error != ERROR_SUCCESS) return error;
+      if (DWORD error = LockWithin(fd_, kLockWait); error != ERROR_SUCCESS) return error;
       if (lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
           named.st_ino == held.st_ino) {
         return ReadText();

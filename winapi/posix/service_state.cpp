@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -398,13 +397,9 @@ DWORD RunLock::Acquire(const std::string& stored) {
       return ERROR_ACCESS_DENIED;
     }
     // Whoever can open the file can hold its lock; a starter waits a few seconds, not for ever.
-    auto deadline = Clock::now() + std::chrono::seconds(5);
-    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      if ((errno != EWOULDBLOCK && errno != EINTR) || Clock::now() >= deadline) {
-        close(fd);
-        return ERROR_SHARING_VIOLATION;
-      }
-      usleep(10000);
+    if (LockWithin(fd, std::chrono::seconds(5)) != ERROR_SUCCESS) {
+      close(fd);
+      return ERROR_SHARING_VIOLATION;
     }
     if (stat(path.c_str(), &current) == 0 && current.st_dev == held.st_dev &&
         current.st_ino == held.st_ino) {
