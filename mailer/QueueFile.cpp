@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "mailer/QueuedBody.h"
 #include "mailer/SMTPCust.h"
 #include "rtl/IniFile.h"
 #include "rtl/Paths.h"
@@ -45,26 +46,6 @@ constexpr BoolKey kBools[] = {{"Urgent", &TCustomMailer::Urgent},
                               {"UseMSMailHeaders", &TCustomMailer::UseMSMailHeaders},
                               {"SuppressMsgBody", &TCustomMailer::SuppressMsgBody},
                               {"IgnoreRecipientErrors", &TCustomMailer::IgnoreRecipientErrors}};
-
-// The body file's lines: split at CR LF, a lone CR or a lone LF; a NUL byte ends the text. The
-// body lies in a directory that web applications write: a link planted in its place is not
-// followed, and anything but a regular file (a FIFO, a device) is not read.
-bool ReadBody(const std::string& path, rtl::TStringList& lines) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  std::string body;
-  char buffer[65536];
-  DWORD got = 0;
-  bool ok;
-  while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr)) && got > 0) {
-    body.append(buffer, got);
-  }
-  CloseHandle(file);
-  if (!ok) return false;
-  lines.SetText(std::string_view(body).substr(0, body.find('\0')));
-  return true;
-}
 
 // A settings file larger than this is no message a producer wrote: it fails its attempt rather
 // than take the memory of a worker (and, counted like any failure, ends in Failed).
@@ -140,18 +121,24 @@ std::string NewBaseName(const std::string& queueDir) {
 
 // The body file was just made, empty, under a fresh name; in a directory others write, whatever
 // stands under that name now is written only when it is still a regular file reached without a
-// link, and still empty.
-void WriteNewBody(const std::string& path, const std::string& text) {
+// link, and still empty. The text is copied a block at a time: it may be a queued body of any size.
+void WriteNewBody(const std::string& path, rtl::TStream& text) {
   HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw EFileError("");
+  struct Closer {
+    HANDLE file;
+    ~Closer() { CloseHandle(file); }
+  } closer{file};
   DWORD high = 0;
+  if (GetFileSize(file, &high) != 0 || high != 0) throw EFileError("");
+  text.SetPosition(0);
+  char block[65536];
   DWORD written = 0;
-  bool ok = GetFileSize(file, &high) == 0 && high == 0 &&
-            WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-            FlushFileBuffers(file);
-  CloseHandle(file);
-  if (!ok) throw EFileError("");
+  for (size_t got; (got = text.Read(block, sizeof block)) > 0;) {
+    if (!WriteFile(file, block, static_cast<DWORD>(got), &written, nullptr)) throw EFileError("");
+  }
+  if (!FlushFileBuffers(file)) throw EFileError("");
 }
 
 // A new file under a free name, its text written and on the disk; raises with the reason.
@@ -177,7 +164,8 @@ void WriteNewFile(const std::string& path, const std::string& text, const std::s
 
 void TCustomMailer::LoadFromQueue() {
   const std::string bodyPath = rtl::ChangeFileExt(QueueFile, ".tmp");
-  if (!ReadBody(bodyPath, BodyLines)) throw EFileError("Unable to read message body" + bodyPath);
+  QueuedBody = TQueuedBody::Open(bodyPath);
+  BodyLines.Clear();
 
   // The file is read at once, under the lock that keeps message files and the settings apart;
   // the thousands of lookups of a long recipient list then hold up no other worker.
@@ -249,7 +237,13 @@ bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
     try {
       maillib::TmsMessage scratch;
       BuildBody(scratch);
-      WriteNewBody(bodyPath, scratch.Body.Text());
+      rtl::TMemoryStream lines;
+      rtl::TStream* text = scratch.BodyText();
+      if (text == nullptr) {
+        lines.WriteString(scratch.Body.Text());
+        text = &lines;
+      }
+      WriteNewBody(bodyPath, *text);
     } catch (const std::exception&) {
       throw EFileError("Unable to save message body" + bodyPath);
     }

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "mailer/QueuedBody.h"
 #include "mailer/SMTPCust.h"
 #include "testing/TempDir.h"
 
@@ -17,6 +18,13 @@ namespace fs = std::filesystem;
 using mailer::TCustomMailer;
 
 std::vector<std::string> Lines(const rtl::TStringList& list) { return {list.begin(), list.end()}; }
+
+std::vector<std::string> BodyOf(const TCustomMailer& mailer) {
+  auto text = mailer.QueuedBody->Text(0);
+  std::vector<std::string> lines;
+  rtl::ForEachLine(*text, [&](const std::string& line) { lines.push_back(line); });
+  return lines;
+}
 
 TCustomMailer Loaded(const std::string& ini) {
   TCustomMailer mailer;
@@ -96,7 +104,7 @@ TEST(QueueFileTest, SaveThenLoadGivesBackEveryProperty) {
   EXPECT_EQ(Lines(in.Attachments), Lines(out.Attachments));
   EXPECT_TRUE(in.Urgent && in.ConfirmRead && in.ReturnReceipt);
   EXPECT_FALSE(in.UseMSMailHeaders || in.SuppressMsgBody || in.IgnoreRecipientErrors);
-  EXPECT_EQ(Lines(in.BodyLines), Lines(out.BodyLines));
+  EXPECT_EQ(BodyOf(in), Lines(out.BodyLines));
 }
 
 TEST(QueueFileTest, EmptyStringsAreNotWrittenButNumbersAndFlagsAlways) {
@@ -166,7 +174,7 @@ TEST(QueueFileTest, HandWrittenFilesLoadAsTheirReadersExpect) {
   EXPECT_TRUE(in.ConfirmRead);
   EXPECT_EQ(in.Priority, 2);  // the byte keeps the low bits of 258
   EXPECT_EQ(in.Subject.size(), 1023u);
-  EXPECT_EQ(Lines(in.BodyLines), (std::vector<std::string>{"line one", "line two", "line three"}));
+  EXPECT_EQ(BodyOf(in), (std::vector<std::string>{"line one", "line two", "line three"}));
   // Keys that are absent read as empty, 0 or false, not as the constructor's defaults.
   EXPECT_EQ(in.Encoding, 0);
   EXPECT_EQ(in.CharSet, 0);
@@ -204,6 +212,49 @@ TEST(QueueFileTest, ABodyThatIsALinkOrAFifoIsNotRead) {
   }
 }
 
+// A queued body is read from its file as the message is composed; the text must be what the same
+// lines held in memory compose to, across block boundaries, lone CRs, NULs, long lines and wraps.
+TEST(QueueFileTest, AStreamedBodyComposesAsItsLinesInMemory) {
+  testing_support::TempDir queue;
+  queue.WriteFile("m.ini", "[Message]\r\nFromAddr=a@b\r\nNTO1=A\r\nATO1=a@c\r\nDateTime=x\r\n");
+  const std::string edge(65535, 'e');
+  struct Case {
+    std::string body;
+    int16_t encoding;
+    uint16_t wrap;
+  } cases[] = {
+      {"Hello\n.\n..x\n" + std::string(300, '\n') + "end", 2, 0},
+      {"a\r\nb\rc\n\r\n\r\rd\r", 1, 0},
+      {std::string("one\r\ntwo\0three\n", 17), 2, 0},
+      {edge + "\r\n.after\r\n" + std::string(300, 'w'), 2, 0},
+      {edge + "\r\n" + std::string(70000, 'u') + "\n", 1, 0},
+      {"caf\xc3\xa9\n\xe9t\xe9\n", 2, 0},
+      {"aaa bbb ccc ddd\n\nabcdefghijklmno\nabc   def\n   x  \n", 2, 10},
+      {std::string(40000, 'y') + "  " + std::string(30000, 'z') + " \n" + edge + "   \n" + "    ",
+       1, 1000},
+      {"a b c d e f\n", 2, 1},
+  };
+  for (const auto& c : cases) {
+    queue.WriteFile("m.tmp", c.body);
+    auto composed = [&](bool streamed) {
+      TCustomMailer mailer = Loaded(queue / "m.ini");
+      if (!streamed) {
+        mailer.QueuedBody.reset();
+        mailer.BodyLines.SetText(std::string_view(c.body).substr(0, c.body.find('\0')));
+      }
+      mailer.Encoding = c.encoding;
+      mailer.WordWrap = c.wrap > 0;
+      mailer.WordWrapLength = c.wrap;
+      maillib::TmsMessage message;
+      mailer.BuildMessage(message);
+      rtl::TMemoryStream text;
+      message.EncodeToStream(text);
+      return text.Data();
+    };
+    EXPECT_EQ(composed(true), composed(false)) << c.body.substr(0, 40);
+  }
+}
+
 TEST(QueueFileTest, AMissingBodyFailsBeforeAnyKeyIsRead) {
   testing_support::TempDir queue;
   queue.WriteFile("nobody.ini", "[Message]\r\nFromAddr=a@b\r\n");
@@ -220,7 +271,7 @@ TEST(QueueFileTest, AMissingBodyFailsBeforeAnyKeyIsRead) {
   fs::create_directory(queue / "mail.q");
   queue.WriteFile("mail.q/msg1", "[Message]\r\nFromAddr=a@b\r\n");
   queue.WriteFile("mail.q/msg1.tmp", "body");
-  EXPECT_EQ(Loaded(queue / "mail.q/msg1").BodyLines[0], "body");
+  EXPECT_EQ(BodyOf(Loaded(queue / "mail.q/msg1"))[0], "body");
 }
 
 }  // namespace

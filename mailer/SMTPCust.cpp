@@ -1,5 +1,6 @@
 #include "mailer/SMTPCust.h"
 
+#include "mailer/QueuedBody.h"
 #include "net/mssmtp.h"
 #include "rtl/DateTime.h"
 #include "rtl/SysUtils.h"
@@ -68,6 +69,10 @@ std::pair<std::string, std::string> WrapLine(std::string_view text, int margin) 
 void TCustomMailer::BuildBody(maillib::TmsCustomMessage& message) const {
   auto& body = message.Body;
   body.Clear();
+  if (QueuedBody) {
+    message.SetBodyText(QueuedBody->Text(WordWrap ? WordWrapLength : 0));
+    return;
+  }
   for (const std::string& line : BodyLines) {
     // A margin below 1 cannot wrap anything: such lines go out as they are.
     if (!WordWrap || WordWrapLength < 1 || line.empty()) {

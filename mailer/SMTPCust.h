@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -25,6 +26,8 @@ struct TRefusedRecipient {
   std::string Reply;
   bool operator==(const TRefusedRecipient&) const = default;
 };
+
+class TQueuedBody;
 
 class TCustomMailer {
  public:
@@ -59,6 +62,9 @@ class TCustomMailer {
   bool SuppressMsgBody = true;
   bool IgnoreRecipientErrors = true;
   rtl::TStringList BodyLines;
+  // The body file LoadFromQueue opened, in place of BodyLines: read only while the message is
+  // composed or shown, never held whole.
+  std::shared_ptr<const TQueuedBody> QueuedBody;
 
   std::string QueueFile;  // the .ini of the message to load
   std::string Summary;    // built by BuildMessage
@@ -75,8 +81,8 @@ class TCustomMailer {
   // it; never raises: a failure leaves its text in LastResp.
   bool Send();
 
-  // Reads the body file and then the .ini named by QueueFile. Raises EFileError when the body
-  // cannot be read; a key that cannot be read gives its type's read default.
+  // Opens the body file (QueuedBody) and then reads the .ini named by QueueFile. Raises EFileError
+  // when the body cannot be opened; a key that cannot be read gives its type's read default.
   void LoadFromQueue();
   // Writes the message as a new pair in queueDir; on success QueueFile names the new .ini, on
   // failure LastResp holds the reason and the result is false.
@@ -85,7 +91,7 @@ class TCustomMailer {
   // Fills message from the properties; EEmptyFromAddress without a sender address, the file-open
   // error for an attachment that cannot be read.
   void BuildMessage(maillib::TmsMessage& message);
-  // The message's Body from BodyLines, word-wrapped when WordWrap is on.
+  // The message's body from QueuedBody or else BodyLines, word-wrapped when WordWrap is on.
   void BuildBody(maillib::TmsCustomMessage& message) const;
   // Relay host number index (from 0) of RemoteHost, whose words are separated by runs of "," and
   // ";"; blanks belong to the word. Empty when there are fewer.

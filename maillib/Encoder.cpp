@@ -30,7 +30,7 @@ std::vector<std::string> QuotedPrintableLines(const rtl::TStringList& text) {
 }
 
 bool IsBodyAttachment(const TmsCustomMessage& m, const char* name) {
-  return m.Body.Count() == 0 && m.Attachments.Count() == 1 &&
+  return !m.HasBody() && m.Attachments.Count() == 1 &&
          rtl::LowerCase(BaseName(m.Attachments.Items(0))) == name;
 }
 
@@ -53,11 +53,36 @@ std::string DisplayName(const std::string& name) {
 
 TmsCustomEncoder::TmsCustomEncoder(TmsCustomMessage& message, rtl::TStream& stream)
     : message_(message), stream_(stream) {
-  for (const auto& line : message_.Body) {
-    longLines_ = longLines_ || line.size() > kLongLine;
-    bodyEightBit_ = bodyEightBit_ || HasEightBit(line);
+  if (rtl::TStream* text = message_.BodyText()) {
+    ScanBodyText(*text);
+  } else {
+    for (const auto& line : message_.Body) {
+      longLines_ = longLines_ || line.size() > kLongLine;
+      bodyEightBit_ = bodyEightBit_ || HasEightBit(line);
+      bodyUtf8_ = bodyUtf8_ && IsUtf8(line);
+    }
   }
   DetermineCharset();
+}
+
+// The same facts as of Body's lines, gathered a block at a time: the text may be far larger than
+// memory. Its lines are apart by CR LF, which no UTF-8 sequence spans, so checking the text whole
+// judges it as line by line.
+void TmsCustomEncoder::ScanBodyText(rtl::TStream& text) {
+  text.SetPosition(0);
+  TUtf8Check utf8;
+  size_t lineLength = 0;
+  char block[16384];
+  for (size_t got; (got = text.Read(block, sizeof block)) > 0;) {
+    const std::string_view piece(block, got);
+    bodyEightBit_ = bodyEightBit_ || HasEightBit(piece);
+    utf8.Feed(piece);
+    for (char c : piece) {
+      lineLength = c == '\r' || c == '\n' ? 0 : lineLength + 1;
+      longLines_ = longLines_ || lineLength > kLongLine;
+    }
+  }
+  bodyUtf8_ = utf8.Valid();
 }
 
 // 8-bit text in a message that declares us-ascii is labelled utf-8 when all of it is UTF-8 and
@@ -77,7 +102,10 @@ void TmsCustomEncoder::DetermineCharset() {
   check(m.Subject.str());
   check(m.Sender.Name.str());
   for (const auto& line : m.Headers) check(line);
-  for (const auto& line : m.Body) check(line);
+  if (bodyEightBit_) {
+    eightBit = true;
+    utf8 = utf8 && bodyUtf8_;
+  }
   for (int i = 0; i < m.Attachments.Count(); ++i) check(BaseName(m.Attachments.Items(i)));
   if (const auto* mail = dynamic_cast<const TmsMessage*>(&m); mail != nullptr) {
     for (const TmsAddressList* list : {&mail->Recipients, &mail->CC}) {
@@ -181,7 +209,7 @@ void TmsCustomEncoder::Encode() {
     } else {
       EncodeSingleAttachment();
     }
-  } else if ((type == "text/html" || type == "text/rtf") && message_.Body.Count() == 0 &&
+  } else if ((type == "text/html" || type == "text/rtf") && !message_.HasBody() &&
              message_.Attachments.Count() == 1 && !IsHtmlOrRtfBodyAttachment(message_)) {
     // Only the two body names make an attachment the body; any other HTML or RTF file alone is
     // sent as the named attachment it is, so its content is not lost.
@@ -201,9 +229,45 @@ bool TmsCustomEncoder::BodyIsQuotedPrintable() const {
          bodyEightBit_;
 }
 
-std::vector<std::string> TmsCustomEncoder::PrepareBody() {
-  if (BodyIsQuotedPrintable()) return QuotedPrintableLines(message_.Body);
-  return {message_.Body.begin(), message_.Body.end()};
+void TmsCustomEncoder::WriteBody() {
+  if (BodyIsQuotedPrintable()) {
+    WriteQuotedPrintableBody();
+  } else {
+    WritePlainBody();
+  }
+}
+
+void TmsCustomEncoder::WriteQuotedPrintableBody() {
+  if (rtl::TStream* text = message_.BodyText()) {
+    WriteQuotedPrintable(*text);
+  } else {
+    WriteLines(QuotedPrintableLines(message_.Body));
+  }
+}
+
+// A body text's lines already end in CR LF: it is copied a block at a time, a line however long
+// never held whole, with the dot that WriteLine would add.
+void TmsCustomEncoder::WritePlainBody() {
+  rtl::TStream* text = message_.BodyText();
+  if (text == nullptr) {
+    WriteLines({message_.Body.begin(), message_.Body.end()});
+    return;
+  }
+  text->SetPosition(0);
+  bool lineStart = true;
+  char block[16384];
+  for (size_t got; (got = text->Read(block, sizeof block)) > 0;) {
+    size_t from = 0;
+    for (size_t i = 0; i < got; ++i) {
+      if (lineStart && block[i] == '.') {
+        stream_.Write(block + from, i - from);
+        stream_.Write(".", 1);
+        from = i;
+      }
+      lineStart = block[i] == '\n';
+    }
+    stream_.Write(block + from, got - from);
+  }
 }
 
 std::vector<std::string> TmsCustomEncoder::NamedTypeLines(const std::string& type,
@@ -240,7 +304,7 @@ void TmsCustomEncoder::WriteTextPartHeaders(const std::string& contentType) {
 void TmsCustomEncoder::EncodeText(const std::string& contentType) {
   WriteTextPartHeaders(contentType);
   WriteLine("");
-  WriteLines(PrepareBody());
+  WriteBody();
 }
 
 void TmsCustomEncoder::EncodeHtmlBody(const std::string& contentType) {
@@ -261,7 +325,7 @@ void TmsCustomEncoder::EncodeHtmlBody(const std::string& contentType) {
   if (IsHtmlOrRtfBodyAttachment(message_)) {
     WriteQuotedPrintable(message_.Attachments.Items(0).Data());
   } else {
-    WriteLines(QuotedPrintableLines(message_.Body));
+    WriteQuotedPrintableBody();
   }
 }
 
@@ -309,8 +373,9 @@ void TmsCustomEncoder::EncodeMultipart(const std::string& contentType, bool alte
     return rtl::LowerCase(BaseName(item)).starts_with("_alt.");
   };
   const std::string firstName = rtl::LowerCase(BaseName(first));
-  bool htm = message_.Body.Count() == 0 && firstName == "_htmbody.htm";
-  bool rtf = message_.Body.Count() == 0 && firstName == "_rtfbody.rtf";
+  const bool hasBody = message_.HasBody();
+  bool htm = !hasBody && firstName == "_htmbody.htm";
+  bool rtf = !hasBody && firstName == "_rtfbody.rtf";
   bool alt = startsAlt(first);
 
   std::string boundary = NewBoundary();
@@ -329,10 +394,10 @@ void TmsCustomEncoder::EncodeMultipart(const std::string& contentType, bool alte
     WriteLine("");
     WriteLine("--" + boundary);
   }
-  if (message_.Body.Count() > 0) {
+  if (hasBody) {
     WriteTextPartHeaders("text/plain");
     WriteLine("");
-    WriteLines(PrepareBody());
+    WriteBody();
     WriteLine("");
     WriteLine("--" + boundary);
   }
@@ -370,7 +435,7 @@ void TmsCustomEncoder::EncodeMultipart(const std::string& contentType, bool alte
 
 void TmsCustomEncoder::EncodeUU() {
   WriteLine("");
-  WriteLines({message_.Body.begin(), message_.Body.end()});
+  WritePlainBody();
   for (int i = 0; i < message_.Attachments.Count(); ++i) {
     TmsAttItem& item = message_.Attachments.Items(i);
     WriteLine("");

@@ -39,7 +39,11 @@ class TmsCustomEncoder {
  private:
   void DetermineCharset();
   bool BodyIsQuotedPrintable() const;
-  std::vector<std::string> PrepareBody();
+  void ScanBodyText(rtl::TStream& text);
+  // The body lines as sent: quoted-printable or as they are.
+  void WriteBody();
+  void WriteQuotedPrintableBody();
+  void WritePlainBody();
   // The Content-Type line of a named attachment and its Content-Disposition line.
   std::vector<std::string> NamedTypeLines(const std::string& type, const std::string& name) const;
   std::vector<std::string> DispositionLines(const std::string& name) const;
@@ -55,6 +59,7 @@ class TmsCustomEncoder {
   rtl::TStream& stream_;
   bool longLines_ = false;
   bool bodyEightBit_ = false;
+  bool bodyUtf8_ = true;
   bool htmlAttachmentEightBit_ = false;
   // The charset the message declares (CustomCharSet, or the one CharSet names), and the one its
   // 8-bit text is labelled and encoded in: the declared one unless that is us-ascii.

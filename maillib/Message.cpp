@@ -29,6 +29,13 @@ void TmsCustomMessage::RemoveFreeNotification(const void* who) {
   std::erase_if(freeNotifications_, [who](const auto& entry) { return entry.first == who; });
 }
 
+bool TmsCustomMessage::HasBody() const {
+  if (!bodyText_) return Body.Count() > 0;
+  bodyText_->SetPosition(0);
+  char first;
+  return bodyText_->Read(&first, 1) > 0;
+}
+
 std::string TmsCustomMessage::ContentType() const {
   if (!DetermineContentType) return contentType_;
   std::string type;
@@ -42,11 +49,11 @@ std::string TmsCustomMessage::ContentType() const {
     type = "";
   } else if (allAlternatives) {
     type = "multipart/alternative";
-  } else if (Body.Count() == 0 && OnlyAttachmentNamed(*this, "_rtfbody.rtf")) {
+  } else if (!HasBody() && OnlyAttachmentNamed(*this, "_rtfbody.rtf")) {
     type = "text/rtf";
-  } else if (Body.Count() == 0 && OnlyAttachmentNamed(*this, "_htmbody.htm")) {
+  } else if (!HasBody() && OnlyAttachmentNamed(*this, "_htmbody.htm")) {
     type = "text/html";
-  } else if (Body.Count() == 0) {
+  } else if (!HasBody()) {
     type = count == 1   ? Attachments.Items(0).ContentType.str()
            : count == 0 ? "text/plain"
                         : "multipart/mixed";
@@ -70,6 +77,7 @@ void TmsCustomMessage::SetAttachments(const TmsAttList& attachments) {
 
 void TmsCustomMessage::Clear() {
   Body.Clear();
+  bodyText_.reset();
   Attachments.Clear();
   Sender.Clear();
   Headers.Clear();
@@ -87,6 +95,11 @@ void TmsCustomMessage::Assign(const TmsCustomMessage& other) {
   CharSet = other.CharSet;
   Headers = other.Headers;
   Body = other.Body;
+  bodyText_.reset();
+  if (other.bodyText_) {
+    Body.Clear();
+    rtl::ForEachLine(*other.bodyText_, [this](const std::string& line) { Body.Add(line); });
+  }
   Attachments.Assign(other.Attachments);
   contentType_ = other.ContentType();
 }

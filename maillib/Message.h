@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,6 +48,13 @@ class TmsCustomMessage {
   bool DetermineContentType = true;
   bool RemoveRRHeader = true;
 
+  // A body read from a stream each time the message is composed, in place of Body when set: its
+  // text, every line followed by CR LF. A queued body of any size then costs only a buffer.
+  void SetBodyText(std::unique_ptr<rtl::TStream> text) { bodyText_ = std::move(text); }
+  rtl::TStream* BodyText() const { return bodyText_.get(); }
+  // Whether the body has a line at all.
+  bool HasBody() const;
+
   // The top-level content type: derived from the body and the attachments (and stored) while
   // DetermineContentType is on, else the stored value.
   std::string ContentType() const;
@@ -66,6 +74,7 @@ class TmsCustomMessage {
 
  private:
   mutable rtl::ShortString contentType_ = "text/plain";
+  std::unique_ptr<rtl::TStream> bodyText_;
   std::vector<std::pair<const void*, std::function<void()>>> freeNotifications_;
 };
 

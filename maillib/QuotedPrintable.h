@@ -37,28 +37,32 @@ class TQuotedPrintable {
   void Decode();
 
  private:
-  // Reads the stream a byte at a time through a block buffer, so a byte costs no stream call.
+  // Reads the stream a byte at a time through a block buffer, so a byte costs no stream call. The
+  // end is where a read gives nothing: a stream composed as it is read cannot tell its size.
   class ByteReader {
    public:
-    explicit ByteReader(rtl::TStream& stream) : stream_(stream), left_(stream.Size()) {}
-    bool AtEnd() const { return index_ == length_ && left_ <= 0; }
-    char Next() {
-      if (index_ == length_) {
+    explicit ByteReader(rtl::TStream& stream) : stream_(stream) {}
+    bool AtEnd() {
+      if (index_ == length_ && !drained_) {
         length_ = stream_.Read(buffer_, sizeof buffer_);
-        if (length_ == 0) throw rtl::EStreamError("Stream read error");
-        left_ -= static_cast<int64_t>(length_);
+        drained_ = length_ == 0;
         index_ = 0;
       }
+      return index_ == length_;
+    }
+    char Next() {
+      if (AtEnd()) throw rtl::EStreamError("Stream read error");
       return buffer_[index_++];
     }
+    // Only right after Next: the byte is still in the buffer.
     void StepBack() { --index_; }
 
    private:
     rtl::TStream& stream_;
-    int64_t left_;
     char buffer_[16384];
     size_t length_ = 0;
     size_t index_ = 0;
+    bool drained_ = false;
   };
 
   enum TParagraphEnd { peBreak, peStreamEnd, peFull };

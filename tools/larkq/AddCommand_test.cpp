@@ -7,6 +7,7 @@
 
 #include "mailer/SMTPCust.h"
 #include "testing/TempDir.h"
+#include "tools/larkq/CommandTestSupport.h"
 #include "tools/larkq/ComposeCommand.h"
 
 namespace {
@@ -75,7 +76,7 @@ TEST_F(LarkqAddTest, WritesAPairThatLoadsBack) {
   EXPECT_EQ(loaded.CharSet, 2);
   EXPECT_EQ(loaded.TimeOut, 30);
   EXPECT_EQ(loaded.Attachments[0], queue_ / "report.pdf");
-  EXPECT_EQ(loaded.BodyLines.Count(), 3);
+  EXPECT_EQ(rtl::SplitLines(larkq_test::BodyText(loaded)).size(), 3u);
 
   Result first = Compose({ini, "--seed", "5"});
   ASSERT_EQ(first.code, 0) << first.err;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mailer/QueueSpool.h"
+#include "mailer/QueuedBody.h"
 #include "mailer/SMTPCust.h"
 #include "rtl/Exception.h"
 #include "rtl/IniFile.h"
@@ -130,10 +131,21 @@ void Show(const std::string& ini, std::ostream& out) {
     line("Attachment:  ", m.Attachments[i] + " (" + SizeOf(m.Attachments[i]) + ")");
   }
   line("Failures:    ", rtl::TIniFile(ini).ReadString("Connection", "Failures", "0"));
-  out << "Body:        " << m.BodyLines.Count() << " lines\n";
-  for (int i = 0; i < m.BodyLines.Count() && static_cast<size_t>(i) < kBodyHeadLines; ++i) {
-    out << "  " << m.BodyLines[i] << "\n";
-  }
+  // The body may be larger than memory: it is counted, then its head printed, piece by piece.
+  size_t lines = 0;
+  m.QueuedBody->ForEachPiece([&](std::string_view, bool end) {
+    lines += end ? 1 : 0;
+    return true;
+  });
+  out << "Body:        " << lines << " lines\n";
+  size_t shown = 0;
+  bool lineStart = true;
+  m.QueuedBody->ForEachPiece([&](std::string_view piece, bool end) {
+    out << (lineStart ? "  " : "") << piece << (end ? "\n" : "");
+    lineStart = end;
+    shown += end ? 1 : 0;
+    return shown < kBodyHeadLines;
+  });
 }
 
 void Delete(const std::string& ini, std::ostream& out) {

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "mailer/QueuedBody.h"
+#include "mailer/SMTPCust.h"
+
 namespace larkq_test {
 
 struct Result {
@@ -18,6 +21,14 @@ Result RunCommand(Command command, const std::vector<std::string>& args) {
   std::ostringstream out, err;
   int code = command(args, out, err);
   return {code, out.str(), err.str()};
+}
+
+// The loaded body's text, every line followed by CR LF.
+inline std::string BodyText(const mailer::TCustomMailer& mailer) {
+  auto text = mailer.QueuedBody->Text(0);
+  std::string bytes(static_cast<size_t>(text->Size()), '\0');
+  bytes.resize(text->Read(bytes.data(), bytes.size()));
+  return bytes;
 }
 
 }  // namespace larkq_test

@@ -4,6 +4,7 @@
 
 #include "mailer/SMTPCust.h"
 #include "maillib/Boundary.h"
+#include "maillib/TempFileStream.h"
 #include "rtl/SysUtils.h"
 #include "tools/larkq/QueueLookup.h"
 
@@ -47,9 +48,13 @@ int RunComposeCommand(const std::vector<std::string>& args, std::ostream& out, s
     mailer.LoadFromQueue();
     maillib::TmsMessage message;
     mailer.BuildMessage(message);
-    rtl::TMemoryStream text;
+    // Composed into a file as the delivery does, so that a large body never sits in memory and a
+    // message that fails to compose prints nothing.
+    maillib::TTempFileStream text;
     message.EncodeToStream(text);
-    out << text.Data();
+    text.SetPosition(0);
+    char block[65536];
+    for (size_t got; (got = text.Read(block, sizeof block)) > 0;) out.write(block, got);
     return 0;
   } catch (const std::exception& e) {
     err << "larkq compose: " << e.what() << "\n";

@@ -11,6 +11,7 @@
 #include "mailer/SMTPCust.h"
 #include "settings/RegSet.h"
 #include "testing/TempDir.h"
+#include "tools/larkq/CommandTestSupport.h"
 #include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/SpoolFolder.h"
 
@@ -102,7 +103,7 @@ TEST_F(SendmailCommandTest, QueuesWhatTheHeadersName) {
   ASSERT_EQ(m.ToList.Count(), 1);
   EXPECT_EQ(Address(m.ToList, 0), "a@b.test");
   EXPECT_EQ(m.Subject, "x");
-  EXPECT_EQ(m.BodyLines.Text(), "hi\r\n");
+  EXPECT_EQ(larkq_test::BodyText(m), "hi\r\n");
   const std::string text = Composed();
   EXPECT_NE(text.find("\r\nTo:       \"a@b.test\" <a@b.test>\r\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\r\nSubject:  x\r\n"), std::string::npos) << text;
@@ -154,7 +155,7 @@ TEST_F(SendmailCommandTest, CronIdiomWithoutAHeaderBlock) {
   auto& m = Loaded();
   ASSERT_EQ(m.ToList.Count(), 1);
   EXPECT_EQ(Address(m.ToList, 0), "admin@x.test");
-  EXPECT_EQ(m.BodyLines.Text(), "done\r\n");
+  EXPECT_EQ(larkq_test::BodyText(m), "done\r\n");
   EXPECT_TRUE(m.FromAddress.ends_with("@localhost")) << m.FromAddress;
   EXPECT_NE(Composed().find("\r\nTo:       \"admin@x.test\" <admin@x.test>\r\n"),
             std::string::npos);
@@ -170,7 +171,7 @@ TEST_F(SendmailCommandTest, SenderOptionsAndDotLine) {
   auto& m = Loaded();
   EXPECT_EQ(m.FromAddress, "bounce@x.test");
   EXPECT_EQ(m.FromName, "Night Job");
-  EXPECT_EQ(m.BodyLines.Text(), "first\r\n");
+  EXPECT_EQ(larkq_test::BodyText(m), "first\r\n");
 }
 
 TEST_F(SendmailCommandTest, RelayFromTheSettingElseTheOption) {
@@ -190,7 +191,7 @@ TEST_F(SendmailCommandTest, AttachmentsAreSpooledUnderSafeNames) {
   ASSERT_EQ(r.code, 0) << r.err;
   auto& m = Loaded();
   ASSERT_EQ(m.Attachments.Count(), 6);
-  EXPECT_EQ(m.BodyLines.Text(), "see attached\r\n");
+  EXPECT_EQ(larkq_test::BodyText(m), "see attached\r\n");
   const fs::path spool = fs::path(queue_.Path()) / mailer::kSpoolDirName;
   fs::path folder;
   std::set<std::string> names;
