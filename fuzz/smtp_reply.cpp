@@ -189,16 +189,26 @@ struct Model {
     commands.push_back(line);
     return ReadReply() / 100;
   }
-  void Fail() { throw net::EServerError(lastReply); }
+  // The reply that failed the step (a command's verb, empty for the greeting), or what the relay
+  // did instead of replying.
+  std::string Reason(const std::string& step) const {
+    if (!lastReply.empty()) return lastReply;
+    if (closed) {
+      return step.empty() ? "Connection closed by the relay before its greeting"
+                          : "Connection closed by the relay after " + step;
+    }
+    return step.empty() ? "Empty greeting from the relay" : "Empty reply from the relay to " + step;
+  }
+  void Fail(const std::string& step) { throw net::EServerError(Reason(step)); }
 
   // The outcome Transmit should have: "accepted", or the class and text of its failure.
   std::string Transmit(int recipients, bool proceed) {
     std::string failure;
     bool accepted = false;
     try {
-      if (ReadReply() / 100 != 2) Fail();
-      if (Command("HELO fuzzhost") != 2 && Command("HELO") != 2) Fail();
-      if (Command("MAIL FROM:<s@example.com>") != 2) Fail();
+      if (ReadReply() / 100 != 2) Fail("");
+      if (Command("HELO fuzzhost") != 2 && Command("HELO") != 2) Fail("HELO");
+      if (Command("MAIL FROM:<s@example.com>") != 2) Fail("MAIL FROM");
       int taken = 0;
       std::string lastRefusal;
       for (int i = 1; i <= recipients; ++i) {
@@ -206,21 +216,21 @@ struct Model {
           ++taken;
           continue;
         }
-        if (!proceed) Fail();
-        lastRefusal = lastReply;
+        if (closed || !proceed) Fail("RCPT TO");
+        lastRefusal = Reason("RCPT TO");
       }
       // With every recipient refused there is nothing to send: the last refusal is the reason.
       if (taken == 0) throw net::EServerError(lastRefusal);
-      if (Command("DATA") != 3) Fail();
+      if (Command("DATA") != 3) Fail("DATA");
       commands.push_back("<message>");
-      if (Command(".") != 2) Fail();
+      if (Command(".") != 2) Fail("DATA");
       accepted = true;
     } catch (const rtl::Exception& e) {
       failure = std::string(e.ClassName()) + ": " + e.Message();
     }
     if (connected) {
       try {
-        if (Command("QUIT") != 2) Fail();
+        if (Command("QUIT") != 2) Fail("QUIT");
       } catch (const rtl::Exception& e) {
         if (!accepted && failure.empty()) failure = std::string(e.ClassName()) + ": " + e.Message();
       }

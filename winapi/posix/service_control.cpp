@@ -686,6 +686,12 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
   if (result == ERROR_SUCCESS) {
     result = reply.result;
     if (FillsStatus(result)) *lpServiceStatus = reply.status;
+    // A service that answers STOPPED is stopped only once its process has ended.
+    if (FillsStatus(result) && reply.status.dwCurrentState == SERVICE_STOPPED &&
+        Observe(service.name, lark::RegistryType(service)).running) {
+      lpServiceStatus->dwCurrentState = SERVICE_STOP_PENDING;
+      lpServiceStatus->dwControlsAccepted = 0;
+    }
   } else if (result == ERROR_SERVICE_NOT_ACTIVE) {
     // The dispatcher closes its socket as the service reports STOPPED.
     Observed now = Observe(service.name, lark::RegistryType(service));
