@@ -8,6 +8,7 @@ from the detached service land in the test's directory and fail the test.
 
 Arguments: larkpost larkctl larkq (paths), then unittest's own.
 """
+import fcntl
 import glob
 import json
 import os
@@ -49,6 +50,30 @@ def received_subjects(directory):
         with open(envelope[:-len(".envelope")] + ".eml", "rb") as f:
             subjects.append(re.search(rb"Subject:\s+(\S+)", f.read()).group(1).decode())
     return subjects
+
+
+def held(path):
+    """Whether another process holds a lock on the file."""
+    with open(path, "rb") as f:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True
+    return False
+
+
+def instances(root):
+    """The live processes of the service whose machine root is `root`."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                ours = b"LARKPOST_ROOT=" + root.encode() + b"\0" in f.read()
+            if ours and os.readlink("/proc/%s/exe" % pid) == LARKPOST:
+                found.append(int(pid))
+        except OSError:
+            pass  # ended meanwhile
+    return found
 
 
 class ServiceCase(unittest.TestCase):
@@ -252,6 +277,42 @@ class StartAndStop(ServiceCase):
         self.assertEqual(self.events()[-1], (INFORMATION, "Larkpost Service Stopped"))
         self.assertEqual(self.queued(), sorted(names + [n[:-4] + ".tmp" for n in names]))
         self.assertEqual(self.log_lines(), [])
+
+    def test_read_only_locks_of_a_local_user_stall_nothing(self):
+        if os.geteuid() != 0:
+            self.skipTest("locking as the user nobody needs root")
+        with Relay() as relay:
+            self.start()  # a first run leaves the event log, the message log and the run state
+            self.add(relay.address, "first")
+            wait_for(lambda: relay.count() == 1 and self.queued() == [], 20, "the first delivery")
+            self.stop()
+            self.add(relay.address, "second")
+            os.chmod(self.dir.name, 0o755)
+            holders = []
+            try:
+                for top in (self.root, self.queue):
+                    for where, _, names in os.walk(top):
+                        for name in names:
+                            path = os.path.join(where, name)
+                            holders.append((path, subprocess.Popen(
+                                ["runuser", "-u", "nobody", "--", "flock", "-o", path, "cat"],
+                                stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)))
+                wait_for(lambda: all(p.poll() is not None or held(path) for path, p in holders), 10,
+                         "nobody's locks")
+                self.assertTrue(held(os.path.join(self.root, "eventlog", "Application.jsonl")))
+                self.reg("Threads", 2)
+                self.start()
+                wait_for(lambda: relay.count() == 2 and self.queued() == [], 20,
+                         "the delivery beside nobody's locks")
+                began = time.monotonic()
+                self.stop()
+                took = time.monotonic() - began
+                self.assertEqual(instances(self.root), [], "a process outlived its STOPPED")
+            finally:
+                for _, p in holders:
+                    p.stdin.close()
+                    p.wait(10)
+        self.assertLess(took, 5, "the stop waited on nobody's locks")
 
     def test_killed_during_deliveries_then_started_again(self):
         received = os.path.join(self.dir.name, "received")
