@@ -13,7 +13,9 @@ import glob
 import json
 import os
 import re
+import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -354,6 +356,47 @@ class StartAndStop(ServiceCase):
                                      "Larkpost Service Started"])
         self.assertRegex(lines[3], STAMP.pattern + re.escape("Success: (%s)" % name))
         self.assertEqual(lines[-2:], ["Stopping Larkpost", "Larkpost Service Stopped"])
+
+
+class Durability(ServiceCase):
+    def test_a_move_into_failed_is_synced_before_the_mover_goes_on(self):
+        self.assertIsNotNone(shutil.which("strace"), "strace is missing: run scripts/bootstrap")
+        self.reg("MaxMsgRetries", 1)
+        trace = os.path.join(self.dir.name, "trace")
+        with socket.socket() as dead:  # bound, never listening: every connection is refused
+            dead.bind(("127.0.0.1", 0))
+            name = self.add("127.0.0.1:%d" % dead.getsockname()[1])
+            tracer = subprocess.Popen(["strace", "-f", "-y", "-o", trace, "-e",
+                                       "trace=renameat2,renameat,rename,fsync,fdatasync,write",
+                                       LARKPOST, "-DEBUG"], env=self.env,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                moved = os.path.join(self.queue, "Failed", name[:-4] + ".tmp")
+                wait_for(lambda: os.path.exists(moved), 20, "the move into Failed")
+                with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
+                    os.kill(int(f.read().split()[0]), signal.SIGINT)
+                tracer.wait(20)
+            finally:
+                tracer.kill()
+        calls = {}  # each thread's calls in order, as "call path-of-each-fd names"
+        with open(trace) as f:
+            for line in f:
+                call = re.match(r"(\d+)\s+(\w+)\((.*)", line)
+                if call and "resumed>" not in line:
+                    what = re.findall(r'\d+<([^>]*)>|"([^"]*)"', call.group(3))
+                    calls.setdefault(call.group(1), []).append(
+                        " ".join([call.group(2)] + [a or b for a, b in what]))
+        failed = os.path.join(self.queue, "Failed")
+        ini = "renameat2 %s %s %s %s" % (self.queue, name, failed, name)
+        mover = [c for c in calls.values() if ini in c]
+        self.assertEqual(len(mover), 1, "no single move of %s into Failed in the trace" % name)
+        at = mover[0].index(ini)
+        tmp = name[:-4] + ".tmp"
+        self.assertEqual(mover[0][at:at + 2],
+                         [ini, "renameat2 %s %s %s %s" % (self.queue, tmp, failed, tmp)])
+        self.assertEqual(sorted(mover[0][at + 2:at + 4]),
+                         ["fsync " + self.queue, "fsync " + failed],
+                         "both directories are not synced before the mover goes on")
 
 
 class TheFixedTiming(ServiceCase):
