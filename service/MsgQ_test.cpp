@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "rtl/Exception.h"
 #include "rtl/IniFile.h"
 #include "service/QueueTestSupport.h"
+#include "testing/Eventually.h"
 
 namespace {
 
@@ -394,6 +396,32 @@ TEST_F(QueueManagerTest, AStartFinishesAMoveIntoFailedThatWasCutOff) {
       EXPECT_FALSE(dir.Exists(moved)) << step << " " << moved;
     }
   }
+}
+
+// Another process keeping the profile writers' lock holds the count up only a bounded time: the
+// message stays failed and uncounted, unreported, and a later pass counts it.
+TEST_F(QueueManagerTest, ACountKeptFromTheWritersLockIsMadeAtALaterPass) {
+  testing_support::MachineRoot root;
+  const std::string locks = root.Path() + "/run/profile-locks";
+  std::vector<std::string> reports;
+  manager_->OnReport = [&](const std::string& text) { reports.push_back(text); };
+  queue_->AddPair("busy");
+  // Every stripe, since which one guards the .ini is the machine layer's business.
+  ASSERT_EQ(std::system(("mkdir -p " + locks + " && cd " + locks +
+                         " && bash -c 'for i in $(seq 0 63); do exec {fd}<>$i.lock; flock $fd; "
+                         "done; touch held; for _ in $(seq 600); do [ -e held ] || exit; "
+                         "sleep 0.05; done' &")
+                            .c_str()),
+            0);
+  ASSERT_TRUE(
+      testing_support::Eventually([&] { return std::filesystem::exists(locks + "/held"); }));
+  FailAll();
+  EXPECT_EQ(Failures(queue_->Dir() / "busy.ini"), "absent");
+  EXPECT_EQ(manager_->Slot(1).State, service::ssFailed);
+  std::filesystem::remove(locks + "/held");
+  manager_->UpdateQueueStatus();
+  EXPECT_EQ(Failures(queue_->Dir() / "busy.ini"), "1");
+  EXPECT_EQ(reports, std::vector<std::string>{});
 }
 
 // Left by a delivery cut off between its erases, or for a moment by a producer, which writes

@@ -8,11 +8,14 @@ from the detached service land in the test's directory and fail the test.
 
 Arguments: larkpost larkctl larkq (paths), then unittest's own.
 """
+import fcntl
 import glob
 import json
 import os
 import re
+import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -49,6 +52,30 @@ def received_subjects(directory):
         with open(envelope[:-len(".envelope")] + ".eml", "rb") as f:
             subjects.append(re.search(rb"Subject:\s+(\S+)", f.read()).group(1).decode())
     return subjects
+
+
+def held(path):
+    """Whether another process holds a lock on the file."""
+    with open(path, "rb") as f:
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True
+    return False
+
+
+def instances(root):
+    """The live processes of the service whose machine root is `root`."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                ours = b"LARKPOST_ROOT=" + root.encode() + b"\0" in f.read()
+            if ours and os.readlink("/proc/%s/exe" % pid) == LARKPOST:
+                found.append(int(pid))
+        except OSError:
+            pass  # ended meanwhile
+    return found
 
 
 class ServiceCase(unittest.TestCase):
@@ -253,6 +280,42 @@ class StartAndStop(ServiceCase):
         self.assertEqual(self.queued(), sorted(names + [n[:-4] + ".tmp" for n in names]))
         self.assertEqual(self.log_lines(), [])
 
+    def test_read_only_locks_of_a_local_user_stall_nothing(self):
+        if os.geteuid() != 0:
+            self.skipTest("locking as the user nobody needs root")
+        with Relay() as relay:
+            self.start()  # a first run leaves the event log, the message log and the run state
+            self.add(relay.address, "first")
+            wait_for(lambda: relay.count() == 1 and self.queued() == [], 20, "the first delivery")
+            self.stop()
+            self.add(relay.address, "second")
+            os.chmod(self.dir.name, 0o755)
+            holders = []
+            try:
+                for top in (self.root, self.queue):
+                    for where, _, names in os.walk(top):
+                        for name in names:
+                            path = os.path.join(where, name)
+                            holders.append((path, subprocess.Popen(
+                                ["runuser", "-u", "nobody", "--", "flock", "-o", path, "cat"],
+                                stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)))
+                wait_for(lambda: all(p.poll() is not None or held(path) for path, p in holders), 10,
+                         "nobody's locks")
+                self.assertTrue(held(os.path.join(self.root, "eventlog", "Application.jsonl")))
+                self.reg("Threads", 2)
+                self.start()
+                wait_for(lambda: relay.count() == 2 and self.queued() == [], 20,
+                         "the delivery beside nobody's locks")
+                began = time.monotonic()
+                self.stop()
+                took = time.monotonic() - began
+                self.assertEqual(instances(self.root), [], "a process outlived its STOPPED")
+            finally:
+                for _, p in holders:
+                    p.stdin.close()
+                    p.wait(10)
+        self.assertLess(took, 5, "the stop waited on nobody's locks")
+
     def test_killed_during_deliveries_then_started_again(self):
         received = os.path.join(self.dir.name, "received")
         os.makedirs(received)
@@ -293,6 +356,47 @@ class StartAndStop(ServiceCase):
                                      "Larkpost Service Started"])
         self.assertRegex(lines[3], STAMP.pattern + re.escape("Success: (%s)" % name))
         self.assertEqual(lines[-2:], ["Stopping Larkpost", "Larkpost Service Stopped"])
+
+
+class Durability(ServiceCase):
+    def test_a_move_into_failed_is_synced_before_the_mover_goes_on(self):
+        self.assertIsNotNone(shutil.which("strace"), "strace is missing: run scripts/bootstrap")
+        self.reg("MaxMsgRetries", 1)
+        trace = os.path.join(self.dir.name, "trace")
+        with socket.socket() as dead:  # bound, never listening: every connection is refused
+            dead.bind(("127.0.0.1", 0))
+            name = self.add("127.0.0.1:%d" % dead.getsockname()[1])
+            tracer = subprocess.Popen(["strace", "-f", "-y", "-o", trace, "-e",
+                                       "trace=renameat2,renameat,rename,fsync,fdatasync,write",
+                                       LARKPOST, "-DEBUG"], env=self.env,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            try:
+                moved = os.path.join(self.queue, "Failed", name[:-4] + ".tmp")
+                wait_for(lambda: os.path.exists(moved), 20, "the move into Failed")
+                with open("/proc/%d/task/%d/children" % (tracer.pid, tracer.pid)) as f:
+                    os.kill(int(f.read().split()[0]), signal.SIGINT)
+                tracer.wait(20)
+            finally:
+                tracer.kill()
+        calls = {}  # each thread's calls in order, as "call path-of-each-fd names"
+        with open(trace) as f:
+            for line in f:
+                call = re.match(r"(\d+)\s+(\w+)\((.*)", line)
+                if call and "resumed>" not in line:
+                    what = re.findall(r'\d+<([^>]*)>|"([^"]*)"', call.group(3))
+                    calls.setdefault(call.group(1), []).append(
+                        " ".join([call.group(2)] + [a or b for a, b in what]))
+        failed = os.path.join(self.queue, "Failed")
+        ini = "renameat2 %s %s %s %s" % (self.queue, name, failed, name)
+        mover = [c for c in calls.values() if ini in c]
+        self.assertEqual(len(mover), 1, "no single move of %s into Failed in the trace" % name)
+        at = mover[0].index(ini)
+        tmp = name[:-4] + ".tmp"
+        self.assertEqual(mover[0][at:at + 2],
+                         [ini, "renameat2 %s %s %s %s" % (self.queue, tmp, failed, tmp)])
+        self.assertEqual(sorted(mover[0][at + 2:at + 4]),
+                         ["fsync " + self.queue, "fsync " + failed],
+                         "both directories are not synced before the mover goes on")
 
 
 class TheFixedTiming(ServiceCase):

@@ -10,6 +10,8 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 cleanup() {
   "$larkctl" service stop LarkProbe >/dev/null 2>&1
+  LARKPOST_ROOT=$root/small "$larkctl" service stop LarkProbe >/dev/null 2>&1
+  umount -l "$root/small" 2>/dev/null
   rm -rf "$root"
 }
 trap cleanup EXIT
@@ -43,6 +45,27 @@ for _ in $(seq 1 100); do
   sleep 0.05
 done
 [ -e "$root/run/services/LarkProbe/control" ] && fail "the control socket was left behind"
+
+# A machine root with no room for the service's state, and then a read-only one: the start fails
+# with the disk's own error.
+mkdir "$root/small"
+if mount -t tmpfs -o size=256k,mode=0755 larkctl-test "$root/small" 2>/dev/null; then
+  small() { LARKPOST_ROOT=$root/small "$larkctl" "$@" 2>&1; }
+  small reg add "$key" /v ImagePath /t REG_EXPAND_SZ /d "$root/probe" >/dev/null &&
+    small reg add "$key" /v Type /t REG_DWORD /d 16 >/dev/null &&
+    small service start LarkProbe >/dev/null && small service stop LarkProbe >/dev/null ||
+    fail "the probe on the small machine root"
+  # Its run directory stays; only the status record finds no room.
+  rm -f "$root/small/run/services/LarkProbe/status"
+  dd if=/dev/zero of="$root/small/fill" bs=4k status=none 2>/dev/null
+  out=$(small service start LarkProbe) && fail "started with no room for its state"
+  [ "$out" = "ERROR: There is not enough space on the disk." ] || fail "a full disk: $out"
+  mount -o remount,ro "$root/small" || fail "remount read-only"
+  out=$(small service start LarkProbe) && fail "started on a read-only machine root"
+  [ "$out" = "ERROR: The media is write protected." ] || fail "a read-only disk: $out"
+else
+  echo "SKIP: mounting a small file system is not permitted here"
+fi
 
 [ $failures -eq 0 ] && echo "larkctl service: all checks passed"
 exit $failures
