@@ -348,8 +348,11 @@ void TmsCustomDecoder::DecodeText() {
     return;
   }
   rtl::TStringList lines;
+  // Quoted-printable lines are not the text yet: a soft line break can put "begin 644" at the
+  // start of one, and that is no uuencoded file.
+  const bool plain = encoding != "quoted-printable";
   for (std::string line = ReadLine(); !Exhausted(); line = ReadLine()) {
-    if (IsUUBegin(line)) {
+    if (plain && IsUUBegin(line)) {
       // A uuencoded file in a text message: read again from the start as plain text. The
       // header fields were taken already, so no recipient is added a second time.
       reader_.Reset();

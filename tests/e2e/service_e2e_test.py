@@ -366,9 +366,11 @@ class Durability(ServiceCase):
         with socket.socket() as dead:  # bound, never listening: every connection is refused
             dead.bind(("127.0.0.1", 0))
             name = self.add("127.0.0.1:%d" % dead.getsockname()[1])
+            # The leak checker of a sanitizer build cannot run under a tracer.
+            env = dict(self.env, ASAN_OPTIONS=self.env["ASAN_OPTIONS"] + ":detect_leaks=0")
             tracer = subprocess.Popen(["strace", "-f", "-y", "-o", trace, "-e",
                                        "trace=renameat2,renameat,rename,fsync,fdatasync,write",
-                                       LARKPOST, "-DEBUG"], env=self.env,
+                                       LARKPOST, "-DEBUG"], env=env,
                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             try:
                 moved = os.path.join(self.queue, "Failed", name[:-4] + ".tmp")
