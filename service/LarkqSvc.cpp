@@ -140,6 +140,7 @@ void TLarkqService::Poll() {
       // A freed slot may be what a message found earlier was waiting for: one found while the
       // table was full, or one whose name a sent slot still held.
       if (manager_->UpdateQueueStatus()) manager_->ScanQueue();
+      manager_->RemoveSettledOrphans();
     });
     Guarded("SM", [this] { SendMessages(); });
   }

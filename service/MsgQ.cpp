@@ -357,6 +357,35 @@ void TQManager::MoveToFailed(const std::string& fileName) {
   queue.Flush();
 }
 
+void TQManager::RemoveOrphanBodies() {
+  TDirectory queue(nullptr, QuePath, 0);
+  if (!queue) return;
+  // A body whose .ini is gone: its delivery was cut off between the two erases. A producer
+  // writes the body first, so only a body older than the settle time is an orphan; a younger one
+  // is looked at again once it would have settled.
+  const long long settled = std::max(settings::Settings().SettleTime, kMinOrphanAge);
+  long long youngest = -1;
+  ForEachFile(QuePath, "*.tmp", [&](const WIN32_FIND_DATAA& entry) {
+    const std::string tmp = entry.cFileName;
+    if (queue.Has(rtl::ChangeFileExt(tmp, ".ini"))) return;
+    if (const long long age = AgeOf(entry); age < settled) {
+      youngest = youngest < 0 ? age : std::min(youngest, age);
+      return;
+    }
+    if (DeleteFileA((QuePath + rtl::PathDelim + tmp).c_str()) && OnRepair) {
+      OnRepair("Removed " + QuePath + rtl::PathDelim + tmp + ", a body left without its .ini");
+    }
+  });
+  queue.Flush();
+  orphansDue_ = youngest < 0
+                    ? std::chrono::steady_clock::time_point::max()
+                    : std::chrono::steady_clock::now() + std::chrono::seconds(settled - youngest);
+}
+
+void TQManager::RemoveSettledOrphans() {
+  if (std::chrono::steady_clock::now() >= orphansDue_) RemoveOrphanBodies();
+}
+
 void TQManager::RepairQueue() {
   TDirectory queue(nullptr, QuePath, 0);
   if (!queue) return;
@@ -406,17 +435,8 @@ void TQManager::RepairQueue() {
     });
     failed->Flush();
   }
-  // A body whose .ini is gone: its delivery was cut off between the two erases. A producer
-  // writes the body first, so only a body older than the settle time is an orphan.
+  RemoveOrphanBodies();
   const long long settled = std::max(settings::Settings().SettleTime, kMinOrphanAge);
-  ForEachFile(QuePath, "*.tmp", [&](const WIN32_FIND_DATAA& entry) {
-    const std::string tmp = entry.cFileName;
-    if (queue.Has(rtl::ChangeFileExt(tmp, ".ini")) || AgeOf(entry) < settled) return;
-    if (DeleteFileA((QuePath + rtl::PathDelim + tmp).c_str())) {
-      repaired("Removed " + QuePath + rtl::PathDelim + tmp + ", a body left without its .ini");
-    }
-  });
-  queue.Flush();
   // A message whose last failure was counted but which was not moved.
   const int limit = settings::Settings().MaxMsgRetries;
   std::vector<std::string> atLimit;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -61,6 +62,9 @@ class TQManager {
   // than the settle time) is removed, a message whose .ini reached Failed is joined there by its
   // body and spool folder, and a message at its limit is moved.
   void RepairQueue();
+  // Removes the bodies without an .ini that were too young to be called orphans at start, once
+  // they would have settled; nothing to do until then.
+  void RemoveSettledOrphans();
   // True when a scan is due: the pass freed a slot, the latest scan left a message out (the
   // table was full, or a sent slot still held its name), and either no message in the table is
   // waiting or ready, or a quarter of the table is free. Only a scan takes such a message up.
@@ -97,6 +101,7 @@ class TQManager {
   QueueSlot& At(int n) { return Slots[static_cast<size_t>(n - 1)]; }
   void Free(QueueSlot& slot) { slot = QueueSlot{}; }
   void MoveToFailed(const std::string& fileName);
+  void RemoveOrphanBodies();
   bool AnyFree();
   void ReportOnce(const std::string& name, const std::string& text);
   void Step(const char* step) {
@@ -110,6 +115,8 @@ class TQManager {
   std::set<std::string> keptOut_;
   std::set<std::string> reported_;  // entries reported once this run
   bool leftOut_ = false;            // the latest scan passed over a message it could not take
+  // When the youngest body without an .ini seen at start will have settled.
+  std::chrono::steady_clock::time_point orphansDue_ = std::chrono::steady_clock::time_point::max();
   rtl::TCriticalSection QueueLock;
 };
 
