@@ -1,4 +1,5 @@
 // Last-error state, errno mapping and the system texts of the error codes the system meets.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -136,6 +137,14 @@ BOOL FailFromErrno() { return Fail(Win32FromErrno(errno)); }
 BOOL Fail(DWORD code) {
   SetLastError(code);
   return FALSE;
+}
+
+DWORD CopyText(const std::string& text, LPSTR buffer, DWORD size) {
+  if (buffer == nullptr || size == 0) return 0;
+  DWORD count = static_cast<DWORD>(std::min<size_t>(text.size(), size - 1));
+  std::memcpy(buffer, text.data(), count);
+  buffer[count] = '\0';
+  return count;
 }
 
 }  // namespace lark

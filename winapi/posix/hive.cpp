@@ -225,10 +225,5 @@ DWORD Hive::Write(const std::function<DWORD(RegKey& root)>& fn) {
 }  // namespace lark
 
 DWORD WINAPI LarkRegGetProblemA(LPSTR lpBuffer, DWORD nSize) {
-  const std::string& text = lark::registryProblem;
-  if (lpBuffer == nullptr || nSize == 0) return 0;
-  DWORD count = static_cast<DWORD>(std::min<size_t>(text.size(), nSize - 1));
-  std::memcpy(lpBuffer, text.data(), count);
-  lpBuffer[count] = '\0';
-  return count;
+  return lark::CopyText(lark::registryProblem, lpBuffer, nSize);
 }

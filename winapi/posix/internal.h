@@ -24,6 +24,9 @@ DWORD Win32FromErrno(int err);
 // Sets the thread's last error from errno and returns FALSE, for the usual failure path.
 BOOL FailFromErrno();
 BOOL Fail(DWORD code);
+// Copies text into a caller's buffer of size bytes, cut to fit and ended by a NUL; the count
+// copied, as the ...A text getters return it.
+DWORD CopyText(const std::string& text, LPSTR buffer, DWORD size);
 // Takes an exclusive flock on fd, waiting at most limit for another holder: ERROR_SUCCESS,
 // ERROR_SHARING_VIOLATION when the lock stayed held, or the error of the attempt.
 DWORD LockWithin(int fd, std::chrono::milliseconds limit);

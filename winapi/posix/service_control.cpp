@@ -746,10 +746,5 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject) {
 }
 
 DWORD WINAPI LarkGetServiceProblemA(LPSTR lpBuffer, DWORD nSize) {
-  const std::string& text = lark::serviceProblem;
-  if (lpBuffer == nullptr || nSize == 0) return 0;
-  DWORD count = static_cast<DWORD>(std::min<size_t>(text.size(), nSize - 1));
-  std::memcpy(lpBuffer, text.data(), count);
-  lpBuffer[count] = '\0';
-  return count;
+  return lark::CopyText(lark::serviceProblem, lpBuffer, nSize);
 }
