@@ -19,6 +19,8 @@ namespace {
 
 constexpr const char* kConnection = "Connection";
 constexpr const char* kMessage = "Message";
+// Written only for a composed message, so that the pairs of other producers stay as they were.
+constexpr const char* kComposed = "Composed";
 
 struct AddressListKeys {
   const char* stem;
@@ -46,6 +48,10 @@ constexpr BoolKey kBools[] = {{"Urgent", &TCustomMailer::Urgent},
                               {"UseMSMailHeaders", &TCustomMailer::UseMSMailHeaders},
                               {"SuppressMsgBody", &TCustomMailer::SuppressMsgBody},
                               {"IgnoreRecipientErrors", &TCustomMailer::IgnoreRecipientErrors}};
+
+// Every file of a pair a producer writes: the service (its owner, or its group) reads it, and no
+// other user, since mail is private whatever the producer's umask.
+constexpr DWORD kQueueFileMode = 0640;
 
 // A settings file larger than this is no message a producer wrote: it fails its attempt rather
 // than take the memory of a worker (and, counted like any failure, ends in Failed).
@@ -132,6 +138,7 @@ void WriteNewBody(const std::string& path, rtl::TStream& text) {
   } closer{file};
   DWORD high = 0;
   if (GetFileSize(file, &high) != 0 || high != 0) throw EFileError("");
+  if (!LarkSetFileMode(file, kQueueFileMode)) throw EFileError("");
   text.SetPosition(0);
   char block[65536];
   DWORD written = 0;
@@ -150,6 +157,7 @@ void WriteNewFile(const std::string& path, const std::string& text, const std::s
   }
   DWORD written = 0;
   const bool ok =
+      LarkSetFileMode(file, kQueueFileMode) &&
       WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
       FlushFileBuffers(file);
   const std::string reason = ok ? "" : SystemReason();
@@ -221,6 +229,7 @@ void TCustomMailer::LoadFromQueue() {
     }
   }
   for (const auto& key : kBools) this->*key.field = ini.ReadBool(kMessage, key.name, false);
+  Composed = ini.ReadBool(kMessage, kComposed, false);
 }
 
 // The pair is on the disk before success is reported, so a message a producer was told is queued
@@ -285,6 +294,7 @@ bool TCustomMailer::SaveToQueue(const std::string& queueDir) {
       }
     }
     for (const auto& key : kBools) ini.Boolean(key.name, this->*key.field);
+    if (Composed) ini.Boolean(kComposed, true);
 
     // The keys go into a name no queue scan matches; the finished file then takes its .ini name,
     // so a half-written .ini is never seen in the queue directory.

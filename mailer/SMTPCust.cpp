@@ -69,13 +69,15 @@ std::pair<std::string, std::string> WrapLine(std::string_view text, int margin) 
 void TCustomMailer::BuildBody(maillib::TmsCustomMessage& message) const {
   auto& body = message.Body;
   body.Clear();
+  // A composed message's lines are its author's: wrapping would change it.
+  const bool wrap = WordWrap && !Composed;
   if (QueuedBody) {
-    message.SetBodyText(QueuedBody->Text(WordWrap ? WordWrapLength : 0));
+    message.SetBodyText(QueuedBody->Text(wrap ? WordWrapLength : 0));
     return;
   }
   for (const std::string& line : BodyLines) {
     // A margin below 1 cannot wrap anything: such lines go out as they are.
-    if (!WordWrap || WordWrapLength < 1 || line.empty()) {
+    if (!wrap || WordWrapLength < 1 || line.empty()) {
       body.Add(line);
       continue;
     }
@@ -99,7 +101,7 @@ void TCustomMailer::BuildBody(maillib::TmsCustomMessage& message) const {
   }
 }
 
-std::string FormatMailDate() {
+std::string FormatMailDate(const char* zoneName) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -115,8 +117,8 @@ std::string FormatMailDate() {
   // 1899-12-30, day 0, was a Saturday.
   auto days = static_cast<long long>(rtl::EncodeDate(year, month, day));
   int weekday = static_cast<int>(((days % 7) + 7 + 6) % 7);
-  return rtl::Format("%s, %02d %s %4d %02d:%02d:%02d GMT", kDays[weekday], day, kMonths[month - 1],
-                     year, hour, minute, second);
+  return rtl::Format("%s, %02d %s %4d %02d:%02d:%02d %s", kDays[weekday], day, kMonths[month - 1],
+                     year, hour, minute, second, zoneName);
 }
 
 bool TCustomMailer::Send() {
@@ -167,7 +169,7 @@ bool TCustomMailer::Send() {
 
 void TCustomMailer::BuildMessage(maillib::TmsMessage& message) {
   if (FromAddress.empty()) throw EEmptyFromAddress("FromAddress Property cannot be blank.");
-  message.Sender.Address = FromAddress;
+  message.Sender.Address = Composed && FromAddress == kNullSender ? "" : FromAddress;
   message.Sender.Name = FromName;
   auto copy = [](const maillib::TmsAddressList& from, maillib::TmsAddressList& to) {
     for (int i = 0; i < from.Count(); ++i) {
@@ -177,6 +179,20 @@ void TCustomMailer::BuildMessage(maillib::TmsMessage& message) {
   copy(ToList, message.Recipients);
   copy(CcList, message.CC);
   copy(BccList, message.BCC);
+  auto summarize = [&](const std::string& date) {
+    Summary = PadRight(FromAddress, 29) + " " + PadRight(Subject.substr(0, 19), 19) + " " +
+              PadRight(date, 14);
+    if (message.Recipients.Count() > 0) {
+      Summary += " " + message.Recipients.Items(0).Address.str();
+    }
+  };
+  if (Composed) {
+    message.Composed = true;
+    message.Subject = Subject;
+    BuildBody(message);
+    summarize(DateTime.empty() ? FormatMailDate() : DateTime);
+    return;
+  }
   message.Encoding = Encoding == 2 ? maillib::meMIME : maillib::meUU;
   message.CharSet = CharSet == 2 ? maillib::csISO8859 : maillib::csUSASCII;
   if (!CustomCharSet.empty()) message.CustomCharSet = CustomCharSet;
@@ -187,11 +203,7 @@ void TCustomMailer::BuildMessage(maillib::TmsMessage& message) {
   headers.Add("Date: " + (DateTime.empty() ? FormatMailDate() : DateTime));
   if (!Organization.empty()) headers.Add("Organization: " + Organization);
 
-  Summary = PadRight(FromAddress, 29) + " " + PadRight(Subject.substr(0, 19), 19) + " " +
-            PadRight(headers.GetFieldValue("Date"), 14);
-  if (message.Recipients.Count() > 0) {
-    Summary += " " + message.Recipients.Items(0).Address.str();
-  }
+  summarize(headers.GetFieldValue("Date"));
 
   if (ConfirmRead) headers.Add("X-Confirm-Reading-To: <" + FromAddress + ">");
   message.ReturnReceipt = ReturnReceipt;

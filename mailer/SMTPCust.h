@@ -29,6 +29,9 @@ struct TRefusedRecipient {
 
 class TQueuedBody;
 
+// The FromAddress of a composed message whose envelope has the null sender (MAIL FROM:<>).
+inline constexpr const char* kNullSender = "<>";
+
 class TCustomMailer {
  public:
   std::string RemoteHost;
@@ -61,6 +64,10 @@ class TCustomMailer {
   bool UseMSMailHeaders = true;
   bool SuppressMsgBody = true;
   bool IgnoreRecipientErrors = true;
+  // The body holds the whole message, header block and all, as its author wrote it: it is sent
+  // as it is to the recipient lists, from FromAddress (kNullSender for a notification), and no
+  // other property changes a byte of it. Subject and the lists still name it in the log.
+  bool Composed = false;
   rtl::TStringList BodyLines;
   // The body file LoadFromQueue opened, in place of BodyLines: read only while the message is
   // composed or shown, never held whole.
@@ -91,7 +98,8 @@ class TCustomMailer {
   // Fills message from the properties; EEmptyFromAddress without a sender address, the file-open
   // error for an attachment that cannot be read.
   void BuildMessage(maillib::TmsMessage& message);
-  // The message's body from QueuedBody or else BodyLines, word-wrapped when WordWrap is on.
+  // The message's body from QueuedBody or else BodyLines, word-wrapped when WordWrap is on (never
+  // a composed message's).
   void BuildBody(maillib::TmsCustomMessage& message) const;
   // Relay host number index (from 0) of RemoteHost, whose words are separated by runs of "," and
   // ";"; blanks belong to the word. Empty when there are fewer.
@@ -104,7 +112,8 @@ class TCustomMailer {
 
 // (line, rest): the text cut at a blank at or before margin, a longer word cut at the margin.
 std::pair<std::string, std::string> WrapLine(std::string_view text, int margin);
-// The current time as a Date header value in GMT, e.g. "Mon, 07 Dec 1998 14:05:09 GMT".
-std::string FormatMailDate();
+// The current time as a Date header value in GMT, e.g. "Mon, 07 Dec 1998 14:05:09 GMT"; zone
+// names GMT as it is written ("+0000" is the form RFC 5322 asks new messages to use).
+std::string FormatMailDate(const char* zone = "GMT");
 
 }  // namespace mailer

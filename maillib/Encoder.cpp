@@ -194,6 +194,10 @@ void TmsCustomEncoder::WriteCommonHeaders() {
 
 void TmsCustomEncoder::Encode() {
   stream_.SetPosition(0);
+  if (message_.Composed) {
+    WritePlainBody();
+    return;
+  }
   WriteHeaders();
   if (message_.Encoding == meUU) {
     EncodeUU();

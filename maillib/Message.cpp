@@ -84,6 +84,7 @@ void TmsCustomMessage::Clear() {
   Subject = "";
   Encoding = meMIME;
   CharSet = csUSASCII;
+  Composed = false;
   contentType_ = "";
 }
 
@@ -93,6 +94,7 @@ void TmsCustomMessage::Assign(const TmsCustomMessage& other) {
   Subject = other.Subject;
   Encoding = other.Encoding;
   CharSet = other.CharSet;
+  Composed = other.Composed;
   Headers = other.Headers;
   Body = other.Body;
   bodyText_.reset();
@@ -105,7 +107,8 @@ void TmsCustomMessage::Assign(const TmsCustomMessage& other) {
 }
 
 void TmsMessage::Validate() {
-  if (Sender.Address.empty()) throw EMessageError(MailText(kSenderRequired));
+  // A message composed elsewhere may have the null sender, as notifications of delivery have.
+  if (Sender.Address.empty() && !Composed) throw EMessageError(MailText(kSenderRequired));
   for (const TmsAddressList* list : {&Recipients, &CC, &BCC}) {
     for (int i = 0; i < list->Count(); ++i) {
       if (!list->Items(i).Address.empty()) return;

@@ -47,6 +47,9 @@ class TmsCustomMessage {
   std::string CustomCharSet;
   bool DetermineContentType = true;
   bool RemoveRRHeader = true;
+  // The body is the whole message, its header block included, as its author wrote it: it goes
+  // out as it is, with only the data phase's dots added, and nothing is composed around it.
+  bool Composed = false;
 
   // A body read from a stream each time the message is composed, in place of Body when set: its
   // text, every line followed by CR LF. A queued body of any size then costs only a buffer.

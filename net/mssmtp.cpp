@@ -103,11 +103,10 @@ void TmsSMTP::MailTransaction() {
 }
 
 void TmsSMTP::SendEnvelope() {
+  // An empty sender is the null sender "<>" of a notification.
   const std::string sender = mailMessage_->Sender.Address.str();
-  if (!sender.empty()) {
-    if (ReplyClass(Command(rtl::BoundedString("MAIL FROM:<" + sender + ">"))) != 2) {
-      ServerError("MAIL FROM");
-    }
+  if (ReplyClass(Command(rtl::BoundedString("MAIL FROM:<" + sender + ">"))) != 2) {
+    ServerError("MAIL FROM");
   }
   int accepted = 0;
   std::string lastRefusal;
@@ -135,7 +134,8 @@ void TmsSMTP::SendEnvelope() {
 
 void TmsSMTP::SendData(rtl::TStream& text) {
   SendStream(text);
-  SendLine("");
+  // A composed message ends with its own line end; nothing may be added to what its author wrote.
+  if (!mailMessage_->Composed) SendLine("");
   if (ReplyClass(Command(".")) != 2) ServerError("DATA");
 }
 

@@ -70,6 +70,9 @@ void LoadSettings() {
   s.RetryDelay = ReadTuning(reg, "RetryDelay", 0, 0, kMax);
   s.HeloName = ReadOr<std::string>("", [&] { return reg.ReadString("HeloName"); });
   if (!IsHeloName(s.HeloName)) s.HeloName.clear();
+  s.DefaultDomain = ReadOr<std::string>("", [&] { return reg.ReadString("DefaultDomain"); });
+  if (!IsHeloName(s.DefaultDomain)) s.DefaultDomain.clear();
+  s.AdminAddress = ReadOr<std::string>("", [&] { return reg.ReadString("AdminAddress"); });
 }
 
 bool IsHeloName(const std::string& name) {

@@ -34,6 +34,12 @@ struct TSettings {
   int RetryDelay = 0;                       // seconds a failed message waits before a retry
   // The name given in HELO, not shown by the settings window either; empty gives the host name.
   std::string HeloName;
+  // What `sendmail` does with local names, also not shown by the window: the domain that
+  // qualifies a bare name (empty: the host's fully qualified name; a value that is no domain
+  // counts as missing), and the address that receives mail for bare names and for the host's
+  // own names (empty: they go to their qualified addresses).
+  std::string DefaultDomain;
+  std::string AdminAddress;
 };
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Quobex\\LRKP\\";

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "rtl/Exception.h"
 #include "rtl/Registry.h"
 #include "testing/TempDir.h"
@@ -130,23 +132,27 @@ TEST_F(SettingsTest, AnInvalidTuningValueGivesItsDefault) {
   EXPECT_EQ(s.PollInterval, 50);
 }
 
-// The HELO name goes into a command line as it stands, so only a name a relay could take is.
-TEST_F(SettingsTest, AHeloNameIsTakenOnlyWhenARelayCouldTakeIt) {
+// The HELO name goes into a command line as it stands, and the default domain into envelope
+// addresses, so only a name a relay could take is.
+TEST_F(SettingsTest, AHeloNameOrDefaultDomainIsTakenOnlyWhenARelayCouldTakeIt) {
   settings::LoadSettings();
-  EXPECT_EQ(Settings().HeloName, "");
-  for (const char* good : {"mail.example.org", "host-1", "[192.0.2.7]", "[IPv6:2001:db8::1]"}) {
-    WriteText("HeloName", good);
-    settings::LoadSettings();
-    EXPECT_EQ(Settings().HeloName, good);
-  }
-  const std::string longLabel(64, 'a');
-  for (const std::string& bad :
-       {std::string("mail.example.org\r\nRCPT TO:<x@evil.test>"), std::string("two words"),
-        std::string("a..b"), std::string(".lead"), std::string("[]"), std::string("[1]2]"),
-        longLabel + ".example", std::string("é.example")}) {
-    WriteText("HeloName", bad);
-    settings::LoadSettings();
-    EXPECT_EQ(Settings().HeloName, "") << bad;
+  for (auto [value, field] : {std::pair{"HeloName", &settings::TSettings::HeloName},
+                              {"DefaultDomain", &settings::TSettings::DefaultDomain}}) {
+    EXPECT_EQ(Settings().*field, "");
+    for (const char* good : {"mail.example.org", "host-1", "[192.0.2.7]", "[IPv6:2001:db8::1]"}) {
+      WriteText(value, good);
+      settings::LoadSettings();
+      EXPECT_EQ(Settings().*field, good);
+    }
+    const std::string longLabel(64, 'a');
+    for (const std::string& bad :
+         {std::string("mail.example.org\r\nRCPT TO:<x@evil.test>"), std::string("two words"),
+          std::string("a..b"), std::string(".lead"), std::string("[]"), std::string("[1]2]"),
+          longLabel + ".example", std::string("é.example")}) {
+      WriteText(value, bad);
+      settings::LoadSettings();
+      EXPECT_EQ(Settings().*field, "") << value << ": " << bad;
+    }
   }
 }
 

@@ -334,6 +334,9 @@ BOOL WINAPI LarkMoveFileAtA(HANDLE hFromDirectory, LPCSTR lpExistingName, HANDLE
 // Removes a name in the opened directory: a directory with everything in it, anything else by
 // itself. A link is removed, never followed, at every depth.
 BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName);
+// Linux only: sets the permission bits of an open file (an octal mode such as 0640), whatever the
+// creating process's umask made them. Windows files take their access from the directory's ACL.
+BOOL WINAPI LarkSetFileMode(HANDLE hFile, DWORD dwMode);
 // An exclusive lock on <machine root>/run/locks/<lpName>.lock, held until the handle is closed
 // (also when the process dies). Another holder in any process: ERROR_LOCK_VIOLATION.
 #define ERROR_LOCK_VIOLATION 33L
@@ -505,6 +508,21 @@ struct WSADATA {
   uint16_t iMaxUdpDg;
   char* lpVendorInfo;
 };
+
+// ---- System and user names ----------------------------------------------------------------------
+typedef enum _COMPUTER_NAME_FORMAT {
+  ComputerNameNetBIOS = 0,
+  ComputerNameDnsHostname = 1,
+  ComputerNameDnsDomain = 2,
+  ComputerNameDnsFullyQualified = 3
+} COMPUTER_NAME_FORMAT;
+// The host's name in the asked form; the fully qualified name is the one the resolver gives the
+// host name (the host name itself when it has none). *nSize is the buffer's size in, the length
+// out; ERROR_MORE_DATA with the size needed when it does not fit.
+BOOL WINAPI GetComputerNameExA(COMPUTER_NAME_FORMAT NameType, LPSTR lpBuffer, LPDWORD nSize);
+// The name of the user the process runs as. *pcbBuffer is the buffer's size in, the length with
+// the ending NUL out; ERROR_INSUFFICIENT_BUFFER when it does not fit.
+BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
 
 // ---- Processes, command line, console -----------------------------------------------------------
 // The full path of the running program (hModule must be null); 0 on failure. Cut to nSize - 1

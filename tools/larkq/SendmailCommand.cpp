@@ -1,23 +1,25 @@
 #include "tools/larkq/SendmailCommand.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <iostream>
-#include <memory>
+#include <random>
 #include <string_view>
 
 #include "mailer/SMTPCust.h"
 #include "maillib/AddressFields.h"
-#include "maillib/Decoder.h"
+#include "maillib/Encoder.h"
 #include "maillib/HeaderFields.h"
+#include "maillib/HeaderText.h"
 #include "maillib/MailAddress.h"
-#include "maillib/Message.h"
-#include "rtl/Streams.h"
+#include "maillib/codecs.h"
+#include "rtl/Paths.h"
 #include "rtl/SysUtils.h"
 #include "settings/RegSet.h"
 #include "tools/larkq/ListCommand.h"
+#include "tools/larkq/LocalNames.h"
 #include "tools/larkq/QueueLookup.h"
-#include "tools/larkq/SpoolFolder.h"
+#include "tools/larkq/SubmittedMessage.h"
+#include "winapi/winapi.h"
 
 namespace larkq {
 namespace {
@@ -31,9 +33,11 @@ struct Options {
   bool fromHeaders = false;  // -t
   bool ignoreDots = false;   // -i, -oi
   bool listQueue = false;    // -bp
-  std::string sender;        // -f, -r
-  std::string fullName;      // -F
-  std::string relay;         // --relay
+  bool nothingToDo = false;  // -q..., -bi: the service delivers and keeps no aliases
+  bool senderGiven = false;  // -f, -r
+  std::string sender;
+  std::string fullName;  // -F
+  std::string relay;     // --relay
   std::vector<std::string> recipients;
 };
 
@@ -77,8 +81,11 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.ignoreDots = true;
     } else if (arg == "-bp") {
       options.listQueue = true;
+    } else if (arg.starts_with("-q") || arg == "-bi") {
+      options.nothingToDo = true;
     } else if (arg.starts_with("-f") || arg.starts_with("-r")) {
       value(options.sender);
+      options.senderGiven = true;
     } else if (arg.starts_with("-F")) {
       value(options.fullName);
     } else if (arg == "--relay") {
@@ -86,8 +93,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.relay = args[++i];
     } else if (arg.starts_with("--relay=")) {
       options.relay = arg.substr(8);
-    } else if ((arg.starts_with("-b") && arg != "-bm") || arg.starts_with("-q")) {
-      // Another mode (an SMTP session, a daemon, a queue run) is not a producer's job.
+    } else if (arg.starts_with("-b") && arg != "-bm") {
+      // Another mode (a daemon, address tests) is not a producer's job.
       throw Refusal{EX_UNAVAILABLE, "mode " + arg + " is not supported; only -bm and -bp"};
     } else if (arg.size() < 2 || Ignored(arg)) {
       continue;
@@ -129,19 +136,6 @@ void CutAtDotLine(std::string& text) {
   }
 }
 
-// The parser keeps a text it cannot decode whole, as an attachment, and says so in the body;
-// queued like that, the recipients would get the notice instead of the message.
-bool HoldsUndecodableNotice(maillib::TmsMessage& message) {
-  const int lines = message.Body.Count();
-  const int parts = message.Attachments.Count();
-  if (lines < 3 || parts == 0) return false;
-  auto& last = message.Attachments.Items(parts - 1);
-  return message.Body[lines - 3] ==
-             "The following error has been occured while processing the message:" &&
-         message.Body[lines - 1] == "The original message will be stored as an attachment" &&
-         last.FileName.str() == "original.eml" && last.ContentType.str() == "message/rfc822";
-}
-
 void CheckMailbox(std::string_view address, std::string_view what) {
   if (!maillib::IsEnvelopeMailbox(address)) {
     throw Refusal{EX_NOUSER, std::string(what) + " '" + std::string(address) +
@@ -149,172 +143,221 @@ void CheckMailbox(std::string_view address, std::string_view what) {
   }
 }
 
-// A queued entry without a display name ends its list when the file is read, so a bare address
-// is also its own display name.
-void AddRecipient(maillib::TmsAddressList& list, const maillib::TmsMailAddress& address) {
-  CheckMailbox(address.Address.str(), "the recipient");
-  list.AddAddress(address.Address.str(),
-                  address.Name.empty() ? address.Address.str() : address.Name.str());
+// Control characters of an argument would end the header line it goes into.
+std::string OneLine(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](unsigned char c) { return c < ' ' || c == 127; }, ' ');
+  return rtl::Trim(text);
 }
 
-bool Lists(const maillib::TmsAddressList& list, const std::string& address) {
-  for (int i = 0; i < list.Count(); ++i) {
-    if (list.Items(i).Address.str() == address) return true;
+// What this call needs besides the message: the queue, the relay and what local names mean.
+struct TSubmission {
+  std::string queueDir;
+  std::string relay;
+  TLocalNames names;
+};
+
+std::string QueueDirectory() {
+  std::string dir;
+  try {
+    dir = ReadQuePath();
+  } catch (const std::exception& e) {
+    throw Refusal{EX_CONFIG, e.what()};
   }
-  return false;
+  const DWORD attributes = GetFileAttributesA(dir.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    throw Refusal{EX_CONFIG, "the queue directory " + dir +
+                                 " (the QuePath setting) does not exist or is no directory"};
+  }
+  return dir;
 }
 
-// With -t the header fields name the recipients, and the arguments add to them. Without it the
-// arguments alone are the recipients; the header shows those the message's own To and Cc name,
-// the others receive it unnamed, as the envelope alone would carry them, unless the message
-// names nobody, when they are its To.
-void FillRecipients(const Options& options, const maillib::TmsMessage& message,
-                    mailer::TCustomMailer& m) {
-  std::vector<maillib::TmsMailAddress> given;
-  for (const auto& argument : options.recipients) {
-    for (const auto& item : maillib::SplitAddressList(argument)) {
+TSubmission PrepareSubmission(const Options& options) {
+  TSubmission submission{QueueDirectory(), "", TLocalNames::FromSettings()};
+  const settings::TSettings& s = settings::Settings();
+  submission.relay = !rtl::Trim(s.RemoteHosts).empty() ? s.RemoteHosts : options.relay;
+  if (rtl::Trim(submission.relay).empty()) {
+    throw Refusal{EX_CONFIG, "no relay: set the RemoteHosts setting or give --relay HOST"};
+  }
+  const std::string& admin = submission.names.AdminAddress();
+  if (!admin.empty() && !maillib::IsEnvelopeMailbox(admin)) {
+    throw Refusal{EX_CONFIG, "the AdminAddress setting '" + admin + "' is not a mail address"};
+  }
+  return submission;
+}
+
+// The envelope recipients in order, each once whatever its case, with a display name for the
+// queued lists.
+class TRecipients {
+ public:
+  explicit TRecipients(const TLocalNames& names) : names_(names) {}
+  void Add(const maillib::TmsMailAddress& given) {
+    const std::string address = names_.Recipient(OneLine(given.Address.str()));
+    CheckMailbox(address, "the recipient");
+    const std::string key = rtl::UpperCase(address);
+    if (std::find(keys_.begin(), keys_.end(), key) != keys_.end()) return;
+    if (keys_.size() == kMaxSendmailRecipients) {
+      throw Refusal{EX_DATAERR, "the message has more than " +
+                                    std::to_string(kMaxSendmailRecipients) + " recipients"};
+    }
+    keys_.push_back(key);
+    const std::string name = OneLine(given.Name.str());
+    list_.AddAddress(address, name.empty() ? address : name);
+  }
+  void AddList(std::string_view text) {
+    for (const auto& item : maillib::SplitAddressList(text)) {
       maillib::TmsMailAddress address;
-      maillib::ParseRawAddress(item, address);
-      given.push_back(std::move(address));
+      try {
+        maillib::ParseRawAddress(item, address);
+      } catch (const std::exception&) {
+        throw Refusal{EX_NOUSER, "the recipient '" + item + "' cannot be read as an address"};
+      }
+      Add(address);
     }
   }
-  auto copy = [](const maillib::TmsAddressList& from, maillib::TmsAddressList& to) {
-    for (int i = 0; i < from.Count(); ++i) AddRecipient(to, from.Items(i));
-  };
-  if (options.fromHeaders) {
-    copy(message.Recipients, m.ToList);
-    copy(message.CC, m.CcList);
-    copy(message.BCC, m.BccList);
-    for (const auto& address : given) AddRecipient(m.ToList, address);
-    return;
-  }
-  const bool named = message.Recipients.Count() + message.CC.Count() > 0;
-  for (const auto& address : given) {
-    const std::string box = address.Address.str();
-    if (!named || Lists(message.Recipients, box)) {
-      AddRecipient(m.ToList, address);
-    } else if (Lists(message.CC, box)) {
-      AddRecipient(m.CcList, address);
-    } else {
-      AddRecipient(m.BccList, address);
+  const maillib::TmsAddressList& List() const { return list_; }
+
+ private:
+  const TLocalNames& names_;
+  std::vector<std::string> keys_;
+  maillib::TmsAddressList list_;
+};
+
+// The first address of the message's From (Resent-From for a resent message); empty when none.
+maillib::TmsMailAddress Author(const TSubmittedMessage& message) {
+  maillib::TmsMailAddress author;
+  const std::vector<std::string> items =
+      maillib::SplitAddressList(message.Value(message.Resent() ? "Resent-From" : "From"));
+  if (!items.empty()) {
+    try {
+      maillib::ParseRawAddress(items.front(), author);
+    } catch (const std::exception&) {
+      author.Clear();
     }
+  }
+  return author;
+}
+
+std::string LocalUser() {
+  char name[256];
+  DWORD size = sizeof name;
+  return GetUserNameA(name, &size) ? name : "root";
+}
+
+// The envelope sender: -f as given (brackets dropped, "<>" or nothing the null sender), else the
+// message's author, else the user who runs the program; a bare name qualified.
+std::string EnvelopeSender(const Options& options, const TSubmittedMessage& message,
+                           const TLocalNames& names) {
+  std::string sender;
+  if (options.senderGiven) {
+    sender = rtl::Trim(options.sender);
+    if (sender.size() >= 2 && sender.front() == '<' && sender.back() == '>') {
+      sender = rtl::Trim(sender.substr(1, sender.size() - 2));
+    }
+    if (sender.empty()) return mailer::kNullSender;
+  } else {
+    sender = OneLine(Author(message).Address.str());
+    if (sender.empty()) sender = LocalUser();
+  }
+  sender = names.Qualified(sender);
+  CheckMailbox(sender, "the sender");
+  return sender;
+}
+
+std::string NewMessageId(const std::string& domain) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::mt19937_64 random(std::random_device{}());
+  std::string unique;
+  for (int word = 0; word < 2; ++word) {
+    for (uint64_t value = random(), n = 0; n < 16; ++n, value >>= 4) unique += kDigits[value & 15];
+  }
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  return rtl::Format("<%04d%02d%02d%02d%02d%02d.%s@%s>", now.wYear, now.wMonth, now.wDay, now.wHour,
+                     now.wMinute, now.wSecond, unique.c_str(), domain.c_str());
+}
+
+// "From: Name <address>", the name quoted or encoded as it needs.
+std::vector<std::string> FromField(const std::string& fullName, const std::string& address) {
+  const std::string name = OneLine(fullName);
+  if (name.empty()) return {"From: " + address};
+  if (!maillib::HasEightBit(name)) {
+    return maillib::FoldLongHeaderLine("From: " + maillib::DisplayName(name) + " <" + address +
+                                       ">");
+  }
+  maillib::THeaderFolder folder("From:", "utf-8");
+  folder.AddEncoded(name);
+  folder.AddPlain("<" + address + ">");
+  return folder.Lines();
+}
+
+// The fields a message must carry that its author left out, added at the end of its header
+// block, the hidden recipients' fields removed, and bare names in address fields qualified.
+void CompleteHeaders(TSubmittedMessage& message, const std::string& sender,
+                     const std::string& fullName, const TLocalNames& names) {
+  message.Headers =
+      maillib::TmsHeaders(maillib::WithoutFields(message.Headers, {"Bcc", "Resent-Bcc"}));
+  message.RewriteFields({"From", "Sender", "Reply-To", "To", "Cc", "Resent-From", "Resent-Sender",
+                         "Resent-Reply-To", "Resent-To", "Resent-Cc"},
+                        [&](std::string_view value) { return names.QualifiedField(value); });
+  if (!message.Has("Message-ID"))
+    message.Headers.Add("Message-ID: " + NewMessageId(names.Domain()));
+  if (!message.Has("Date")) message.Headers.Add("Date: " + mailer::FormatMailDate("+0000"));
+  if (!message.Has("From")) {
+    const std::string author =
+        sender == mailer::kNullSender ? names.Qualified(LocalUser()) : sender;
+    for (auto& line : FromField(fullName, author)) message.Headers.Add(std::move(line));
   }
 }
 
-// The one who runs the program, when neither -f nor a From field names a sender.
-std::string LocalSender() {
-  for (const char* variable : {"LOGNAME", "USER"}) {
-    const char* user = std::getenv(variable);
-    if (user != nullptr && *user != '\0') return std::string(user) + "@localhost";
+// Queues the message as it will be sent, with the envelope beside it; the queued .ini's path.
+std::string Queue(const TSubmission& submission, TSubmittedMessage message,
+                  const std::string& sender, const maillib::TmsAddressList& recipients,
+                  const std::string& fullName) {
+  CompleteHeaders(message, sender, fullName, submission.names);
+  mailer::TCustomMailer m;
+  m.Composed = true;
+  m.RemoteHost = submission.relay;
+  m.FromAddress = sender;
+  m.FromName = OneLine(Author(message).Name.str());
+  m.Subject = OneLine(maillib::DecodeEncodedWords(message.Value("Subject")));
+  m.DateTime = OneLine(message.Value("Date"));
+  for (int i = 0; i < recipients.Count(); ++i) {
+    m.ToList.AddAddress(recipients.Items(i).Address.str(), recipients.Items(i).Name.str());
   }
-  return "root@localhost";
+  for (auto& line : std::move(message).Lines()) m.BodyLines.Add(std::move(line));
+  if (!m.SaveToQueue(submission.queueDir)) throw Refusal{EX_TEMPFAIL, m.LastResp};
+  return m.QueueFile;
 }
 
-// The kept header lines become one queued key each, and a key's value loses its leading blanks
-// when read back: folded fields are unfolded first. The composer writes its own Date (taken
-// from the message's), X-Mailer and X-MSMail-Priority, so the message's own ones would repeat.
-void FillHeaders(const maillib::TmsMessage& message, mailer::TCustomMailer& m) {
-  const std::vector<std::string> date = maillib::RawFieldValues(message.Headers, "Date");
-  if (!date.empty()) m.DateTime = rtl::Trim(date.front());
-  const maillib::TmsHeaders kept =
-      maillib::WithoutFields(message.Headers, {"Date", "X-Mailer", "X-MSMail-Priority"});
-  for (const auto& line : kept) {
-    if (maillib::IsContinuationLine(line) && m.ExtraHdrs.Count() > 0) {
-      std::string& previous = m.ExtraHdrs[m.ExtraHdrs.Count() - 1];
-      previous += " " + rtl::Trim(line);
-    } else if (maillib::IsHeaderFieldLine(line)) {
-      m.ExtraHdrs.Add(line);
-    }
-  }
-}
-
-maillib::TmsMessage& Parse(const std::string& text, maillib::TmsMessage& message) {
+int QueueStandardInput(const Options& options, std::istream& in) {
+  const TSubmission submission = PrepareSubmission(options);
+  std::string text = ReadInput(in);
+  if (!options.ignoreDots) CutAtDotLine(text);
   if (text.find('\0') != std::string::npos) {
     throw Refusal{EX_DATAERR, "the message holds a NUL byte"};
   }
-  try {
-    rtl::TMemoryStream stream;
-    stream.WriteString(text);
-    message.DecodeFromStream(stream);
-  } catch (const std::exception& e) {
-    throw Refusal{EX_DATAERR, std::string("the message cannot be parsed: ") + e.what()};
-  }
-  if (HoldsUndecodableNotice(message)) {
-    throw Refusal{EX_DATAERR,
-                  "the message cannot be parsed: " + message.Body[message.Body.Count() - 2]};
-  }
-  if (message.Attachments.Count() > kMaxSendmailParts) {
-    throw Refusal{EX_DATAERR,
-                  "the message has more than " + std::to_string(kMaxSendmailParts) + " parts"};
-  }
-  return message;
-}
+  TSubmittedMessage message = TSubmittedMessage::Split(text);
+  text = std::string();
 
-std::string Relay(const Options& options) {
-  settings::LoadSettings();
-  const std::string configured = settings::Settings().RemoteHosts;
-  if (!rtl::Trim(configured).empty()) return configured;
-  if (!rtl::Trim(options.relay).empty()) return options.relay;
-  throw Refusal{EX_CONFIG, "no relay: set the RemoteHosts setting or give --relay HOST"};
-}
-
-int Queue(const Options& options, std::istream& in) {
-  std::string text = ReadInput(in);
-  if (!options.ignoreDots) CutAtDotLine(text);
-  maillib::TmsMessage message;
-  Parse(text, message);
-
-  mailer::TCustomMailer m;
-  FillRecipients(options, message, m);
-  const int recipients = m.ToList.Count() + m.CcList.Count() + m.BccList.Count();
-  if (recipients == 0) {
+  TRecipients recipients(submission.names);
+  if (options.fromHeaders) {
+    const bool resent = message.Resent();
+    for (const char* field : {"To", "Cc", "Bcc"}) {
+      const std::string name = resent ? std::string("Resent-") + field : field;
+      for (const auto& value : maillib::RawFieldValues(message.Headers, name)) {
+        recipients.AddList(value);
+      }
+    }
+  }
+  for (const auto& argument : options.recipients) recipients.AddList(argument);
+  if (recipients.List().Count() == 0) {
     throw Refusal{EX_USAGE, options.fromHeaders
                                 ? "no recipient: the message has no To, Cc or Bcc field"
                                 : "no recipient: give the addresses as arguments, or -t"};
   }
-  if (recipients > kMaxSendmailRecipients) {
-    throw Refusal{EX_DATAERR, "the message has more than " +
-                                  std::to_string(kMaxSendmailRecipients) + " recipients"};
-  }
-  m.FromAddress = options.sender.empty() ? message.Sender.Address.str() : options.sender;
-  if (m.FromAddress.empty()) m.FromAddress = LocalSender();
-  CheckMailbox(m.FromAddress, "the sender");
-  m.FromName = options.fullName.empty() ? message.Sender.Name.str() : options.fullName;
-  m.Subject = message.Subject.str();
-  m.RemoteHost = Relay(options);
-  for (const auto& line : message.Body) m.BodyLines.Add(line);
-  m.Encoding = message.Encoding == maillib::meUU ? 1 : 2;
-  m.CharSet = message.CharSet == maillib::csISO8859 ? 2 : 1;
-  m.CustomCharSet = message.CustomCharSet;
-  m.Priority = message.Priority;
-  m.ReturnReceipt = message.ReturnReceipt;
-  FillHeaders(message, m);
-  if (message.Attachments.Count() == 0) {
-    const std::string type = message.ContentType();
-    if (type != "text/plain") m.ContentType = type;
-  }
-
-  std::string queueDir;
-  try {
-    queueDir = ReadQuePath();
-  } catch (const std::exception& e) {
-    throw Refusal{EX_CONFIG, e.what()};
-  }
-  std::unique_ptr<TSpoolFolder> spool;
-  if (message.Attachments.Count() > 0) {
-    try {
-      spool = std::make_unique<TSpoolFolder>(queueDir);
-      for (int i = 0; i < message.Attachments.Count(); ++i) {
-        auto& part = message.Attachments.Items(i);
-        m.Attachments.Add(spool->Add(maillib::BaseName(part), part.Bytes()));
-      }
-      spool->Sync();
-    } catch (const std::exception& e) {
-      throw Refusal{EX_CANTCREAT, e.what()};
-    }
-  }
-  if (!m.SaveToQueue(queueDir)) throw Refusal{EX_TEMPFAIL, m.LastResp};
-  if (spool) spool->Keep();
+  const std::string sender = EnvelopeSender(options, message, submission.names);
+  Queue(submission, std::move(message), sender, recipients.List(), options.fullName);
   return EX_OK;
 }
 
@@ -322,15 +365,20 @@ int Queue(const Options& options, std::istream& in) {
 
 void PrintSendmailUsage(std::ostream& out) {
   out << "Usage: sendmail [-t] [-i] [-f ADDR] [-F NAME] [--relay HOST] [ADDR...] < MESSAGE\n"
+         "       sendmail -bs   (SMTP on standard input and output)\n"
          "       sendmail -bp   (or mailq)\n"
-         "  -t          recipients from the To, Cc and Bcc fields (Bcc is not shown)\n"
+         "  -t          recipients from the To, Cc and Bcc fields (Resent-To, Resent-Cc and\n"
+         "              Resent-Bcc in a resent message), besides those given\n"
          "  -i, -oi     a line of a single \".\" does not end the message\n"
-         "  -f, -r ADDR the sender address    -F NAME  the sender's name\n"
+         "  -f, -r ADDR the envelope sender (\"<>\": none); the message's From is kept\n"
+         "  -F NAME     the sender's name in the From field added to a message without one\n"
          "  --relay HOST  the relay when the RemoteHosts setting is empty\n"
-         "  -bp         list the queue\n"
-         "Other sendmail switches (-odb, -oem, -v, -N..., -B..., -bm...) are accepted and "
-         "ignored.\n"
-         "Limits: 50 MB, 1000 recipients, 100 parts. Exit codes as sysexits.h.\n";
+         "The message is queued as written. Missing Message-ID, Date and From fields are added,\n"
+         "Bcc and Resent-Bcc fields removed. A bare name (root) is qualified with the\n"
+         "DefaultDomain setting; with AdminAddress set, mail for bare names and the host's own\n"
+         "names goes there. -q and -bi do nothing (the service delivers by itself); other\n"
+         "sendmail switches (-odb, -oem, -v, -N..., -B..., -bm...) are accepted and ignored.\n"
+         "Limits: 50 MB, 1000 recipients. Exit codes as sysexits.h.\n";
 }
 
 int RunSendmailCommand(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
@@ -342,7 +390,9 @@ int RunSendmailCommand(const std::vector<std::string>& args, std::istream& in, s
   try {
     const Options options = ParseOptions(args);
     if (options.listQueue) return RunListCommand({}, out, err);
-    return Queue(options, in);
+    if (options.nothingToDo) return EX_OK;
+    settings::LoadSettings();
+    return QueueStandardInput(options, in);
   } catch (const Refusal& refusal) {
     err << "sendmail: " << refusal.message << "; nothing was queued\n";
     if (refusal.code == EX_USAGE) PrintSendmailUsage(err);

@@ -127,6 +127,12 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
   return TRUE;
 }
 
+BOOL WINAPI LarkSetFileMode(HANDLE hFile, DWORD dwMode) {
+  auto file = lark::LookupHandleAs<lark::DescriptorObject>(hFile);
+  if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
+  return fchmod(file->fd, static_cast<mode_t>(dwMode & 07777)) == 0 ? TRUE : lark::FailFromErrno();
+}
+
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
                      LPDWORD lpNumberOfBytesRead, void*) {
   auto file = lark::LookupHandleAs<lark::FileObject>(hFile);
