@@ -4,6 +4,8 @@
 
 #include <ctime>
 #include <filesystem>
+#include <iomanip>
+#include <sstream>
 
 #include "testing/TempDir.h"
 #include "tools/larkq/CommandTestSupport.h"
@@ -13,45 +15,34 @@ namespace {
 namespace fs = std::filesystem;
 using larkq_test::RunCommand;
 
-class MailqCommandTest : public ::testing::Test {
- protected:
-  void SetQuePath(const std::string& dir) {
-    root_.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"QuePath\"=\"" +
-                    dir + "\"\n");
-  }
-  // A pair written at the given local time of 9 December 2020.
-  void Pair(const std::string& base, const std::string& ini, const std::string& body, int hour,
-            int minute) {
+TEST(MailqCommandTest, PrintsTheQueueInTheLayoutScriptsParse) {
+  testing_support::MachineRoot root;
+  testing_support::TempDir queue;
+  const std::string hive =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"QuePath\"=\"";
+  auto writePair = [&](const std::string& base, const std::string& ini, const std::string& body,
+                       const std::string& time) {
     std::tm local{};
-    local.tm_year = 120;
-    local.tm_mon = 11;
-    local.tm_mday = 9;
-    local.tm_hour = hour;
-    local.tm_min = minute;
+    std::istringstream(time) >> std::get_time(&local, "%Y-%m-%d %H:%M");
     local.tm_isdst = -1;
     const auto when = fs::file_time_type::clock::from_sys(
         std::chrono::system_clock::from_time_t(std::mktime(&local)));
     for (const auto& [name, text] : {std::pair{base + ".ini", ini}, {base + ".tmp", body}}) {
-      queue_.WriteFile(name, text);
-      fs::last_write_time(queue_ / name, when);
+      queue.WriteFile(name, text);
+      fs::last_write_time(queue / name, when);
     }
-  }
-  testing_support::MachineRoot root_;
-  testing_support::TempDir queue_;
-};
-
-TEST_F(MailqCommandTest, PrintsTheQueueInTheLayoutScriptsParse) {
-  SetQuePath(queue_.Path());
+  };
+  root.WriteHive(hive + queue.Path() + "\"\n");
   EXPECT_EQ(RunCommand(larkq::RunMailqCommand, {"-v"}).out, "Mail queue is empty\n");
-  Pair("msg0002",
-       "[Connection]\r\nFailures=2\r\n[Message]\r\nLastResp=550 5.1.1 no such user\r\n"
-       "NTO1=Dan\r\nATO1=dan@example.org\r\n",
-       "body\r\n", 22, 5);
-  Pair("msg0001",
-       "[Message]\r\nFromAddr=shop@example.com\r\nNTO1=Ann\r\nATO1=ann@example.org\r\n"
-       "NCC1=Carl\r\nACC1=carl@example.org\r\nNBCC1=Bea\r\nABCC1=bea@example.org\r\n",
-       std::string(1000, 'x'), 22, 0);
-  Pair("Failed/msg0003", "[Message]\r\nFromAddr=gone@example.com\r\n", "", 21, 0);
+  writePair("msg0002",
+            "[Connection]\r\nFailures=2\r\n[Message]\r\nLastResp=550 5.1.1 no such user\r\n"
+            "NTO1=Dan\r\nATO1=dan@example.org\r\n",
+            "body\r\n", "2020-12-09 22:05");
+  writePair("msg0001",
+            "[Message]\r\nFromAddr=shop@example.com\r\nNTO1=Ann\r\nATO1=ann@example.org\r\n"
+            "NCC1=Carl\r\nACC1=carl@example.org\r\nNBCC1=Bea\r\nABCC1=bea@example.org\r\n",
+            std::string(1000, 'x'), "2020-12-09 22:00");
+  writePair("Failed/msg0003", "[Message]\r\nFromAddr=gone@example.com\r\n", "", "2020-12-09 21:00");
   const auto listed = RunCommand(larkq::RunMailqCommand, {});
   EXPECT_EQ(listed.code, 0) << listed.err;
   EXPECT_EQ(listed.out,
@@ -68,10 +59,10 @@ TEST_F(MailqCommandTest, PrintsTheQueueInTheLayoutScriptsParse) {
             "-- 2 Kbytes in 2 Requests.\n");
 
   EXPECT_EQ(RunCommand(larkq::RunMailqCommand, {"-q"}).code, 64);
-  SetQuePath(queue_ / "nowhere");
+  root.WriteHive(hive + queue / "nowhere" + "\"\n");
   const auto missing = RunCommand(larkq::RunMailqCommand, {});
   EXPECT_EQ(missing.code, 78);
-  EXPECT_NE(missing.err.find(queue_ / "nowhere"), std::string::npos) << missing.err;
+  EXPECT_NE(missing.err.find(queue / "nowhere"), std::string::npos) << missing.err;
 }
 
 }  // namespace

@@ -214,7 +214,8 @@ class TSmtpSession {
       if (!ReadLine(in_, room, line) || !line.ended) return "";
       if (line.text == "." && !line.cut) break;
       if (line.text.starts_with('.')) line.text.erase(0, 1);
-      tooBig = tooBig || line.cut || text.size() + line.text.size() + 2 > kMaxSendmailInput;
+      // A line cut short fills the room to the limit, so with its line end it is past it.
+      tooBig = tooBig || text.size() + line.text.size() + 2 > kMaxSendmailInput;
       if (!tooBig) text += line.text + "\r\n";
     }
     std::string reply;

@@ -8,12 +8,7 @@
 
 namespace {
 
-struct Queued {
-  std::string sender;
-  std::vector<std::string> recipients;
-  std::string text;
-  bool operator==(const Queued&) const = default;
-};
+using Queued = std::tuple<std::string, std::vector<std::string>, std::string>;
 
 struct Dialogue {
   const char* scenario;
@@ -22,20 +17,14 @@ struct Dialogue {
   std::vector<Queued> queued = {};
 };
 
-void PrintTo(const Dialogue& dialogue, std::ostream* out) { *out << dialogue.scenario; }
-
-std::string Repeat(const std::string& text, size_t times) {
-  std::string out;
-  for (size_t i = 0; i < times; ++i) out += text;
-  return out;
-}
-
 std::vector<Dialogue> Dialogues() {
-  const std::string line(998, 'x');
-  const size_t overLimit = larkq::kMaxSendmailInput / (line.size() + 2) + 1;
-  std::vector<int> manyCodes = {220, 250, 250};
-  manyCodes.insert(manyCodes.end(), larkq::kMaxSendmailRecipients, 250);
-  manyCodes.push_back(452);
+  const std::string envelope = "MAIL FROM:<a@x.test>\r\nRCPT TO:<b@x.test>\r\nDATA\r\n";
+  const std::string big(larkq::kMaxSendmailInput, 'x');
+  std::string manyRecipients = "HELO app\r\nMAIL FROM:<a@x.test>\r\n";
+  for (int i = 0; i <= larkq::kMaxSendmailRecipients; ++i) manyRecipients += "RCPT TO:<b@x>\r\n";
+  std::vector<int> manyCodes(larkq::kMaxSendmailRecipients + 4, 250);
+  manyCodes.front() = 220;
+  manyCodes.back() = 452;
   return {
       {"a pipelining client, LF or CR LF, dots undone",
        "EHLO app\r\nMAIL FROM:<shop@example.com> BODY=8BITMIME SIZE=100\nRCPT TO:<a@x.test>\r\n"
@@ -55,19 +44,13 @@ std::vector<Dialogue> Dialogues() {
        {220, 250, 552, 501, 250, 250, 354, 250, 250, 250, 354, 250},
        {{"", {"a@x.test"}, "one\r\n"}, {"b@x.test", {"c@x.test"}, "two\r\n"}}},
       {"a command line too long",
-       "NOOP " + std::string(995, 'x') + "\r\nNOOP " + line + "\r\n",
+       "NOOP " + std::string(995, 'x') + "\r\nNOOP " + std::string(996, 'x') + "\r\n",
        {220, 250, 500}},
-      {"the input ends inside the data",
-       "MAIL FROM:<a@x.test>\r\nRCPT TO:<b@x.test>\r\nDATA\r\nhalf a message\r\n",
-       {220, 250, 250, 354}},
+      {"the input ends inside the data", envelope + "half a message\r\n", {220, 250, 250, 354}},
       {"data over the limit is read to its end",
-       "MAIL FROM:<a@x.test>\r\nRCPT TO:<b@x.test>\r\nDATA\r\n" + Repeat(line + "\r\n", overLimit) +
-           ".\r\nMAIL FROM:<a@x.test>\r\n",
+       envelope + big + "\r\n.\r\nMAIL FROM:<a@x.test>\r\n",
        {220, 250, 250, 354, 552, 250}},
-      {"too many recipients",
-       "HELO app\r\nMAIL FROM:<a@x.test>\r\n" +
-           Repeat("RCPT TO:<b@x.test>\r\n", larkq::kMaxSendmailRecipients + 1),
-       manyCodes},
+      {"too many recipients", manyRecipients, manyCodes},
   };
 }
 
@@ -77,9 +60,8 @@ TEST_P(SmtpSessionTest, RepliesAndQueuesAsAnSmtpServer) {
   std::istringstream in(GetParam().input);
   std::ostringstream out;
   std::vector<Queued> queued = {};
-  auto queue = [&](const std::string& sender, const std::vector<std::string>& recipients,
-                   const std::string& text) {
-    queued.push_back({sender, recipients, text});
+  auto queue = [&](auto&&... message) {
+    queued.emplace_back(message...);
     return std::string("250 2.0.0 Ok: queued");
   };
   EXPECT_EQ(larkq::RunSmtpSession(in, out, "mail.example.com", queue), 0);
@@ -92,16 +74,13 @@ TEST_P(SmtpSessionTest, RepliesAndQueuesAsAnSmtpServer) {
   EXPECT_EQ(codes, GetParam().codes) << out.str().substr(0, 2000);
   EXPECT_EQ(queued, GetParam().queued);
   EXPECT_EQ(out.str().find("220 mail.example.com "), 0u);
+  // A reply that cannot be written ends the session.
+  std::istringstream again(GetParam().input);
+  out.setstate(std::ios::badbit);
+  EXPECT_EQ(larkq::RunSmtpSession(again, out, "h", queue), larkq::kSessionOutputFailed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Dialogues, SmtpSessionTest, ::testing::ValuesIn(Dialogues()),
                          [](const auto& info) { return std::to_string(info.index); });
-
-TEST(SmtpSessionOutputTest, AReplyThatCannotBeWrittenEndsTheSession) {
-  std::istringstream in("NOOP\r\n");
-  std::ostringstream out;
-  out.setstate(std::ios::badbit);
-  EXPECT_EQ(larkq::RunSmtpSession(in, out, "h", {}), larkq::kSessionOutputFailed);
-}
 
 }  // namespace
