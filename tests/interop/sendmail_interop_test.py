@@ -176,6 +176,13 @@ class SendmailInterop(LarkqCase):
                                  [(k, ()) for k in message.keys()], what)
                 self.assertIsNone(message["Bcc"])
                 self.assertIsNone(message["Resent-Bcc"])
+        data = b"Subject: via SMTP\r\nTo: Ann <ann@example.org>\r\n\r\n..dot\r\nend\r\n"
+        session = (b"EHLO symfony\r\nMAIL FROM:<app@example.com>\r\nRCPT TO:<ann@example.org>\r\n"
+                   b"RCPT TO:<root>\r\nDATA\r\n" + data + b".\r\nQUIT\r\n")
+        code, got, received = self.submit(["-bs"], session)
+        self.assertEqual(code, 0, got)
+        self.assertEqual(got, ["app@example.com", "ann@example.org", "root@host.example"])
+        self.assert_as_written(data.replace(b"..dot", b".dot"), received, "-bs")
         cron_run = self.sink.messages()[3][1]
         self.assertIn(b"\r\n.\r\nmore\r\n", cron_run)
         self.assertNotIn(b"CronDaemon", cron_run)  # the message had its From

@@ -259,12 +259,18 @@ int RunShowCommand(const std::vector<std::string>& args, std::ostream& out, std:
   return ForEach(kShow, args, out, err, Show);
 }
 
+// The commands that edit or remove files take only what the service itself would take up, so
+// that no name given to them reaches a file outside the queue.
 int RunDeleteCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  return ForEach(kDelete, args, out, err, Delete);
+  return ForEach(kDelete, args, out, err, [](const std::string& ini, std::ostream& shown) {
+    Delete(CheckQueuedMessage(ini), shown);
+  });
 }
 
 int RunRetryCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  return ForEach(kRetry, args, out, err, Retry);
+  return ForEach(kRetry, args, out, err, [](const std::string& ini, std::ostream& shown) {
+    Retry(CheckQueuedMessage(ini), shown);
+  });
 }
 
 }  // namespace larkq

@@ -16,6 +16,8 @@ namespace larkq {
 int RunShowCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 // Removes each message, its .ini first, so the service never takes up a body without one.
+// Delete and retry take only a pair directly in the queue directory or its Failed directory
+// whose .ini holds a [Message] section; anything else is "not a queued message".
 // Exit 0 when every one was removed, else 1 (each failure named); 2 usage.
 int RunDeleteCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 

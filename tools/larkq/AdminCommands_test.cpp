@@ -84,10 +84,34 @@ TEST_F(AdminCommandsTest, WhatIsNotAQueuedMessageIsRefusedAndLeftAlone) {
   EXPECT_EQ(queue_.ReadFile("elsewhere/target.ini"), "[Connection]\r\nFailures=9\r\n");
 }
 
+// Only what the service would take up is edited or removed, whatever path names it.
+TEST_F(AdminCommandsTest, DeleteAndRetryTouchNothingButQueuedMessages) {
+  testing_support::TempDir elsewhere;
+  const std::string ini = "[Connection]\r\nFailures=3\r\n[Message]\r\nFromAddr=a@x.test\r\n";
+  elsewhere.WriteFile("php.ini", ini);
+  queue_.WriteFile("sub/m.ini", ini);
+  queue_.WriteFile("plain.ini", "[Connection]\r\nFailures=3\r\n");
+  std::filesystem::create_symlink(elsewhere / "php.ini", queue_ / "link.ini");
+  const std::string paths[] = {elsewhere / "php.ini", queue_ / "sub/m.ini", queue_ / "plain.ini",
+                               queue_ / "link.ini"};
+  for (auto command : {larkq::RunDeleteCommand, larkq::RunRetryCommand}) {
+    for (const auto& path : paths) {
+      Result refused = RunCommand(command, {path});
+      EXPECT_EQ(refused.code, 1) << path;
+      EXPECT_NE(refused.err.find("not a queued message: " + path), std::string::npos)
+          << refused.err;
+    }
+  }
+  EXPECT_EQ(elsewhere.ReadFile("php.ini"), ini);
+  EXPECT_EQ(queue_.ReadFile("sub/m.ini"), ini);
+  EXPECT_EQ(queue_.ReadFile("plain.ini"), "[Connection]\r\nFailures=3\r\n");
+  EXPECT_TRUE(std::filesystem::is_symlink(queue_ / "link.ini"));
+}
+
 TEST_F(AdminCommandsTest, DeleteRemovesEachPairAndNamesWhatItCouldNot) {
   Pair("a", 0);
   Pair("Failed/b", 5);
-  queue_.WriteFile("c.ini", "[Connection]\r\n");  // a message whose body is already gone
+  queue_.WriteFile("c.ini", "[Message]\r\n");  // a message whose body is already gone
   Result deleted = RunCommand(larkq::RunDeleteCommand, {"a", "b", "c.ini", "nothere"});
   EXPECT_EQ(deleted.code, 1);
   EXPECT_EQ(deleted.out, "Deleted " + (queue_ / "a.ini") + "\nDeleted " +

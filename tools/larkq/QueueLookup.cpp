@@ -1,6 +1,8 @@
 #include "tools/larkq/QueueLookup.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "rtl/Exception.h"
@@ -30,6 +32,36 @@ std::string RegistryError(LSTATUS status) {
 bool IsQueuedFile(const std::string& path) {
   std::error_code ignored;
   return fs::is_regular_file(path, ignored);
+}
+
+// The service never takes up a settings file larger than this.
+constexpr size_t kMaxIniBytes = 1024 * 1024;
+
+// Whether the file, opened without following a link and only as a regular file, has a
+// [Message] section header, named as the profile service matches names.
+bool HoldsMessageSection(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::string text;
+  char buffer[65536];
+  DWORD got = 0;
+  while (text.size() <= kMaxIniBytes && ReadFile(file, buffer, sizeof buffer, &got, nullptr) &&
+         got > 0) {
+    text.append(buffer, got);
+  }
+  CloseHandle(file);
+  if (text.size() > kMaxIniBytes) return false;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    const std::string line = rtl::Trim(std::string_view(text).substr(start, end - start));
+    start = end + 1;
+    if (line.starts_with('[') && line.find(']') != std::string::npos &&
+        rtl::LowerCase(rtl::Trim(line.substr(1, line.find(']') - 1))) == "message") {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace
@@ -92,6 +124,31 @@ std::string FindQueuedMessage(const std::string& given, bool lookInFailed) {
   if (IsQueuedFile(inFailed)) return fs::absolute(inFailed).string();
   throw rtl::Exception("no such queued message: " + given + " (nor " + inQueue + " or " + inFailed +
                        ")");
+}
+
+std::string CheckQueuedMessage(const std::string& ini) {
+  auto refuse = [&](const std::string& why) {
+    return rtl::Exception("not a queued message: " + ini + " (" + why + ")");
+  };
+  std::error_code error;
+  if (!ini.ends_with(".ini") || fs::symlink_status(ini, error).type() != fs::file_type::regular) {
+    throw refuse("a link, or not a regular .ini file");
+  }
+  std::string queue;
+  try {
+    queue = ReadQuePath();
+  } catch (const rtl::Exception& e) {
+    throw refuse(e.Message());
+  }
+  const fs::path queueDir = fs::canonical(queue, error);
+  if (error) throw refuse("the queue directory " + queue + ": " + error.message());
+  // Only the directory is resolved: the file itself was checked not to be a link.
+  const fs::path dir = fs::canonical(fs::absolute(ini).parent_path(), error);
+  if (error || (dir != queueDir && dir != fs::path(settings::FailedPathOf(queueDir.string())))) {
+    throw refuse("not directly in the queue directory " + queue + " or its Failed directory");
+  }
+  if (!HoldsMessageSection(ini)) throw refuse("no [Message] section");
+  return (dir / fs::path(ini).filename()).string();
 }
 
 }  // namespace larkq

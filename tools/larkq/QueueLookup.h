@@ -19,4 +19,10 @@ std::string ReadQuePath();
 // directory too.
 std::string FindQueuedMessage(const std::string& given, bool lookInFailed = false);
 
+// The .ini of a message the service would take up, for commands that change or remove it: a
+// regular file, not a link, directly in the QuePath directory or its Failed directory, holding a
+// [Message] section. Returns its path with the directory resolved; raises rtl::Exception "not a
+// queued message: PATH" for anything else (a php.ini elsewhere, a file in a subdirectory).
+std::string CheckQueuedMessage(const std::string& ini);
+
 }  // namespace larkq

@@ -15,9 +15,10 @@
 #include "rtl/Paths.h"
 #include "rtl/SysUtils.h"
 #include "settings/RegSet.h"
-#include "tools/larkq/ListCommand.h"
 #include "tools/larkq/LocalNames.h"
+#include "tools/larkq/MailqCommand.h"
 #include "tools/larkq/QueueLookup.h"
+#include "tools/larkq/SmtpSession.h"
 #include "tools/larkq/SubmittedMessage.h"
 #include "winapi/winapi.h"
 
@@ -33,6 +34,7 @@ struct Options {
   bool fromHeaders = false;  // -t
   bool ignoreDots = false;   // -i, -oi
   bool listQueue = false;    // -bp
+  bool smtpSession = false;  // -bs
   bool nothingToDo = false;  // -q..., -bi: the service delivers and keeps no aliases
   bool senderGiven = false;  // -f, -r
   std::string sender;
@@ -81,6 +83,8 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.ignoreDots = true;
     } else if (arg == "-bp") {
       options.listQueue = true;
+    } else if (arg == "-bs") {
+      options.smtpSession = true;
     } else if (arg.starts_with("-q") || arg == "-bi") {
       options.nothingToDo = true;
     } else if (arg.starts_with("-f") || arg.starts_with("-r")) {
@@ -95,7 +99,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
       options.relay = arg.substr(8);
     } else if (arg.starts_with("-b") && arg != "-bm") {
       // Another mode (a daemon, address tests) is not a producer's job.
-      throw Refusal{EX_UNAVAILABLE, "mode " + arg + " is not supported; only -bm and -bp"};
+      throw Refusal{EX_UNAVAILABLE, "mode " + arg + " is not supported; only -bm, -bs and -bp"};
     } else if (arg.size() < 2 || Ignored(arg)) {
       continue;
     } else if (TakesIgnoredValue(arg)) {
@@ -361,6 +365,44 @@ int QueueStandardInput(const Options& options, std::istream& in) {
   return EX_OK;
 }
 
+// One message of an SMTP session, queued as one read from standard input would be (without
+// -t: the envelope is the session's), and the reply the client gets.
+std::string QueueFromSession(const TSubmission& submission, const std::string& sender,
+                             const std::vector<std::string>& recipients, const std::string& text) {
+  try {
+    if (text.find('\0') != std::string::npos) {
+      throw Refusal{EX_DATAERR, "the message holds a NUL byte"};
+    }
+    TRecipients list(submission.names);
+    for (const auto& recipient : recipients) {
+      maillib::TmsMailAddress address;
+      address.Address = recipient;
+      list.Add(address);
+    }
+    Options options;
+    options.senderGiven = true;
+    options.sender = sender;
+    TSubmittedMessage message = TSubmittedMessage::Split(text);
+    const std::string envelopeSender = EnvelopeSender(options, message, submission.names);
+    const std::string ini = Queue(submission, std::move(message), envelopeSender, list.List(), "");
+    return "250 2.0.0 Ok: queued as " + rtl::ChangeFileExt(rtl::ExtractFileName(ini), "");
+  } catch (const Refusal& refusal) {
+    const char* reply = refusal.code == EX_NOUSER    ? "550 5.1.3 "
+                        : refusal.code == EX_DATAERR ? "554 5.6.0 "
+                                                     : "451 4.3.0 ";
+    return reply + refusal.message;
+  }
+}
+
+int RunSession(const Options& options, std::istream& in, std::ostream& out) {
+  const TSubmission submission = PrepareSubmission(options);
+  return RunSmtpSession(in, out, submission.names.Domain(),
+                        [&](const std::string& sender, const std::vector<std::string>& recipients,
+                            const std::string& text) {
+                          return QueueFromSession(submission, sender, recipients, text);
+                        });
+}
+
 }  // namespace
 
 void PrintSendmailUsage(std::ostream& out) {
@@ -389,9 +431,10 @@ int RunSendmailCommand(const std::vector<std::string>& args, std::istream& in, s
   }
   try {
     const Options options = ParseOptions(args);
-    if (options.listQueue) return RunListCommand({}, out, err);
+    if (options.listQueue) return RunMailqCommand({}, out, err);
     if (options.nothingToDo) return EX_OK;
     settings::LoadSettings();
+    if (options.smtpSession) return RunSession(options, in, out);
     return QueueStandardInput(options, in);
   } catch (const Refusal& refusal) {
     err << "sendmail: " << refusal.message << "; nothing was queued\n";

@@ -8,6 +8,7 @@
 #include "tools/larkq/AdminCommands.h"
 #include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/ListCommand.h"
+#include "tools/larkq/MailqCommand.h"
 #include "tools/larkq/SendCommand.h"
 #include "tools/larkq/SendmailCommand.h"
 
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
   // Installed under the names other mail systems use, it behaves as those programs do.
   const std::string program = std::filesystem::path(argc > 0 ? argv[0] : "").filename().string();
   if (program == "sendmail") return larkq::RunSendmailCommand(args, std::cin, std::cout, std::cerr);
-  if (program == "mailq") return larkq::RunListCommand(args, std::cout, std::cerr);
+  if (program == "mailq") return larkq::RunMailqCommand(args, std::cout, std::cerr);
   if (args.empty()) {
     PrintUsage(std::cerr);
     return 2;
