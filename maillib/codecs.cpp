@@ -4,6 +4,7 @@
 #include <array>
 #include <optional>
 
+#include "maillib/HeaderText.h"
 #include "maillib/QuotedPrintable.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
@@ -67,10 +68,11 @@ std::string DecodeGroups(std::string_view text, Value value, bool shortGroupsPad
   return out;
 }
 
-// The text of a word "charset?letter?text" decoded, or nothing when the word has not that shape,
-// its letter is neither B nor Q, or its Base64 text holds a character outside the alphabet. Such
-// a word is kept as it stands instead of failing every lookup of its header: a message whose
-// Date holds one could otherwise never be built.
+// The text of a word "charset?letter?text" decoded to UTF-8, or nothing when the word has not
+// that shape, its letter is neither B nor Q, its Base64 text holds a character outside the
+// alphabet or its charset cannot be converted. Such a word is kept as it stands instead of
+// failing every lookup of its header: a message whose Date holds one could otherwise never be
+// built.
 std::optional<std::string> DecodeWord(const std::string& word) {
   size_t question = word.find('?');
   if (question == std::string::npos || question + 2 >= word.size() || word[question + 2] != '?') {
@@ -78,18 +80,22 @@ std::optional<std::string> DecodeWord(const std::string& word) {
   }
   const char letter = word[question + 1];
   const std::string text = word.substr(question + 3);
+  std::string bytes;
   if (letter == 'Q' || letter == 'q') {
     // "_" stands for a blank only inside Q-encoded text (RFC 2047 4.2), never in the text around.
     std::string blanks = text;
     std::replace(blanks.begin(), blanks.end(), '_', ' ');
-    return DecodeQWord(blanks);
-  }
-  if (letter != 'B' && letter != 'b') return std::nullopt;
-  try {
-    return Base64DecodeLine(text);
-  } catch (const rtl::EInOutError&) {
+    bytes = DecodeQWord(blanks);
+  } else if (letter != 'B' && letter != 'b') {
     return std::nullopt;
+  } else {
+    try {
+      bytes = Base64DecodeLine(text);
+    } catch (const rtl::EInOutError&) {
+      return std::nullopt;
+    }
   }
+  return CharsetToUtf8(std::string_view(word).substr(0, question), bytes);
 }
 
 constexpr std::string_view kUUAlphabet =
@@ -179,7 +185,7 @@ std::string DecodeEncodedWords(std::string_view input) {
       continue;
     }
     value = value.substr(0, s) + *decoded + rtl::Trim(value.substr(e + 2));
-    value = rtl::BoundedString(value);
+    value = std::string(Utf8Prefix(value, rtl::kShortStringLength));
   }
   return value;
 }
