@@ -15,6 +15,7 @@ namespace maillib {
 namespace {
 
 constexpr int kInvalid = -1;
+constexpr int kPad = 255;
 
 // Base64's 24-bit groups: k bytes (1 to 3) give k + 1 characters, shifted as if the group were
 // full.
@@ -38,7 +39,7 @@ int Base64Value(char c) {
   if (c >= '0' && c <= '9') return c - '0' + 52;
   if (c == '+') return 62;
   if (c == '/') return 63;
-  if (c == '=') return 255;
+  if (c == '=') return kPad;
   return kInvalid;
 }
 
@@ -126,6 +127,39 @@ std::string Base64DecodeLine(std::string_view line) {
   while (padding < line.size() && line[line.size() - 1 - padding] == '=') ++padding;
   out.resize(out.size() > padding ? out.size() - padding : 0);
   return out;
+}
+
+void TBase64Decoder::Feed(std::string_view text) {
+  PumpMessages();
+  for (char c : text) {
+    const int value = Base64Value(c);
+    if (value == kPad) {
+      // Padding completes the quantum with the bytes its characters carry; a lone character
+      // carries none.
+      AppendShortQuantum(bytes_);
+      group_ = 0;
+      count_ = 0;
+    } else if (value != kInvalid) {
+      group_ = (group_ << 6) | static_cast<uint32_t>(value);
+      if (++count_ == 4) {
+        for (int shift = 16; shift >= 0; shift -= 8) bytes_ += static_cast<char>(group_ >> shift);
+        group_ = 0;
+        count_ = 0;
+      }
+    }
+  }
+}
+
+std::string TBase64Decoder::Bytes() const {
+  std::string out = bytes_;
+  AppendShortQuantum(out);
+  return out;
+}
+
+void TBase64Decoder::AppendShortQuantum(std::string& out) const {
+  if (count_ < 2) return;
+  const uint32_t group = group_ << (6 * (4 - count_));
+  for (int b = 0; b < count_ - 1; ++b) out += static_cast<char>(group >> (16 - 8 * b));
 }
 
 std::string UUEncodeLine(std::string_view bytes) {
