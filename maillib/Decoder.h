@@ -94,7 +94,7 @@ class TmsCustomDecoder {
   std::optional<std::string> pending_;  // a line read ahead and given back
   TmsCustomMessage& target_;
   std::vector<TLevel> levels_;  // the open multiparts, outermost first
-  bool bodySeen_ = false;       // a text/plain part has been met, the body or not
+  bool bodySeen_ = false;       // the first inline plain text has been met, taken or not
   bool leafSeen_ = false;       // a part that is no multipart has been met
 };
 
