@@ -1,12 +1,14 @@
 // The message parser reads whatever a program hands `larkq sendmail`: it must end on every
 // input, raising nothing but the runtime's own errors (a header block it cannot read, a message
-// too large), and a body our composer wrote must come back line for line.
+// too large), a body our composer wrote must come back line for line, and base64 content comes
+// back byte for byte however its writer wrapped the lines.
 #include <string>
 #include <string_view>
 
 #include "fuzz/FuzzSupport.h"
 #include "maillib/Decoder.h"
 #include "maillib/Message.h"
+#include "maillib/codecs.h"
 #include "rtl/Exception.h"
 #include "rtl/Streams.h"
 
@@ -75,6 +77,29 @@ void CheckRoundTrip(std::string_view input) {
                  fuzz::Shown(received.Body.Text()) + " from " + fuzz::Shown(text));
 }
 
+// The input as the base64 content of a nested part, wrapped at a width its first byte chooses
+// (any, not only a multiple of 4), with the line ends its second byte chooses.
+void CheckBase64Wrap(std::string_view input) {
+  const size_t width = input.empty() ? 76 : 1 + static_cast<unsigned char>(input[0]) % 100;
+  const char* end = input.size() > 1 && input[1] % 2 != 0 ? "\n" : "\r\n";
+  std::string encoded;
+  for (size_t i = 0; i < input.size(); i += 57)
+    encoded += maillib::Base64EncodeLine(input.substr(i, 57));
+  std::string text = std::string("Content-Type: multipart/mixed; boundary=o") + end + end + "--o" +
+                     end + "Content-Type: multipart/related; boundary=i" + end + end + "--i" + end +
+                     "Content-Type: application/octet-stream" + end +
+                     "Content-Transfer-Encoding: base64" + end + end;
+  for (size_t i = 0; i < encoded.size(); i += width) text += encoded.substr(i, width) + end;
+  text += std::string("--i--") + end + "--o--" + end;
+  maillib::TmsMessage received;
+  rtl::TMemoryStream stream;
+  stream.WriteString(text);
+  received.DecodeFromStream(stream);
+  FUZZ_CHECK(received.Attachments.Count() == 1 && received.Attachments.Items(0).Bytes() == input,
+             "base64 wrapped at " + std::to_string(width) + " did not come back from " +
+                 fuzz::Shown(text));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -82,5 +107,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   ParseAnything(input);
   CheckRoundTrip(input);
+  CheckBase64Wrap(input);
   return 0;
 }

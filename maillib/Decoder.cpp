@@ -1,5 +1,7 @@
 #include "maillib/Decoder.h"
 
+#include <algorithm>
+
 #include "maillib/HeaderFields.h"
 #include "maillib/MailTexts.h"
 #include "maillib/PartNames.h"
@@ -17,14 +19,14 @@ std::string TrimBlanksRight(std::string_view line) {
   return std::string(line.substr(0, end == std::string_view::npos ? 0 : end + 1));
 }
 
-// A received Base64 line of any length, decoded in pieces of whole groups that the bounded line
-// codec takes whole.
-std::string Base64Bytes(std::string_view line) {
-  constexpr size_t kPiece = rtl::kShortStringLength / 4 * 4;
-  std::string bytes;
-  for (size_t at = 0; at < line.size(); at += kPiece)
-    bytes += Base64DecodeLine(line.substr(at, kPiece));
-  return bytes;
+// Trailing blanks after a delimiter are transport padding (RFC 2046 5.1.1).
+bool IsDelimiter(std::string_view line, std::string_view delimiter) {
+  return TrimBlanksRight(line) == delimiter;
+}
+
+bool IsCloseDelimiter(std::string_view line, std::string_view delimiter) {
+  const std::string text = TrimBlanksRight(line);
+  return text.size() == delimiter.size() + 2 && text.starts_with(delimiter) && text.ends_with("--");
 }
 
 std::string BareType(const std::string& contentType) {
@@ -58,6 +60,24 @@ std::string Joined(const rtl::TStringList& lines) {
 }
 
 }  // namespace
+
+bool IsMimeVersion10(std::string_view value) {
+  std::string bare;
+  int comment = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (comment > 0 && c == '\\') {
+      ++i;
+    } else if (c == '(') {
+      ++comment;
+    } else if (c == ')' && comment > 0) {
+      --comment;
+    } else if (comment == 0 && c != ' ' && c != '\t') {
+      bare += c;
+    }
+  }
+  return bare == "1.0";
+}
 
 bool IsUUBegin(std::string_view line) {
   if (line.size() <= 8 || rtl::UpperCase(line.substr(0, 5)) != "BEGIN") return false;
@@ -93,25 +113,19 @@ std::string TmsCustomDecoder::ReadLine() {
   return reader_.ReadLine();
 }
 
-// Trailing blanks after a delimiter are transport padding (RFC 2046 5.1.1).
-bool TmsCustomDecoder::IsDelimiter(std::string_view line) const {
-  return TrimBlanksRight(line) == boundary_;
-}
-
-bool TmsCustomDecoder::IsCloseDelimiter(std::string_view line) const {
-  return TrimBlanksRight(line) == boundary_ + "--";
+int TmsCustomDecoder::LevelEndedBy(std::string_view line) const {
+  if (!line.starts_with("--")) return -1;
+  for (size_t level = levels_.size(); level-- > 0;) {
+    const std::string& delimiter = levels_[level].delimiter;
+    if (IsDelimiter(line, delimiter) || IsCloseDelimiter(line, delimiter)) {
+      return static_cast<int>(level);
+    }
+  }
+  return -1;
 }
 
 bool TmsCustomDecoder::EndsPart(std::string_view line) const {
-  return Exhausted() || IsDelimiter(line) || IsCloseDelimiter(line);
-}
-
-std::string TmsCustomDecoder::SkipToDelimiter(int missingText) {
-  for (;;) {
-    std::string line = ReadLine();
-    if (Exhausted()) Fail(missingText);
-    if (IsDelimiter(line) || IsCloseDelimiter(line)) return line;
-  }
+  return Exhausted() || LevelEndedBy(line) >= 0;
 }
 
 // A text whose first line is neither a header field nor a continuation has no header block: it
@@ -136,7 +150,11 @@ void TmsCustomDecoder::Decode() {
   ReadHeaders(MessageHeaders);
   ParseHeaders(MessageHeaders);
   try {
-    if (MessageHeaders.GetFieldValue("MIME-VERSION") != "1.0") {
+    // A version with a comment is still 1.0, and a Content-Type without any MIME-Version is MIME
+    // all the same, as every reader takes it: otherwise the reader sees the raw MIME source.
+    const std::string version = MessageHeaders.GetFieldValue("MIME-VERSION");
+    if (version.empty() ? MessageHeaders.GetFieldValue("Content-Type").empty()
+                        : !IsMimeVersion10(version)) {
       DecodePlain();
     } else {
       DecodeMime();
@@ -168,10 +186,7 @@ void TmsCustomDecoder::DecodeMime() {
   // The kind is read from the bare type only, never from a parameter that happens to hold it.
   const std::string type = BareType(contentType);
   const std::string name = ParameterValue(contentType, "name");
-  if (type == "multipart/alternative") {
-    alternative_ = true;
-    DecodeMultipart(contentType);
-  } else if (type.starts_with("multipart/")) {
+  if (type.starts_with("multipart/")) {
     DecodeMultipart(contentType);
   } else if (!type.empty() && !type.starts_with("text/")) {
     DecodeSinglePart();
@@ -182,15 +197,84 @@ void TmsCustomDecoder::DecodeMime() {
   }
 }
 
-void TmsCustomDecoder::DecodeMultipart(const std::string& contentType) {
+std::string TmsCustomDecoder::DecodeMultipart(const std::string& contentType) {
   const std::string boundary = ParameterValue(contentType, "boundary");
   if (boundary.empty()) Fail(kNoBoundary);
-  boundary_ = "--" + boundary;
-  for (std::string line = ReadLine(); !IsDelimiter(line); line = ReadLine()) {
-    if (Exhausted()) Fail(kNoBoundary);
+  const std::string type = BareType(contentType);
+  const std::string delimiter = "--" + boundary;
+  levels_.push_back({delimiter, type == "multipart/alternative"});
+  const int own = static_cast<int>(levels_.size()) - 1;
+  auto endsEnclosing = [this, own](std::string_view line) {
+    const int level = LevelEndedBy(line);
+    return level >= 0 && level < own;
+  };
+  std::string line = ReadLine();
+  for (; !IsDelimiter(line, delimiter); line = ReadLine()) {
+    if (Exhausted() || endsEnclosing(line)) Fail(kNoBoundary);
   }
-  DecodeFirstPart();
-  DecodeParts();
+  for (;;) {
+    PumpMessages();
+    ReadHeaders(PartHeaders);
+    line = DecodePart(type);
+    const int level = LevelEndedBy(line);
+    if (level == own && IsDelimiter(line, delimiter)) continue;
+    if (level == own) {
+      // What follows the closing delimiter is no part, up to a delimiter of an enclosing one.
+      do {
+        line = ReadLine();
+      } while (!Exhausted() && !endsEnclosing(line));
+    }
+    break;
+  }
+  levels_.pop_back();
+  if (Exhausted() && !levels_.empty()) Fail(kNoClosingBoundary);
+  return line;
+}
+
+std::string TmsCustomDecoder::DecodePart(const std::string& parentType) {
+  const std::string contentType = PartHeaders.GetFieldValue("Content-Type");
+  // The parts of a digest are messages unless they say otherwise (RFC 2046 5.1.5).
+  const std::string defaultType =
+      parentType == "multipart/digest" ? "message/rfc822" : "text/plain";
+  const std::string type = contentType.empty() ? defaultType : BareType(contentType);
+  if (type.starts_with("multipart/") && levels_.size() < kMaxMultipartDepth &&
+      !ParameterValue(contentType, "boundary").empty()) {
+    return DecodeMultipart(contentType);
+  }
+  const std::string disposition = PartHeaders.GetFieldValue("Content-Disposition");
+  const bool shown = PartFileName(contentType, disposition).empty() &&
+                     rtl::LowerCase(FirstToken(disposition)) != "attachment";
+  const bool firstLeaf = !leafSeen_;
+  leafSeen_ = true;
+  // Only the first plain text shown inline is the body, at whatever depth: the one an
+  // alternative or a signature wraps, never a footer or a quoted text after it. In Base64 it is
+  // no body the composer can carry line for line, and stays an attachment.
+  if (type == "text/plain" && shown && !bodySeen_) {
+    bodySeen_ = true;
+    if (TransferEncoding(PartHeaders) != "base64") return DecodeBodyPart(contentType);
+  }
+  // An HTML text that opens the message outside any alternative is its HTML body, which the
+  // composer carries as the attachment "_htmbody.htm".
+  const bool htmlBody =
+      firstLeaf && type == "text/html" && shown &&
+      std::none_of(levels_.begin(), levels_.end(), [](const TLevel& l) { return l.alternative; });
+  return DecodeAttachment(PartHeaders, false, defaultType, htmlBody);
+}
+
+std::string TmsCustomDecoder::DecodeBodyPart(const std::string& contentType) {
+  const std::string encoding = TransferEncoding(PartHeaders);
+  rtl::TStringList lines;
+  std::string line;
+  for (line = ReadLine(); !EndsPart(line); line = ReadLine()) lines.Add(line);
+  std::string content =
+      encoding == "quoted-printable" ? QuotedPrintableBytes(lines) : Joined(lines);
+  if (encoding == "quoted-printable" && !Exhausted()) DropDelimiterBreak(content);
+  target_.Body.SetText(content);
+  if (target_.Body.Count() == 0) target_.Body.Add("");
+  TakeCharset(contentType);
+  target_.SetContentType("text/plain");
+  if (Exhausted()) Fail(kNoBoundary);
+  return line;
 }
 
 // The part's charset becomes the message's: iso-8859-1 as CharSet, any other as CustomCharSet.
@@ -203,82 +287,16 @@ void TmsCustomDecoder::TakeCharset(const std::string& contentType) {
   }
 }
 
-void TmsCustomDecoder::DecodeFirstPart() {
-  ReadHeaders(PartHeaders);
-  std::string contentType = PartHeaders.GetFieldValue("Content-Type");
-  if (BareType(contentType) == "multipart/alternative") {
-    const std::string inner = ParameterValue(contentType, "boundary");
-    if (inner.empty()) Fail(kNoBoundary);
-    nested_ = true;
-    outerBoundary_ = boundary_;
-    boundary_ = "--" + inner;
-    for (std::string line = ReadLine(); !IsDelimiter(line); line = ReadLine()) {
-      if (Exhausted()) Fail(kNoBoundary);
-    }
-    ReadHeaders(PartHeaders);
-    contentType = PartHeaders.GetFieldValue("Content-Type");
-  }
-  // Only an unnamed text part that is no attachment is the plain body; an HTML one is the HTML
-  // body, which the composer carries as the attachment "_htmbody.htm".
-  const std::string type = contentType.empty() ? "text/plain" : BareType(contentType);
-  const std::string disposition = PartHeaders.GetFieldValue("Content-Disposition");
-  const bool named = !PartFileName(contentType, disposition).empty();
-  const bool attachment = rtl::LowerCase(FirstToken(disposition)) == "attachment";
-  const std::string encoding = TransferEncoding(PartHeaders);
-  if (encoding == "base64" || named || attachment || !type.starts_with("text/") ||
-      type == "text/html") {
-    htmlBody_ = type == "text/html" && !named && !attachment && !nested_ && !alternative_;
-    firstPartPending_ = true;
-    return;
-  }
-  rtl::TStringList lines;
-  std::string line;
-  for (line = ReadLine(); !EndsPart(line); line = ReadLine()) lines.Add(line);
-  std::string content =
-      encoding == "quoted-printable" ? QuotedPrintableBytes(lines) : Joined(lines);
-  if (encoding == "quoted-printable" && !Exhausted()) DropDelimiterBreak(content);
-  target_.Body.SetText(content);
-  if (target_.Body.Count() == 0) target_.Body.Add("");
-  TakeCharset(contentType);
-  if (IsCloseDelimiter(line) && nested_) {
-    // An alternative of one part ends; the parts after it in the mixed message still follow.
-    nested_ = false;
-    boundary_ = outerBoundary_;
-    if (IsCloseDelimiter(SkipToDelimiter(kNoClosingBoundary))) {
-      while (!Exhausted()) ReadLine();
-    }
-  } else if (IsCloseDelimiter(line)) {
-    target_.SetContentType(type);
-    while (!Exhausted()) ReadLine();
-  } else if (Exhausted()) {
-    Fail(kNoBoundary);
-  }
-}
-
-void TmsCustomDecoder::DecodeParts() {
-  while (!Exhausted()) {
-    PumpMessages();
-    if (!firstPartPending_) ReadHeaders(PartHeaders);
-    firstPartPending_ = false;
-    std::string line = DecodeAttachment(PartHeaders, false);
-    htmlBody_ = false;
-    if (!IsCloseDelimiter(line) && !Exhausted()) continue;
-    if (!nested_) return;
-    nested_ = false;
-    boundary_ = outerBoundary_;
-    // The outer closing delimiter ends the parts: what follows it is no part.
-    if (IsCloseDelimiter(SkipToDelimiter(kNoClosingBoundary))) return;
-  }
-}
-
-std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool singlePart) {
+std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool singlePart,
+                                               const std::string& defaultType, bool htmlBody) {
   auto item = std::make_unique<TmsAttItem>();
-  std::string contentType = headers.GetFieldValue("Content-type");
-  if (contentType.empty()) contentType = "text/plain";
+  const std::string declared = headers.GetFieldValue("Content-type");
+  const std::string contentType = declared.empty() ? defaultType : declared;
   const std::string disposition = headers.GetFieldValue("Content-Disposition");
-  item->ContentType = FirstToken(contentType);
-  std::string name = htmlBody_ ? "_htmbody.htm" : PartFileName(contentType, disposition);
+  const std::string name = htmlBody ? "_htmbody.htm" : PartFileName(contentType, disposition);
   item->SetFileName(name);
+  // The type the part declares is its type, whatever its name would suggest.
+  if (!declared.empty() || name.empty()) item->ContentType = FirstToken(contentType);
   const std::string encodingName = TransferEncoding(headers);
   const bool uu = encodingName.starts_with("x-uue");
   const TAttEncoding encoding = encodingName == "base64" || uu       ? aeBase64
@@ -287,7 +305,7 @@ std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool s
   item->Encoding = encoding;
   if (name.empty()) {
     const std::string type = item->ContentType.str();
-    const bool alternative = !singlePart && (nested_ || alternative_);
+    const bool alternative = !singlePart && !levels_.empty() && levels_.back().alternative;
     item->SetFileName((alternative ? "_alt." : "att.") +
                       std::to_string(target_.Attachments.Count()));
     item->Encoding = encoding;
@@ -297,6 +315,7 @@ std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool s
   try {
     std::string bytes;
     rtl::TStringList lines;
+    TBase64Decoder base64;
     for (line = ReadLine(); !(singlePart ? Exhausted() : EndsPart(line)); line = ReadLine()) {
       if (encoding != aeBase64) {
         lines.Add(line);
@@ -304,14 +323,15 @@ std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool s
       }
       const std::string text = TrimBlanksRight(line);
       if (singlePart && text == ".") break;
-      if (text.empty()) continue;
       if (!uu) {
-        bytes += Base64Bytes(text);
-      } else if (!IsUUBegin(text) && text != "`" && text != "end") {
+        base64.Feed(text);
+      } else if (!text.empty() && !IsUUBegin(text) && text != "`" && text != "end") {
         bytes += UUDecodeLine(text);
       }
     }
-    if (encoding == aeQuotedPrintable) {
+    if (encoding == aeBase64 && !uu) {
+      bytes = base64.Bytes();
+    } else if (encoding == aeQuotedPrintable) {
       bytes = QuotedPrintableBytes(lines);
       if (!singlePart && !Exhausted()) DropDelimiterBreak(bytes);
     } else if (encoding == ae7Bit) {
@@ -328,7 +348,7 @@ std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool s
 
 void TmsCustomDecoder::DecodeSinglePart() {
   if (MessageHeaders.GetFieldValue("Content-type").empty()) Fail(kMissingContentType);
-  DecodeAttachment(MessageHeaders, true);
+  DecodeAttachment(MessageHeaders, true, "", false);
 }
 
 void TmsCustomDecoder::DecodeText() {
@@ -339,12 +359,9 @@ void TmsCustomDecoder::DecodeText() {
   TakeCharset(contentType);
   const std::string encoding = TransferEncoding(MessageHeaders);
   if (encoding == "base64") {
-    std::string bytes;
-    for (std::string line = ReadLine(); !Exhausted(); line = ReadLine()) {
-      const std::string text = TrimBlanksRight(line);
-      if (!text.empty()) bytes += Base64Bytes(text);
-    }
-    if (!bytes.empty()) target_.Body.SetText(bytes);
+    TBase64Decoder base64;
+    for (std::string line = ReadLine(); !Exhausted(); line = ReadLine()) base64.Feed(line);
+    if (const std::string bytes = base64.Bytes(); !bytes.empty()) target_.Body.SetText(bytes);
     return;
   }
   rtl::TStringList lines;

@@ -1,7 +1,7 @@
 // The message parser: TmsCustomDecoder reads a complete received message text and fills a
-// message component's properties, Body and Attachments. MIME messages (single part, multipart,
-// multipart with a nested alternative) and plain text with uuencoded sections are understood; a
-// message that cannot be decoded is kept whole as an attachment with an explanation in Body.
+// message component's properties, Body and Attachments. MIME messages (single part, multiparts
+// nested in any way) and plain text with uuencoded sections are understood; a message that
+// cannot be decoded is kept whole as an attachment with an explanation in Body.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "maillib/Headers.h"
 #include "maillib/LineStream.h"
@@ -23,6 +24,12 @@ RTL_EXCEPTION_CLASS(EMessageParserError, rtl::Exception);
 // is kept whole in memory.
 inline constexpr int64_t kMaxMessageSize = 64 * 1024 * 1024;
 inline constexpr const char* kMessageTooLarge = "The message is too large";
+// Multiparts nested deeper than this are kept whole as one attachment, so that a hostile message
+// cannot exhaust the stack.
+inline constexpr size_t kMaxMultipartDepth = 20;
+
+// Whether a MIME-Version value is 1.0: comments and blanks may stand anywhere in it (RFC 2045 4).
+bool IsMimeVersion10(std::string_view value);
 
 // A uuencode begin line: longer than 8 characters, "begin" in any case, then (after blanks)
 // three characters that read as an integer, the file mode.
@@ -51,22 +58,32 @@ class TmsCustomDecoder {
   virtual void ParseHeaders(const TmsHeaders& headers) = 0;
 
  private:
+  // An open multipart: its delimiter line ("--" and the boundary) and whether it is an
+  // alternative.
+  struct TLevel {
+    std::string delimiter;
+    bool alternative;
+  };
+
   std::string ReadLine();
   bool Exhausted() const { return !pending_ && reader_.EndReached(); }
-  bool IsDelimiter(std::string_view line) const;
-  bool IsCloseDelimiter(std::string_view line) const;
+  // The innermost open multipart the line is a delimiter or closing delimiter of, or -1.
+  int LevelEndedBy(std::string_view line) const;
   bool EndsPart(std::string_view line) const;
-  // Skips lines up to a delimiter or closing delimiter of the current boundary and returns it;
-  // EMessageParserError with the text of missingText when the input runs out first.
-  std::string SkipToDelimiter(int missingText);
   void ReadHeaders(TmsHeaders& list);
   void StoreUndecodable(const std::string& errorText);
   void DecodeMime();
-  void DecodeMultipart(const std::string& contentType);
-  void DecodeFirstPart();
-  void DecodeParts();
+  // Walks a multipart from its preamble on; returns the line that ended it: a delimiter of an
+  // enclosing multipart, or the end of data.
+  std::string DecodeMultipart(const std::string& contentType);
+  // One part of the innermost open multipart, its headers read; returns the line that ended it.
+  std::string DecodePart(const std::string& parentType);
+  std::string DecodeBodyPart(const std::string& contentType);
   // One part (or the whole single-part body) as an attachment; returns the line that ended it.
-  std::string DecodeAttachment(const TmsHeaders& headers, bool singlePart);
+  // An unnamed part of an alternative is named "_alt." and its index, any other "att." and its
+  // index; htmlBody names it "_htmbody.htm".
+  std::string DecodeAttachment(const TmsHeaders& headers, bool singlePart,
+                               const std::string& defaultType, bool htmlBody);
   void DecodeSinglePart();
   void DecodeText();
   void DecodePlain();
@@ -76,12 +93,9 @@ class TmsCustomDecoder {
   TLineStream reader_;
   std::optional<std::string> pending_;  // a line read ahead and given back
   TmsCustomMessage& target_;
-  std::string boundary_;
-  std::string outerBoundary_;
-  bool nested_ = false;
-  bool alternative_ = false;
-  bool firstPartPending_ = false;  // the first part is left for DecodeParts
-  bool htmlBody_ = false;          // that first part is the HTML body
+  std::vector<TLevel> levels_;  // the open multiparts, outermost first
+  bool bodySeen_ = false;       // the first inline plain text has been met, taken or not
+  bool leafSeen_ = false;       // a part that is no multipart has been met
 };
 
 }  // namespace maillib

@@ -354,11 +354,112 @@ TEST_F(DecoderTest, UndecodableMessagesAreKeptWhole) {
   ExpectUndecodable(maillib::kNoClosingBoundary);
   message_.Clear();
   Parse(Lines({kMime, "Content-Type: multipart/mixed; boundary=b", "", "--b", "", "body", "--b",
-               "Content-Type: image/gif; name=x.gif", "Content-Transfer-Encoding: base64", "",
-               "not*base64", "--b--"}));
+               "Content-Type: image/gif; name=x.gif", "Content-Transfer-Encoding: x-uuencode", "",
+               "#86)~", "--b--"}));
   ExpectUndecodable(maillib::kAttachmentDecodeError);
   EXPECT_EQ(message_.Body[0], "body");
   EXPECT_EQ(message_.Attachments.Count(), 1);
+}
+
+// A multipart of the given parts (each its header lines, an empty line and its content).
+std::string Multipart(const std::string& type, const std::string& boundary,
+                      std::initializer_list<std::string> parts) {
+  std::string text = "Content-Type: multipart/" + type + "; boundary=\"" + boundary + "\"\r\n\r\n";
+  for (const auto& part : parts) text += "--" + boundary + "\r\n" + part + "\r\n";
+  return text + "--" + boundary + "--\r\n";
+}
+
+TEST_F(DecoderTest, NestedMultipartsAreWalked) {
+  const std::string plain = "Content-Type: text/plain\r\n\r\nplain";
+  const std::string html = "Content-Type: text/html; charset=utf-8\r\n\r\n<p>h</p>";
+  const std::string png =
+      "Content-Type: image/png; name=\"l.png\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nUE5H";
+  const std::string inner =
+      "Content-Type: message/rfc822\r\n\r\nSubject: s\r\n" + Multipart("mixed", "in", {"\r\nx"});
+  struct Case {
+    std::string text;
+    std::vector<std::string> attachments;  // name, type and bytes of each
+  };
+  const Case cases[] = {
+      {Multipart("related", "r", {Multipart("alternative", "a", {plain, html}), png}),
+       {"_alt.0 text/html <p>h</p>", "l.png image/png PNG"}},
+      {Multipart("mixed", "m",
+                 {Multipart("alternative", "a", {plain, Multipart("related", "r", {html, png})}),
+                  "Content-Type: application/pdf\r\nContent-Disposition: attachment; "
+                  "filename=d.pdf\r\n\r\n%PDF"}),
+       {"att.0 text/html <p>h</p>", "l.png image/png PNG", "d.pdf application/pdf %PDF"}},
+      {Multipart("signed", "s",
+                 {Multipart("mixed", "m", {plain, png}),
+                  "Content-Type: application/pgp-signature; name=s.asc\r\n\r\nSIG"}),
+       {"l.png image/png PNG", "s.asc application/pgp-signature SIG"}},
+      {Multipart("report", "p",
+                 {plain, "Content-Type: message/delivery-status\r\n\r\nStatus: 5.0.0", inner}),
+       {"att.0 message/delivery-status Status: 5.0.0",
+        "att.1 message/rfc822 " + inner.substr(inner.find("\r\n\r\n") + 4)}},
+      {Multipart("mixed", "m", {Multipart("mixed", "n", {plain, png}), html}),
+       {"l.png image/png PNG", "att.1 text/html <p>h</p>"}},
+  };
+  for (const Case& c : cases) {
+    message_.Clear();
+    auto& m = Parse(kMime + "\r\n" + c.text);
+    EXPECT_EQ(BodyOf(m), std::vector<std::string>{"plain"}) << c.text;
+    std::vector<std::string> attachments;
+    for (int i = 0; i < m.Attachments.Count(); ++i) {
+      const auto& item = m.Attachments.Items(i);
+      attachments.push_back(item.FileName.str() + " " + item.ContentType.str() + " " + Bytes(i));
+    }
+    EXPECT_EQ(attachments, c.attachments) << c.text;
+  }
+}
+
+TEST_F(DecoderTest, DeepNestingIsKeptAsOneAttachment) {
+  std::string text = "Content-Type: text/plain\r\n\r\ndeep";
+  for (int depth = 0; depth < 40; ++depth) text = Multipart("mixed", std::to_string(depth), {text});
+  auto& m = Parse(kMime + "\r\n" + text);
+  EXPECT_EQ(m.Body.Count(), 0);
+  ASSERT_EQ(m.Attachments.Count(), 1);
+  EXPECT_EQ(m.Attachments.Items(0).ContentType.str(), "multipart/mixed");
+  EXPECT_NE(Bytes(0).find("deep"), std::string::npos);
+}
+
+TEST_F(DecoderTest, Base64IsOneStreamWhateverItsWrap) {
+  std::string bytes;
+  for (int i = 0; i < 2048; ++i) bytes += static_cast<char>(i * 7 % 256);
+  std::string encoded;
+  for (size_t i = 0; i < bytes.size(); i += 57) {
+    encoded += maillib::Base64EncodeLine(std::string_view(bytes).substr(i, 57));
+  }
+  for (size_t wrap : {57, 60, 70, 75, 76}) {
+    for (const char* end : {"\r\n", "\n"}) {
+      std::string text = std::string("MIME-Version: 1.0") + end +
+                         "Content-Type: application/octet-stream" + end +
+                         "Content-Transfer-Encoding: base64" + end + end;
+      for (size_t i = 0; i < encoded.size(); i += wrap) text += encoded.substr(i, wrap) + end;
+      message_.Clear();
+      EXPECT_EQ(Parse(text).Attachments.Items(0).Bytes(), bytes) << wrap;
+    }
+  }
+  maillib::TBase64Decoder joined;
+  for (const char* piece : {"YQ=", "=YW", "I=Y", "*W\tJj", "ZA", "="}) joined.Feed(piece);
+  EXPECT_EQ(joined.Bytes(), "aababcd");
+}
+
+TEST_F(DecoderTest, MimeVersionForms) {
+  const std::string rest = Lines({"Content-Type: multipart/mixed; boundary=b", "", "--b", "",
+                                  "text", "--b", "Content-Type: image/gif", "", "G", "--b--"});
+  for (const std::string version : {"MIME-Version: 1.0 (Apple Message framework v1085)\r\n",
+                                    "Mime-Version:\t1.0\r\n (produced\r\n  by (x) \\) y)\r\n",
+                                    "MIME-Version: 1.(z)0\r\n", ""}) {
+    message_.Clear();
+    auto& m = Parse(version + rest);
+    EXPECT_EQ(BodyOf(m), std::vector<std::string>{"text"}) << version;
+    EXPECT_EQ(m.Attachments.Count(), 1) << version;
+  }
+  message_.Clear();
+  auto& other = Parse("MIME-Version: 1.0.1\r\n" + rest);
+  EXPECT_EQ(other.Body[0], "--b");
+  EXPECT_EQ(other.Attachments.Count(), 0);
 }
 
 // No line is lost or cut, and every codec takes received lines of any length.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <regex>
 
+#include "maillib/HeaderText.h"
 #include "maillib/codecs.h"
 #include "rtl/Exception.h"
 #include "rtl/SysUtils.h"
@@ -24,15 +25,17 @@ std::string_view FieldName(std::string_view line) {
   return name;
 }
 
-// The text of one encoded word, whose encoding letter may be of either case (RFC 2047 2); a
-// Base64 text that does not decode is kept as it stands.
-std::string DecodedWord(const std::string& word, char letter, std::string text) {
+// The text of one encoded word as UTF-8, whose encoding letter may be of either case (RFC 2047
+// 2); a Base64 text that does not decode, or a charset that cannot be converted, keeps the word
+// as it stands.
+std::string DecodedWord(const std::string& word, const std::string& charset, char letter,
+                        std::string text) {
   if (letter == 'Q' || letter == 'q') {
     std::replace(text.begin(), text.end(), '_', ' ');
-    return DecodeQWord(text);
+    return CharsetToUtf8(charset, DecodeQWord(text)).value_or(word);
   }
   try {
-    return Base64DecodeLine(text);
+    return CharsetToUtf8(charset, Base64DecodeLine(text)).value_or(word);
   } catch (const rtl::EInOutError&) {
     return word;
   }
@@ -77,7 +80,7 @@ TmsHeaders WithoutFields(const TmsHeaders& headers, std::initializer_list<const 
 }
 
 std::string DecodePhrase(std::string_view text) {
-  static const std::regex word(R"(=\?[^?\s]+\?([BbQq])\?([^?\s]*)\?=)");
+  static const std::regex word(R"(=\?([^?\s]+)\?([BbQq])\?([^?\s]*)\?=)");
   std::string out;
   auto rest = text.begin();
   bool afterWord = false;
@@ -87,7 +90,7 @@ std::string DecodePhrase(std::string_view text) {
     std::string_view gap(rest, (*it)[0].first);
     bool onlyBlanks = gap.find_first_not_of(" \t") == std::string_view::npos;
     if (!(afterWord && onlyBlanks)) out += gap;
-    out += DecodedWord((*it)[0].str(), *(*it)[1].first, (*it)[2].str());
+    out += DecodedWord((*it)[0].str(), (*it)[1].str(), *(*it)[2].first, (*it)[3].str());
     rest = (*it)[0].second;
     afterWord = true;
   }

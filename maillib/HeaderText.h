@@ -3,6 +3,7 @@
 // file names as RFC 2231 parameters, and no header line longer than RFC 5322 allows.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,13 @@ class TUtf8Check {
 };
 
 bool IsUtf8(std::string_view text);
+
+// Text in the named charset (any case; an RFC 2231 language after "*" ignored) as UTF-8: UTF-8
+// and US-ASCII text as it is when well-formed, iso-8859-1/2/15, windows-1250/1251/1252 and koi8-r
+// through tables. Nothing for any other charset, or for text that is not what its charset says.
+std::optional<std::string> CharsetToUtf8(std::string_view charset, std::string_view text);
+// At most limit bytes of a UTF-8 text, never ending inside a character.
+std::string_view Utf8Prefix(std::string_view text, size_t limit);
 
 // text in double quotes, with "\" before each double quote and backslash.
 std::string QuotedString(std::string_view text);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "maillib/HeaderFields.h"
+#include "maillib/codecs.h"
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -96,6 +99,24 @@ TEST(HeaderTextTest, ExtendedParameterValuesPercentEncode) {
   EXPECT_EQ(maillib::ExtendedParameterValue("r\xC3\xA9sum\xC3\xA9 \"v2\".txt", "utf-8"),
             "utf-8''r%C3%A9sum%C3%A9%20%22v2%22.txt");
   EXPECT_EQ(maillib::ExtendedParameterValue("a-b_c.d", "us-ascii"), "us-ascii''a-b_c.d");
+}
+
+TEST(HeaderTextTest, EncodedWordsBecomeUtf8WhateverTheirCharset) {
+  const std::pair<const char*, const char*> words[] = {
+      {"=?ISO-8859-1?Q?caf=E9?=", "caf\xC3\xA9"},
+      {"=?windows-1252?Q?=80_=93x=94?=", "\xE2\x82\xAC \xE2\x80\x9Cx\xE2\x80\x9D"},
+      {"=?iso-8859-15*fr?Q?=A4?=", "\xE2\x82\xAC"},
+      {"=?koi8-r?B?8NLJ18XU?=", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
+      {"=?windows-1251?Q?=CF?= =?iso-8859-2?Q?=B3?=", "\xD0\x9F\xC5\x82"},
+      {"=?utf-8?Q?=C3=A9?=", "\xC3\xA9"},
+      {"=?utf-8?Q?=E9?=", "=?utf-8?Q?=E9?="},
+      {"=?x-unknown?Q?=E9?= a", "=?x-unknown?Q?=E9?= a"},
+  };
+  for (const auto& [word, text] : words) {
+    EXPECT_EQ(maillib::DecodePhrase(word), text) << word;
+    EXPECT_EQ(maillib::DecodeEncodedWords(word), text) << word;
+  }
+  EXPECT_EQ(maillib::Utf8Prefix("ab\xC3\xA9", 3), "ab");
 }
 
 }  // namespace

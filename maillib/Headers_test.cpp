@@ -17,7 +17,7 @@ TEST(HeadersTest, FieldValuesAreUnfoldedAndDecoded) {
                        "subject: second", "From: =?iso-8859-1?Q?Jos=E9?= <j@example.org>"});
   EXPECT_EQ(headers.GetFieldValue("subject"), "Hello World");
   EXPECT_EQ(headers.GetFieldValue("SUBJECT:"), "Hello World");
-  EXPECT_EQ(headers.GetFieldValue("From"), "Jos\xE9<j@example.org>");
+  EXPECT_EQ(headers.GetFieldValue("From"), "Jos\xC3\xA9<j@example.org>");
   EXPECT_EQ(headers.GetFieldValue("Missing"), "");
   EXPECT_EQ(maillib::TmsHeaders().GetFieldValue("Subject"), "");
 }

@@ -2,6 +2,7 @@
 
 #include "maillib/AddressFields.h"
 #include "maillib/HeaderFields.h"
+#include "maillib/HeaderText.h"
 
 namespace maillib {
 namespace {
@@ -16,10 +17,12 @@ TmsHeaders KeptHeaders(const TmsHeaders& headers) {
 }
 
 // Encoded words are read as RFC 2047 has them (either case of the encoding letter, the blank
-// before a plain word kept), so a subject from any writer reads as it was written.
+// before a plain word kept), so a subject from any writer reads as it was written; a long one is
+// cut before a character, never inside it.
 void TakeSubject(const TmsHeaders& headers, rtl::ShortString& subject) {
   std::vector<std::string> values = RawFieldValues(headers, "Subject");
-  if (!values.empty() && !values.front().empty()) subject = DecodePhrase(values.front());
+  if (values.empty() || values.front().empty()) return;
+  subject = std::string(Utf8Prefix(DecodePhrase(values.front()), rtl::kShortStringLength));
 }
 
 void TakeSender(const TmsHeaders& headers, TmsMailAddress& sender) {

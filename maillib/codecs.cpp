@@ -4,6 +4,7 @@
 #include <array>
 #include <optional>
 
+#include "maillib/HeaderText.h"
 #include "maillib/QuotedPrintable.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
@@ -14,6 +15,7 @@ namespace maillib {
 namespace {
 
 constexpr int kInvalid = -1;
+constexpr int kPad = 255;
 
 // Base64's 24-bit groups: k bytes (1 to 3) give k + 1 characters, shifted as if the group were
 // full.
@@ -37,7 +39,7 @@ int Base64Value(char c) {
   if (c >= '0' && c <= '9') return c - '0' + 52;
   if (c == '+') return 62;
   if (c == '/') return 63;
-  if (c == '=') return 255;
+  if (c == '=') return kPad;
   return kInvalid;
 }
 
@@ -67,10 +69,11 @@ std::string DecodeGroups(std::string_view text, Value value, bool shortGroupsPad
   return out;
 }
 
-// The text of a word "charset?letter?text" decoded, or nothing when the word has not that shape,
-// its letter is neither B nor Q, or its Base64 text holds a character outside the alphabet. Such
-// a word is kept as it stands instead of failing every lookup of its header: a message whose
-// Date holds one could otherwise never be built.
+// The text of a word "charset?letter?text" decoded to UTF-8, or nothing when the word has not
+// that shape, its letter is neither B nor Q, its Base64 text holds a character outside the
+// alphabet or its charset cannot be converted. Such a word is kept as it stands instead of
+// failing every lookup of its header: a message whose Date holds one could otherwise never be
+// built.
 std::optional<std::string> DecodeWord(const std::string& word) {
   size_t question = word.find('?');
   if (question == std::string::npos || question + 2 >= word.size() || word[question + 2] != '?') {
@@ -78,18 +81,22 @@ std::optional<std::string> DecodeWord(const std::string& word) {
   }
   const char letter = word[question + 1];
   const std::string text = word.substr(question + 3);
+  std::string bytes;
   if (letter == 'Q' || letter == 'q') {
     // "_" stands for a blank only inside Q-encoded text (RFC 2047 4.2), never in the text around.
     std::string blanks = text;
     std::replace(blanks.begin(), blanks.end(), '_', ' ');
-    return DecodeQWord(blanks);
-  }
-  if (letter != 'B' && letter != 'b') return std::nullopt;
-  try {
-    return Base64DecodeLine(text);
-  } catch (const rtl::EInOutError&) {
+    bytes = DecodeQWord(blanks);
+  } else if (letter != 'B' && letter != 'b') {
     return std::nullopt;
+  } else {
+    try {
+      bytes = Base64DecodeLine(text);
+    } catch (const rtl::EInOutError&) {
+      return std::nullopt;
+    }
   }
+  return CharsetToUtf8(std::string_view(word).substr(0, question), bytes);
 }
 
 constexpr std::string_view kUUAlphabet =
@@ -120,6 +127,39 @@ std::string Base64DecodeLine(std::string_view line) {
   while (padding < line.size() && line[line.size() - 1 - padding] == '=') ++padding;
   out.resize(out.size() > padding ? out.size() - padding : 0);
   return out;
+}
+
+void TBase64Decoder::Feed(std::string_view text) {
+  PumpMessages();
+  for (char c : text) {
+    const int value = Base64Value(c);
+    if (value == kPad) {
+      // Padding completes the quantum with the bytes its characters carry; a lone character
+      // carries none.
+      AppendShortQuantum(bytes_);
+      group_ = 0;
+      count_ = 0;
+    } else if (value != kInvalid) {
+      group_ = (group_ << 6) | static_cast<uint32_t>(value);
+      if (++count_ == 4) {
+        for (int shift = 16; shift >= 0; shift -= 8) bytes_ += static_cast<char>(group_ >> shift);
+        group_ = 0;
+        count_ = 0;
+      }
+    }
+  }
+}
+
+std::string TBase64Decoder::Bytes() const {
+  std::string out = bytes_;
+  AppendShortQuantum(out);
+  return out;
+}
+
+void TBase64Decoder::AppendShortQuantum(std::string& out) const {
+  if (count_ < 2) return;
+  const uint32_t group = group_ << (6 * (4 - count_));
+  for (int b = 0; b < count_ - 1; ++b) out += static_cast<char>(group >> (16 - 8 * b));
 }
 
 std::string UUEncodeLine(std::string_view bytes) {
@@ -179,7 +219,7 @@ std::string DecodeEncodedWords(std::string_view input) {
       continue;
     }
     value = value.substr(0, s) + *decoded + rtl::Trim(value.substr(e + 2));
-    value = rtl::BoundedString(value);
+    value = std::string(Utf8Prefix(value, rtl::kShortStringLength));
   }
   return value;
 }

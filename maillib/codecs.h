@@ -3,6 +3,7 @@
 // Line codecs work on bounded strings: at most 255 bytes in and 255 characters out.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,24 @@ inline constexpr std::string_view kBase64Alphabet =
 std::string Base64EncodeLine(std::string_view bytes);
 // Raises EInOutError "Invalid Character" for a character outside the alphabet and "=".
 std::string Base64DecodeLine(std::string_view line);
+// Base64 content decoded as one stream, fed a piece (a line) at a time: line breaks may fall
+// anywhere, characters outside the alphabet are ignored (RFC 2045 6.8), and "=" ends the quantum
+// it stands in, so content joined from several encodings still decodes whole.
+class TBase64Decoder {
+ public:
+  void Feed(std::string_view text);
+  // The bytes of every quantum completed so far; a last quantum cut short gives the bytes its
+  // characters carry whole.
+  std::string Bytes() const;
+
+ private:
+  void AppendShortQuantum(std::string& out) const;
+
+  std::string bytes_;
+  uint32_t group_ = 0;
+  int count_ = 0;  // characters of the current quantum
+};
+
 // One uuencoded line with its length character in front; at most 45 bytes.
 std::string UUEncodeLine(std::string_view bytes);
 std::string UUDecodeLine(std::string_view line);
