@@ -137,7 +137,9 @@ void Show(const std::string& ini, std::ostream& out) {
     lines += end ? 1 : 0;
     return true;
   });
-  out << "Body:        " << lines << " lines\n";
+  // A composed message's body is the whole text the relay gets: its header block is shown too.
+  out << (m.Composed ? "Composed:    " : "Body:        ") << lines
+      << (m.Composed ? " lines, sent as written\n" : " lines\n");
   size_t shown = 0;
   bool lineStart = true;
   m.QueuedBody->ForEachPiece([&](std::string_view piece, bool end) {

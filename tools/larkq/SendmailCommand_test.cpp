@@ -9,6 +9,7 @@
 #include "mailer/SMTPCust.h"
 #include "settings/RegSet.h"
 #include "testing/TempDir.h"
+#include "tools/larkq/AdminCommands.h"
 #include "tools/larkq/CommandTestSupport.h"
 #include "tools/larkq/ComposeCommand.h"
 #include "tools/larkq/LocalNames.h"
@@ -109,6 +110,10 @@ TEST_F(SendmailCommandTest, QueuesThePhpMessageAsWrittenWithItsEnvelope) {
   EXPECT_TRUE(body.ends_with(" +0000\r\n\r\n.Thanks.\r\nlast line\r\n")) << body;
   EXPECT_EQ(Composed(),
             body.substr(0, body.find("\r\n.Thanks")) + "\r\n..Thanks.\r\nlast line\r\n");
+  const auto shown = larkq_test::RunCommand(larkq::RunShowCommand, {Queued().at(0)});
+  EXPECT_NE(shown.out.find("Composed:    11 lines, sent as written\n  From: Web Shop"),
+            std::string::npos)
+      << shown.out;
 }
 
 TEST_F(SendmailCommandTest, EnvelopeSendersAndLocalNames) {
