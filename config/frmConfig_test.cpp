@@ -421,6 +421,45 @@ class FormTest : public QObject {
     QCOMPARE(boxes.Boxes().front().Icon, QMessageBox::Information);
   }
 
+  // Settled before any display is needed: the test's environment has none.
+  void wrensetAnswersItsOptionsWithoutADisplay_data() {
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "wrenset - the settings window"
+                          << "";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "wrenset 1.2\n"
+                             << "";
+    QTest::newRow("unknown") << QStringList{"-d", "--bogus"} << 2 << ""
+                             << "wrenset: unknown option '--bogus'\n";
+    QTest::newRow("no display") << QStringList{} << 1 << ""
+                                << "wrenset: there is no display";
+  }
+  void wrensetAnswersItsOptionsWithoutADisplay() {
+    QFETCH(QStringList, options);
+    QFETCH(int, code);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QProcess wrenset;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+      environment.remove(name);
+    }
+    wrenset.setProcessEnvironment(environment);
+    wrenset.start(LARKPOST_WRENSET, options);
+    QVERIFY(wrenset.waitForFinished(60000));
+    QCOMPARE(wrenset.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(wrenset.exitCode(), code);
+    const QString printed = wrenset.readAllStandardOutput();
+    const QString complained = wrenset.readAllStandardError();
+    QVERIFY2(out.isEmpty() ? printed.isEmpty() : printed.startsWith(out), qPrintable(printed));
+    QVERIFY2(err.isEmpty() ? complained.isEmpty() : complained.startsWith(err),
+             qPrintable(complained));
+    QCOMPARE(complained.contains("Usage: wrenset"), code == 2);
+    QCOMPARE(printed.contains("Usage: wrenset"), options == QStringList{"--help"});
+  }
+
   void wrensetWritesAScreenshot() {
     const QString file = QString::fromStdString(*queue_ / "window.png");
     QProcess wrenset;
