@@ -55,6 +55,7 @@ TForm1::TForm1(const QStringList& parameters, QWidget* parent) : QMainWindow(par
   UpdateLabels();
   UpdateClock();
   Timer1->start();
+  TrackBar1->setFocus();
 }
 
 TForm1::~TForm1() = default;

@@ -105,6 +105,7 @@ void TForm1::AddToolButton(QToolBar& bar, const char* name, QAction* action) {
   auto* button = new QToolButton(&bar);
   button->setObjectName(name);
   button->setDefaultAction(action);
+  button->setFocusPolicy(Qt::NoFocus);
   bar.addWidget(button);
 }
 
@@ -126,6 +127,9 @@ void TForm1::CreateToolbars() {
     button->setPopupMode(QToolButton::InstantPopup);
     button->setToolButtonStyle(Qt::ToolButtonTextOnly);
     button->setFixedHeight(kMenuBarHeight);
+    // The menus open by their Alt mnemonics and hold every toolbar command: as tab stops, these
+    // buttons and the toolbar's only stood in the way of the first setting.
+    button->setFocusPolicy(Qt::NoFocus);
     MainMenu971->addWidget(button);
   }
   addToolBar(Qt::TopToolBarArea, MainMenu971);

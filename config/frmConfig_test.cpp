@@ -404,6 +404,19 @@ class FormTest : public QObject {
     QCOMPARE(Hint(form), QString(texts[std::size(texts) - 1].second));
   }
 
+  void tabGoesThroughTheSettingsOnlyFromTheThreads() {
+    TForm1 form({});
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QStringList visited{QApplication::focusWidget()->objectName()};
+    for (int i = 0; i < 6; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, QStringList({"TrackBar1", "TrackBar2", "edtMessageDir", "OvcAttachedButton1",
+                                   "cmbEventLogging", "cbExit", "TrackBar1"}));
+  }
+
   void theClockShowsTheLocalDateAndTime() {
     TForm1 form({});
     const QString clock = Find<QLabel>(form, "ClockPanel")->text();
