@@ -218,9 +218,22 @@ void TForm1::contextMenuEvent(QContextMenuEvent* event) { PopupMenu1->popup(even
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::FocusIn) {
     auto text = helpTexts_.constFind(watched);
-    if (text != helpTexts_.constEnd()) hintPanel_->setText(*text);
+    if (text != helpTexts_.constEnd()) ShowHint(*text);
+  } else if (watched == hintPanel_ && event->type() == QEvent::Resize) {
+    ElideHint();
   }
   return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::ShowHint(const QString& text) {
+  hint_ = text;
+  hintPanel_->setToolTip(text);
+  ElideHint();
+}
+
+void TForm1::ElideHint() {
+  hintPanel_->setText(hintPanel_->fontMetrics().elidedText(hint_, Qt::ElideRight,
+                                                           hintPanel_->contentsRect().width()));
 }
 
 }  // namespace config

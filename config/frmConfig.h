@@ -58,6 +58,8 @@ class TForm1 : public QMainWindow {
   void CreateStatusBar();
   void AddToolButton(QToolBar& bar, const char* name, QAction* action);
   void SetHelpText(QWidget* control, const char* text);
+  void ShowHint(const QString& text);
+  void ElideHint();
 
   void UpdateLabels();
   void UpdateClock();
@@ -98,6 +100,7 @@ class TForm1 : public QMainWindow {
 
   std::unique_ptr<TServiceDisplay> display_;
   QHash<QObject*, QString> helpTexts_;
+  QString hint_;
   bool loading_ = false;
   // The stored Threads may lie outside the slider's range; it is written back unchanged unless
   // the user moved the slider.

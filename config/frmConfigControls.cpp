@@ -220,6 +220,9 @@ void TForm1::CreateStatusBar() {
   clockPanel_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   hintPanel_ = new QLabel(bar);
   hintPanel_->setObjectName("HintPanel");
+  // Its width is what the clock leaves, never what its text asks for: the text is elided to it.
+  hintPanel_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  hintPanel_->installEventFilter(this);
   bar->addWidget(clockPanel_);
   bar->addWidget(hintPanel_, 1);
   setStatusBar(bar);

@@ -38,7 +38,14 @@ void Click(const QWidget& form, const char* button) {
   Find<QAbstractButton>(form, button)->click();
 }
 
-QString Hint(const QWidget& form) { return Find<QLabel>(form, "HintPanel")->text(); }
+// The whole help text shown, from the tooltip, after checking that the panel shows it elided.
+QString Hint(const QWidget& form) {
+  auto* panel = Find<QLabel>(form, "HintPanel");
+  const QString whole = panel->toolTip();
+  const QString elided =
+      panel->fontMetrics().elidedText(whole, Qt::ElideRight, panel->contentsRect().width());
+  return panel->text() == elided ? whole : "shown as " + panel->text();
+}
 
 }  // namespace
 
@@ -415,6 +422,21 @@ class FormTest : public QObject {
     }
     QCOMPARE(visited, QStringList({"TrackBar1", "TrackBar2", "edtMessageDir", "OvcAttachedButton1",
                                    "cmbEventLogging", "cbExit", "TrackBar1"}));
+  }
+
+  void aLongHelpTextIsElidedToThePanelAgainOnResize() {
+    TForm1 form({});
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    auto* panel = Find<QLabel>(form, "HintPanel");
+    for (int width : {panel->width(), 120}) {
+      panel->resize(width, panel->height());
+      Find<QWidget>(form, "cmbEventLogging")->setFocus();
+      QVERIFY2(panel->text().endsWith(u'…'), qPrintable(panel->text()));
+      QVERIFY(panel->fontMetrics().horizontalAdvance(panel->text()) <= panel->width());
+      QCOMPARE(Hint(form),
+               QString("  Saves message status information to the message/NT Event log"));
+    }
   }
 
   void theClockShowsTheLocalDateAndTime() {
