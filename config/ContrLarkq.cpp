@@ -11,6 +11,7 @@ namespace {
 // still reports the state read before it.
 SERVICE_STATUS serviceStatus;
 DWORD requestError = ERROR_SUCCESS;
+DWORD queryError = ERROR_SUCCESS;
 
 // The two handles of one operation, closed service first, then the manager.
 class ServiceHandles {
@@ -76,15 +77,21 @@ DWORD RequestError() { return requestError; }
 
 DWORD QueryState() {
   DWORD state = SERVICE_CONTINUE_PENDING;
+  queryError = ERROR_SUCCESS;
   try {
     ServiceHandles handles;
-    if (handles.Service() == nullptr) return state;
+    if (handles.Service() == nullptr) {
+      queryError = handles.OpenError();
+      return state;
+    }
     QueryServiceStatus(handles.Service(), &serviceStatus);
     state = serviceStatus.dwCurrentState;
   } catch (const std::exception&) {
   }
   return state;
 }
+
+DWORD QueryError() { return queryError; }
 
 const SERVICE_STATUS& ServiceStatus() { return serviceStatus; }
 

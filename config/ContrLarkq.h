@@ -22,6 +22,9 @@ DWORD RequestError();
 // The service's current state (SERVICE_STOPPED to SERVICE_PAUSED), or SERVICE_CONTINUE_PENDING
 // when the control manager or the service cannot be opened.
 DWORD QueryState();
+// Why the last QueryState could not read the state: the Win32 code of the call that failed,
+// ERROR_SERVICE_DOES_NOT_EXIST for a service that is not installed; ERROR_SUCCESS when it read it.
+DWORD QueryError();
 
 // The status last read by any of the three operations; all zero before the first read.
 const SERVICE_STATUS& ServiceStatus();

@@ -5,15 +5,24 @@
 namespace config {
 
 void TServiceDisplay::Refresh() {
-  DWORD state = QueryState();
-  if (state == lastState_) return;
-  Show(state);
+  const DWORD state = QueryState();
+  const bool installed = QueryError() != ERROR_SERVICE_DOES_NOT_EXIST;
+  if (state == lastState_ && installed == installed_) return;
+  Show(state, installed);
   lastState_ = state;
+  installed_ = installed;
 }
 
 // The pending states of pausing and continuing, and a service that cannot be reached, keep the
-// text: there is no sentence for them, only the dim yellow light.
-void TServiceDisplay::Show(DWORD state) {
+// text: there is no sentence for them, only the dim yellow light. A service that is not
+// installed says so beside the same light: a removed service would still read as stopped.
+void TServiceDisplay::Show(DWORD state, bool installed) {
+  if (!installed) {
+    led_.SetLedOnColor(lcYellow);
+    led_.SetLedStatus(lsOff);
+    text_.setText("The Service is not Installed.");
+    return;
+  }
   switch (state) {
     case SERVICE_STOPPED:
       led_.SetLedOnColor(lcRed);

@@ -19,11 +19,12 @@ class TServiceDisplay {
   DWORD LastState() const { return lastState_; }
 
  private:
-  void Show(DWORD state);
+  void Show(DWORD state, bool installed);
 
   TLedAuto& led_;
   QLabel& text_;
   DWORD lastState_ = 0;
+  bool installed_ = true;
 };
 
 }  // namespace config
