@@ -77,11 +77,11 @@ void TForm1::ShowSettings() {
 
 bool TForm1::ValidateAndApply() {
   try {
-    std::string quePath = edtMessageDir->text().toStdString();
-    if (!quePath.empty() && quePath.back() == rtl::PathDelim) {
-      quePath.pop_back();
-      edtMessageDir->setText(Text(quePath));
-    }
+    // A pasted path often brings blanks around it, which would name another directory.
+    QString typed = edtMessageDir->text().trimmed();
+    if (typed.endsWith(QChar(rtl::PathDelim))) typed.chop(1);
+    if (typed != edtMessageDir->text()) edtMessageDir->setText(typed);
+    const std::string quePath = typed.toStdString();
     // A relative path would be resolved against the service's own working directory.
     if (quePath.size() <= 3 || !QDir::isAbsolutePath(Text(quePath))) {
       return Refuse(quePath, " is invalid. You must create a queue directory.");

@@ -313,6 +313,15 @@ class FormTest : public QObject {
     QCOMPARE(StoredString("EventLogging"), std::optional<std::string>("NT Event Log"));
   }
 
+  void aPastedDirectoryIsTrimmed() {
+    const QString queue = QString::fromStdString(queue_->Path());
+    TForm1 form({});
+    Find<QLineEdit>(form, "edtMessageDir")->setText(" \t" + queue + "/ \n");
+    QVERIFY(form.ValidateAndApply());
+    QCOMPARE(Find<QLineEdit>(form, "edtMessageDir")->text(), queue);
+    QCOMPARE(StoredString("QuePath"), std::optional(queue_->Path()));
+  }
+
   void theFailedDirectoryTakesTheQueueDirectorysOwnerAndMode() {
     const fs::path queue = fs::path(queue_->Path()) / std::string(120, 'a') / std::string(120, 'b');
     fs::create_directories(queue);
