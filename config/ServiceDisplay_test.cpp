@@ -60,27 +60,20 @@ class ServiceDisplayTest : public QObject {
   void init() { root_ = std::make_unique<testing_support::MachineRoot>(); }
   void cleanup() { root_.reset(); }
 
-  void aServiceNotInstalledShowsOliveAndSaysSo() {
-    Window window;
-    window.display.Refresh();
-    QCOMPARE(window.display.LastState(), DWORD{SERVICE_CONTINUE_PENDING});
-    QCOMPARE(window.led.LedOnColor(), lcYellow);
-    QCOMPARE(window.led.LedStatus(), lsOff);
-    QCOMPARE(window.Seen(), kOlive);
-    QCOMPARE(window.text.text(), QString("The Service is not Installed."));
-  }
-
-  void aRemovedServiceNoLongerReadsStopped() {
+  void aRemovedServiceShowsOliveAndSaysItIsNotInstalled() {
     TestService service;
     Window window;
     window.display.Refresh();
     QCOMPARE(window.text.text(), QString("The Service is Stopped."));
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE larkpost = OpenServiceA(manager, kServiceName, SERVICE_ALL_ACCESS);
-    QVERIFY(larkpost != nullptr && DeleteService(larkpost));
+    QVERIFY(DeleteService(larkpost));
     CloseServiceHandle(larkpost);
     CloseServiceHandle(manager);
     window.display.Refresh();
+    QCOMPARE(window.display.LastState(), DWORD{SERVICE_CONTINUE_PENDING});
+    QCOMPARE(window.led.LedOnColor(), lcYellow);
+    QCOMPARE(window.led.LedStatus(), lsOff);
     QCOMPARE(window.Seen(), kOlive);
     QCOMPARE(window.text.text(), QString("The Service is not Installed."));
   }
