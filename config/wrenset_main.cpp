@@ -20,7 +20,7 @@ constexpr const char* kUsage =
     "wrenset - the settings window of the Larkpost mail-queue delivery service\n"
     "\n"
     "Usage: wrenset [-d] [--screenshot FILE.png] [TOOLKIT OPTIONS]\n"
-    "       wrenset --help | --version\n"
+    "  or:  wrenset --help | --version\n"
     "\n"
     "The window edits the service's settings: the queue directory, the number of delivery\n"
     "threads, the delivery attempts and where outcomes are logged. Saving checks the queue\n"
