@@ -43,27 +43,17 @@ constexpr const char* kUsage =
     "/var/lib/larkpost for root, else ${XDG_STATE_HOME:-$HOME/.local/state}/larkpost.\n"
     "larkctl reg edits the same values.\n";
 
-// Qt's own options, which QApplication takes out of the arguments; the first ones take a value.
-constexpr std::string_view kToolkitOptions[] = {"platform",
-                                                "platformpluginpath",
-                                                "platformtheme",
-                                                "plugin",
-                                                "qwindowgeometry",
-                                                "qwindowicon",
-                                                "qwindowtitle",
-                                                "session",
-                                                "display",
-                                                "geometry",
-                                                "title",
-                                                "name",
-                                                "style",
-                                                "stylesheet",
-                                                "reverse",
-                                                "widgetcount",
-                                                "nograb",
-                                                "dograb",
-                                                "sync"};
-constexpr std::size_t kValuedToolkitOptions = 14;
+// Qt's own options, which QApplication takes out of the arguments.
+constexpr std::string_view kToolkitOptionsWithValue[] = {
+    "platform",        "platformpluginpath", "platformtheme", "plugin",
+    "qwindowgeometry", "qwindowicon",        "qwindowtitle",  "session",
+    "display",         "geometry",           "title",         "name",
+    "style",           "stylesheet"};
+constexpr std::string_view kToolkitFlags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync"};
+
+bool Among(std::string_view name, const auto& names) {
+  return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
 
 struct Options {
   bool debug = false;
@@ -105,13 +95,12 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
     const std::size_t equals = name.find('=');
     const bool valueAttached = equals != std::string_view::npos;
     name = name.substr(0, equals);
-    const std::string_view* found =
-        std::find(std::begin(kToolkitOptions), std::end(kToolkitOptions), name);
-    if (found == std::end(kToolkitOptions)) {
+    const bool takesValue = Among(name, kToolkitOptionsWithValue);
+    if (!takesValue && !Among(name, kToolkitFlags)) {
       return Refuse("unknown option '" + std::string(arg) + "'");
     }
-    if (!valueAttached && std::size_t(found - kToolkitOptions) < kValuedToolkitOptions) {
-      if (++i == argc) return Refuse(std::string(arg) + " needs a value");
+    if (takesValue && !valueAttached && ++i == argc) {
+      return Refuse(std::string(arg) + " needs a value");
     }
     if (name == "platform") options.platformGiven = true;
   }
