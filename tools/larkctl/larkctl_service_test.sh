@@ -67,6 +67,11 @@ code=$?
 [ $code -eq 0 ] || fail "run ended $code after SIGTERM: $(cat "$root/run.out")"
 await 'grep -q STOPPING=1 "$root/notified"' || fail "no STOPPING=1 from the service"
 "$larkctl" service query LarkProbe | grep -q 'WIN32_EXIT_CODE    : 0 ' || fail "not a clean stop"
+"$larkctl" service run LarkProbe >/dev/null 2>&1 &
+runner=$!
+await '"$larkctl" service query LarkProbe | grep -q "4  RUNNING"' || fail "run did not start"
+out=$("$larkctl" service stop LarkProbe 2>&1) || fail "stop beside run: $out"
+wait $runner || fail "run ended $? after larkctl service stop"
 "$larkctl" reg add "$key\Parameters" /v Behaviour /d fail >/dev/null || fail "make the probe fail"
 NOTIFY_SOCKET=$root/notify "$larkctl" service run LarkProbe >/dev/null 2>&1
 code=$?
