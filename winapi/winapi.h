@@ -653,6 +653,7 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
 // supervisor such as systemd watches; SIGTERM and SIGINT to the caller stop the service. Returns
 // once its process has ended, with the status it ended in (a service that ended without reporting
 // STOPPED reads as STOPPED with ERROR_PROCESS_ABORTED). Passes NOTIFY_SOCKET on to the service.
+// The stop signals are taken by the calling thread alone: call it from a program's only thread.
 BOOL WINAPI LarkRunServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors,
                             LPSERVICE_STATUS lpServiceStatus);
 

@@ -170,7 +170,7 @@ int ExitStatusOf(const SERVICE_STATUS& status) {
 int Run(const std::string& name, const std::vector<std::string>& args, std::ostream& out,
         std::ostream& err) {
   Service service;
-  if (DWORD error = service.Open(name, SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS)) {
+  if (DWORD error = service.Open(name, SERVICE_START | SERVICE_QUERY_STATUS)) {
     return Failed(err, error);
   }
   std::vector<LPCSTR> argv;
