@@ -649,6 +649,13 @@ BOOL WINAPI ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS
 BOOL WINAPI QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus);
 BOOL WINAPI DeleteService(SC_HANDLE hService);
 BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject);
+// Linux only: starts the service as StartServiceA does, but as a child of the caller, which a
+// supervisor such as systemd watches; SIGTERM and SIGINT to the caller stop the service. Returns
+// once its process has ended, with the status it ended in (a service that ended without reporting
+// STOPPED reads as STOPPED with ERROR_PROCESS_ABORTED). Passes NOTIFY_SOCKET on to the service.
+// The stop signals are taken by the calling thread alone: call it from a program's only thread.
+BOOL WINAPI LarkRunServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors,
+                            LPSERVICE_STATUS lpServiceStatus);
 
 // Inside the service program. Fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT in a program
 // that StartServiceA did not start; otherwise returns once every service of the table stopped.

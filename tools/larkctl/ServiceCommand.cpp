@@ -123,6 +123,15 @@ int Report(const std::string& name, DWORD target, const char* done, const SERVIC
   return kFailed;
 }
 
+int StartFailed(std::ostream& err, DWORD error) {
+  char problem[1024];
+  if (LarkGetServiceProblemA(problem, sizeof problem) > 0) {
+    err << "ERROR: " << rtl::SysErrorMessage(error) << "\n" << problem << "\n";
+    return kFailed;
+  }
+  return Failed(err, error);
+}
+
 int Query(const std::string& name, std::ostream& out, std::ostream& err) {
   Service service;
   if (DWORD error = service.Open(name, SERVICE_QUERY_STATUS)) return Failed(err, error);
@@ -141,17 +150,45 @@ int Start(const std::string& name, const std::vector<std::string>& args, std::os
   std::vector<LPCSTR> argv;
   for (const auto& arg : args) argv.push_back(arg.c_str());
   if (!StartServiceA(service.Handle(), static_cast<DWORD>(argv.size()), argv.data())) {
-    DWORD error = GetLastError();
-    char problem[1024];
-    if (LarkGetServiceProblemA(problem, sizeof problem) > 0) {
-      err << "ERROR: " << rtl::SysErrorMessage(error) << "\n" << problem << "\n";
-      return kFailed;
-    }
-    return Failed(err, error);
+    return StartFailed(err, GetLastError());
   }
   SERVICE_STATUS status;
   if (DWORD error = WaitFor(service.Handle(), SERVICE_RUNNING, status)) return Failed(err, error);
   return Report(name, SERVICE_RUNNING, "started", status, out, err);
+}
+
+// The exit status of `larkctl service run`: 0 for a clean stop; a Win32 exit code of 1..255 as
+// it is; a service-specific one of 1..255 as it is; any other failure 1.
+int ExitStatusOf(const SERVICE_STATUS& status) {
+  if (status.dwWin32ExitCode == NO_ERROR) return kDone;
+  DWORD code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
+                   ? status.dwServiceSpecificExitCode
+                   : status.dwWin32ExitCode;
+  return code >= 1 && code <= 255 ? static_cast<int>(code) : kFailed;
+}
+
+int Run(const std::string& name, const std::vector<std::string>& args, std::ostream& out,
+        std::ostream& err) {
+  Service service;
+  if (DWORD error = service.Open(name, SERVICE_START | SERVICE_QUERY_STATUS)) {
+    return Failed(err, error);
+  }
+  std::vector<LPCSTR> argv;
+  for (const auto& arg : args) argv.push_back(arg.c_str());
+  SERVICE_STATUS status;
+  if (!LarkRunServiceA(service.Handle(), static_cast<DWORD>(argv.size()), argv.data(), &status)) {
+    return StartFailed(err, GetLastError());
+  }
+  if (status.dwWin32ExitCode == NO_ERROR) {
+    out << name << " stopped.\n";
+    return kDone;
+  }
+  err << "ERROR: " << name << " stopped with WIN32_EXIT_CODE " << status.dwWin32ExitCode << ": "
+      << rtl::SysErrorMessage(status.dwWin32ExitCode);
+  if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
+    err << " (SERVICE_EXIT_CODE " << status.dwServiceSpecificExitCode << ")";
+  err << ".\n";
+  return ExitStatusOf(status);
 }
 
 int Control(const std::string& name, DWORD control, std::ostream& out, std::ostream& err) {
@@ -235,9 +272,14 @@ void PrintServiceUsage(std::ostream& out) {
   out << "Usage:\n"
          "  larkctl service query|stop|pause|continue|interrogate [NAME]\n"
          "  larkctl service start [NAME [ARGUMENT...]]\n"
+         "  larkctl service run [NAME [ARGUMENT...]]\n"
          "  larkctl service list\n"
          "NAME defaults to Larkpost. start, stop, pause and continue wait (at most 60 s) for the\n"
-         "service to be RUNNING, STOPPED, PAUSED or RUNNING again.\n";
+         "service to be RUNNING, STOPPED, PAUSED or RUNNING again.\n"
+         "run starts the service as start does but stays with it until it ends, for systemd\n"
+         "(Type=notify, NotifyAccess=all): SIGTERM or SIGINT stops it. It exits 0 when the\n"
+         "service stopped cleanly, else with its exit code when that is 1..255 (the\n"
+         "service-specific one for ERROR_SERVICE_SPECIFIC_ERROR), else 1.\n";
 }
 
 int RunServiceCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -250,11 +292,11 @@ int RunServiceCommand(const std::vector<std::string>& args, std::ostream& out, s
     }
     std::string operation = rtl::LowerCase(args[0]);
     std::string name = args.size() > 1 ? args[1] : kDefaultService;
-    if (operation == "start") {
-      return Start(
-          name,
-          std::vector<std::string>(args.begin() + std::min<size_t>(args.size(), 2), args.end()),
-          out, err);
+    if (operation == "start" || operation == "run") {
+      std::vector<std::string> serviceArgs(args.begin() + std::min<size_t>(args.size(), 2),
+                                           args.end());
+      return operation == "start" ? Start(name, serviceArgs, out, err)
+                                  : Run(name, serviceArgs, out, err);
     }
     if (operation == "list") {
       if (args.size() > 1) throw UsageError{"list takes no service name."};

@@ -46,6 +46,39 @@ for _ in $(seq 1 100); do
 done
 [ -e "$root/run/services/LarkProbe/control" ] && fail "the control socket was left behind"
 
+# Run in the foreground as systemd runs it, beside a stand-in for systemd's notify socket: READY
+# once RUNNING can be read, no second instance, SIGTERM a clean stop, the service's exit code kept.
+/usr/bin/python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1]); s.settimeout(60)
+while True: open(sys.argv[2], "ab").write(s.recv(4096) + b"\n")' "$root/notify" "$root/notified" &
+listener=$!
+await() { for _ in $(seq 1 200); do eval "$1" && return; sleep 0.05; done; false; }
+await '[ -S "$root/notify" ]' || fail "the stand-in notify socket"
+NOTIFY_SOCKET=$root/notify "$larkctl" service run LarkProbe >"$root/run.out" 2>&1 &
+runner=$!
+await 'grep -q READY=1 "$root/notified"' || fail "no READY=1 from the service"
+"$larkctl" service query LarkProbe | grep -q '4  RUNNING' || fail "READY=1 before RUNNING"
+out=$("$larkctl" service start LarkProbe 2>&1) && fail "a second instance started"
+echo "$out" | grep -qF "LarkProbe is run by systemd (larkctl service run, pid $runner); use systemctl." ||
+  fail "start beside run said: $out"
+kill -TERM $runner
+wait $runner
+code=$?
+[ $code -eq 0 ] || fail "run ended $code after SIGTERM: $(cat "$root/run.out")"
+await 'grep -q STOPPING=1 "$root/notified"' || fail "no STOPPING=1 from the service"
+"$larkctl" service query LarkProbe | grep -q 'WIN32_EXIT_CODE    : 0 ' || fail "not a clean stop"
+"$larkctl" service run LarkProbe >/dev/null 2>&1 &
+runner=$!
+await '"$larkctl" service query LarkProbe | grep -q "4  RUNNING"' || fail "run did not start"
+out=$("$larkctl" service stop LarkProbe 2>&1) || fail "stop beside run: $out"
+wait $runner || fail "run ended $? after larkctl service stop"
+"$larkctl" reg add "$key\Parameters" /v Behaviour /d fail >/dev/null || fail "make the probe fail"
+NOTIFY_SOCKET=$root/notify "$larkctl" service run LarkProbe >/dev/null 2>&1
+code=$?
+[ $code -eq 42 ] || fail "run of a service failing with 42 ended $code"
+"$larkctl" reg delete "$key\Parameters" /f >/dev/null
+kill $listener
+
 # A machine root with no room for the service's state, and then a read-only one: the start fails
 # with the disk's own error.
 mkdir "$root/small"

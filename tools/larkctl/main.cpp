@@ -12,7 +12,7 @@ namespace {
 
 void PrintUsage(std::ostream& out) {
   out << "Usage: larkctl reg query|add|delete|export|import ...\n"
-         "       larkctl service query|start|stop|pause|continue|interrogate|list [NAME]\n"
+         "       larkctl service query|start|run|stop|pause|continue|interrogate|list [NAME]\n"
          "       larkctl events [--source NAME] [--since TIME] [-n N] [--follow] [--json]\n"
          "       larkctl --version\n"
          "       larkctl COMMAND /?   for the operations of one command (or --help)\n";

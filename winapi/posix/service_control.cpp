@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -36,6 +37,8 @@ constexpr const char* kServiceEnvironment[] = {
 // A sanitizer build of a service reports where its starter asked for reports, never to the void.
 constexpr const char* kSanitizerVariables[] = {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS",
                                                "LSAN_OPTIONS"};
+// Where a supervisor that runs the service in the foreground listens for its readiness.
+constexpr char kNotifyVariable[] = "NOTIFY_SOCKET";
 
 thread_local std::string serviceProblem;
 constexpr int kControlTimeoutMs = 30000;
@@ -359,8 +362,37 @@ DWORD AwaitReady(int fd) {
   }
 }
 
+// The runner waits for its child itself. The child's group of its own keeps a terminal's
+// interrupt away from it: the runner alone turns that into a stop.
+DWORD SpawnChild(Launch& launch, int ours, pid_t& child) {
+  child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    RunService(launch);
+  }
+  int saved = errno;
+  close(launch.readyFd);
+  close(launch.nullFd);
+  if (child < 0) {
+    close(ours);
+    return Win32FromErrno(saved);
+  }
+  setpgid(child, child);
+  DWORD result = AwaitReady(ours);
+  close(ours);
+  if (result != ERROR_SUCCESS) {
+    kill(-child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  return result;
+}
+
+// Starts the service process: detached, or with `foreground` set as a child of the caller in a
+// process group of its own, whose pid `child` receives.
 DWORD Spawn(const std::string& stored, const std::vector<std::string>& command,
-            const std::vector<std::string>& startArgs, const Account& account) {
+            const std::vector<std::string>& startArgs, const Account& account, bool foreground,
+            pid_t& child) {
   Launch launch;
   launch.argvText = command;
   launch.account = account;
@@ -376,6 +408,11 @@ DWORD Spawn(const std::string& stored, const std::vector<std::string>& command,
   launch.envText.push_back(std::string(kServiceVariable) + "=" + stored);
   launch.envText.push_back(std::string(kReadyVariable) + "=" + std::to_string(kReadyFd));
   launch.envText.push_back(std::string(kArgsVariable) + "=" + EncodeArguments(startArgs));
+  if (foreground) {
+    launch.envText.push_back(std::string(kRunnerVariable) + "=" + std::to_string(getpid()));
+    if (const char* socket = std::getenv(kNotifyVariable))
+      launch.envText.push_back(kNotifyVariable + ("=" + std::string(socket)));
+  }
   launch.pidEntry = launch.envText.size();
   launch.envText.push_back(std::string(kPidVariable) + "=" + std::string(24, ' '));
   for (auto& text : launch.argvText) launch.argv.push_back(text.data());
@@ -399,6 +436,7 @@ DWORD Spawn(const std::string& stored, const std::vector<std::string>& command,
     closeAll();
     return Win32FromErrno(saved);
   }
+  if (foreground) return SpawnChild(launch, ours, child);
   // Two forks: the service's parent is init, not the starter, so the starter is left no zombie
   // to reap; and not being a session leader, the service can never gain a controlling terminal.
   pid_t middle = fork();
@@ -597,9 +635,14 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD 
   return lark::AddObject({false, dwDesiredAccess, stored, config.type});
 }
 
-BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
+namespace lark {
+namespace {
+
+// What StartServiceA and LarkRunServiceA share: everything up to and including starting the
+// service's process. `service` receives the service the handle names.
+BOOL StartService(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors,
+                  bool foreground, ScObject& service, pid_t& child) {
   lark::serviceProblem.clear();
-  lark::ScObject service;
   if (!lark::Lookup(hService, false, service)) return lark::Fail(ERROR_INVALID_HANDLE);
   if (!(service.access & SERVICE_START)) return lark::Fail(ERROR_ACCESS_DENIED);
   if (dwNumServiceArgs > 0 && lpServiceArgVectors == nullptr) {
@@ -634,7 +677,11 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
 
   RunLock lock;
   if (DWORD error = lock.Acquire(service.name); error != ERROR_SUCCESS) return lark::Fail(error);
-  if (Observe(service.name, config.type).running) {
+  if (Observed observed = Observe(service.name, config.type); observed.running) {
+    if (observed.runner != 0) {
+      lark::serviceProblem = service.name + " is run by systemd (larkctl service run, pid " +
+                             std::to_string(observed.runner) + "); use systemctl.";
+    }
     return lark::Fail(ERROR_SERVICE_ALREADY_RUNNING);
   }
   auto fail = [&lock](DWORD error) {
@@ -661,9 +708,83 @@ BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lp
     }
   }
   RemoveStaleState(service.name);
-  if (DWORD error = lark::Spawn(service.name, command, args, account); error != ERROR_SUCCESS) {
+  if (DWORD error = lark::Spawn(service.name, command, args, account, foreground, child);
+      error != ERROR_SUCCESS) {
     return fail(error);
   }
+  return TRUE;
+}
+
+// The signals that ask a runner to stop its service, blocked while it runs so that none is lost
+// between the start and the wait; the service process unblocks them for itself.
+class RunnerSignals {
+ public:
+  RunnerSignals() {
+    sigemptyset(&set_);
+    for (int signo : {SIGTERM, SIGINT, SIGCHLD}) sigaddset(&set_, signo);
+    pthread_sigmask(SIG_BLOCK, &set_, &previous_);
+    // An ignored SIGCHLD is never raised: the runner would not hear its child end.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &standard, &previousChild_);
+    fd_ = signalfd(-1, &set_, SFD_CLOEXEC);
+  }
+  ~RunnerSignals() {
+    if (fd_ >= 0) close(fd_);
+    sigaction(SIGCHLD, &previousChild_, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  }
+  RunnerSignals(const RunnerSignals&) = delete;
+  RunnerSignals& operator=(const RunnerSignals&) = delete;
+  int Fd() const { return fd_; }
+
+ private:
+  sigset_t set_, previous_;
+  struct sigaction previousChild_ {};
+  int fd_ = -1;
+};
+
+// Until the child ends: a stop signal to the runner goes on to the service as SIGTERM, which its
+// dispatcher turns into a stop control (or a shutdown, for a service that takes no stop).
+DWORD AwaitChild(const RunnerSignals& signals, pid_t child) {
+  for (;;) {
+    int status = 0;
+    pid_t ended = waitpid(child, &status, WNOHANG);
+    if (ended == child || (ended < 0 && errno != EINTR)) return ERROR_SUCCESS;
+    signalfd_siginfo info;
+    ssize_t n = read(signals.Fd(), &info, sizeof info);
+    if (n < 0 && errno != EINTR) return Win32FromErrno(errno);
+    if (n == sizeof info && info.ssi_signo != SIGCHLD) kill(child, SIGTERM);
+  }
+}
+
+}  // namespace
+}  // namespace lark
+
+BOOL WINAPI StartServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors) {
+  lark::ScObject service;
+  pid_t child = 0;
+  return lark::StartService(hService, dwNumServiceArgs, lpServiceArgVectors, false, service, child);
+}
+
+BOOL WINAPI LarkRunServiceA(SC_HANDLE hService, DWORD dwNumServiceArgs, LPCSTR* lpServiceArgVectors,
+                            LPSERVICE_STATUS lpServiceStatus) {
+  if (lpServiceStatus == nullptr) return lark::Fail(ERROR_INVALID_PARAMETER);
+  lark::RunnerSignals signals;
+  if (signals.Fd() < 0) return lark::Fail(lark::Win32FromErrno(errno));
+  lark::ScObject service;
+  pid_t child = 0;
+  if (!lark::StartService(hService, dwNumServiceArgs, lpServiceArgVectors, true, service, child)) {
+    return FALSE;
+  }
+  if (DWORD error = lark::AwaitChild(signals, child); error != ERROR_SUCCESS) {
+    kill(child, SIGTERM);
+    return lark::Fail(error);
+  }
+  ServiceConfig config = ReadConfig(service.name);
+  Observed observed = Observe(service.name, lark::RegistryType(service));
+  lark::FinishDeletion(service.name, config, observed.running);
+  *lpServiceStatus = observed.status;
   return TRUE;
 }
 

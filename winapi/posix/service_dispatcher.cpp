@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,6 +42,7 @@ struct Dispatcher {
   bool stopped = false;
   bool listening = false;  // whether the control socket is still reachable by its path
   ProcessId self;
+  long runner = 0;  // the foreground runner that waits for this process, when there is one
   LPSERVICE_MAIN_FUNCTIONA main = nullptr;
   std::vector<std::string> args;
   std::vector<char*> argv;
@@ -68,6 +70,29 @@ void OnTerminate(int) {
     [[maybe_unused]] ssize_t n = write(fd, &byte, 1);
   }
   errno = saved;
+}
+
+// What the supervisor (systemd, through the runner's NOTIFY_SOCKET) hears of a new state.
+// sd_notify does nothing when there is no NOTIFY_SOCKET.
+void NotifySupervisor(DWORD previous, DWORD state) {
+  if (state == previous) return;
+  switch (state) {
+    case SERVICE_RUNNING:
+      sd_notify(0, "READY=1\nSTATUS=Running");
+      break;
+    case SERVICE_STOP_PENDING:
+      sd_notify(0, "STOPPING=1\nSTATUS=Stopping");
+      break;
+    case SERVICE_STOPPED:
+      // A service that stops without a pending stop, as one that fails to start does.
+      if (previous != SERVICE_STOP_PENDING) sd_notify(0, "STOPPING=1\nSTATUS=Stopped");
+      break;
+    case SERVICE_PAUSED:
+      sd_notify(0, "STATUS=Paused");
+      break;
+    default:
+      break;
+  }
 }
 
 SERVICE_STATUS_HANDLE StatusHandle() { return reinterpret_cast<SERVICE_STATUS_HANDLE>(&State()); }
@@ -108,7 +133,7 @@ DWORD WINAPI ServiceMainThread(LPVOID) {
     d.status.dwCurrentState = SERVICE_STOPPED;
     d.status.dwWin32ExitCode = kErrorServiceNotInExe;
     Unlisten(d);
-    WriteStatus(d.name, {d.status, d.self});
+    WriteStatus(d.name, {d.status, d.self, d.runner});
     d.stopped = true;
     WakeDispatcher(d, 'S');
   }
@@ -333,6 +358,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
     d.wakeRead = wake[0];
     d.wakeWrite = wake[1];
     d.self = SelfProcess();
+    if (!lark::ParseInt(std::getenv(kRunnerVariable), d.runner) || d.runner < 0) d.runner = 0;
   }
   if (DWORD error = MakeRunDirectory(d.name); error != ERROR_SUCCESS) return fail(error);
   int listenFd = -1;
@@ -351,7 +377,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceSta
                 0,
                 0,
                 lark::kStartWaitHint};
-    if (DWORD error = WriteStatus(d.name, {d.status, d.self}); error != ERROR_SUCCESS) {
+    if (DWORD error = WriteStatus(d.name, {d.status, d.self, d.runner}); error != ERROR_SUCCESS) {
       lark::Unlisten(d);
       lock.unlock();
       close(listenFd);
@@ -448,9 +474,12 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus,
   // STOPPED is final: the process may be ended any time after it, and a later report must not
   // bring the service back to life in the eyes of its controllers.
   if (d.stopped) return lark::Fail(ERROR_SERVICE_NOT_ACTIVE);
+  DWORD previous = d.status.dwCurrentState;
   d.status = *lpServiceStatus;
   if (d.status.dwCurrentState == SERVICE_STOPPED) lark::Unlisten(d);
-  DWORD error = WriteStatus(d.name, {d.status, d.self});
+  DWORD error = WriteStatus(d.name, {d.status, d.self, d.runner});
+  // The supervisor hears of a state only once a controller can read it.
+  lark::NotifySupervisor(previous, d.status.dwCurrentState);
   if (d.status.dwCurrentState == SERVICE_STOPPED) {
     d.stopped = true;
     lark::WakeDispatcher(d, 'S');

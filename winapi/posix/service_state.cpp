@@ -137,11 +137,12 @@ bool ReadStatus(const std::string& stored, StatusRecord& record) {
   close(fd);
   if (n <= 0) return false;
   std::string_view text(buffer, static_cast<size_t>(n));
-  unsigned long long fields[9];
-  for (auto& field : fields) {
-    if (!ParseNumber(text, field)) return false;
+  // The runner's pid is the last field; a record written before there was one ends without it.
+  unsigned long long fields[10] = {};
+  for (size_t i = 0; i < std::size(fields) && (i < 9 || !text.empty()); ++i) {
+    if (!ParseNumber(text, fields[i])) return false;
   }
-  if (!text.empty()) return false;
+  if (!text.empty() || fields[9] > 0x7FFFFFFFull) return false;
   for (int i = 0; i < 7; ++i) {
     if (fields[i] > 0xFFFFFFFFull) return false;
   }
@@ -156,6 +157,7 @@ bool ReadStatus(const std::string& stored, StatusRecord& record) {
   s.dwCheckPoint = static_cast<DWORD>(fields[5]);
   s.dwWaitHint = static_cast<DWORD>(fields[6]);
   record.process = {static_cast<long>(fields[7]), fields[8]};
+  record.runner = static_cast<long>(fields[9]);
   return true;
 }
 
@@ -329,12 +331,12 @@ DWORD OverwriteStatus(const std::string& stored, const char* text, int length) {
 
 DWORD WriteStatus(const std::string& stored, const StatusRecord& record) {
   const SERVICE_STATUS& s = record.status;
-  char text[160];
-  int length =
-      std::snprintf(text, sizeof text, "%010u %010u %010u %010u %010u %010u %010u %010ld %020llu\n",
-                    s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
-                    s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint, record.process.pid,
-                    record.process.startTime);
+  char text[176];
+  int length = std::snprintf(
+      text, sizeof text, "%010u %010u %010u %010u %010u %010u %010u %010ld %020llu %010ld\n",
+      s.dwServiceType, s.dwCurrentState, s.dwControlsAccepted, s.dwWin32ExitCode,
+      s.dwServiceSpecificExitCode, s.dwCheckPoint, s.dwWaitHint, record.process.pid,
+      record.process.startTime, record.runner);
   std::string temp = RunDirectory(stored) + "/.status.XXXXXX";
   int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return Win32FromErrno(errno);
@@ -360,6 +362,7 @@ Observed Observe(const std::string& stored, DWORD type) {
   if (IsAlive(record.process)) {
     observed.status = record.status;
     observed.running = true;
+    observed.runner = record.runner;
     // Reported, but the process (and maybe a service thread that never ended) lives on: it is
     // still going, and no second instance may start beside it.
     if (record.status.dwCurrentState == SERVICE_STOPPED) {

@@ -25,6 +25,8 @@ inline constexpr char kServiceVariable[] = "LARKPOST_SCM_SERVICE";
 inline constexpr char kPidVariable[] = "LARKPOST_SCM_PID";
 inline constexpr char kReadyVariable[] = "LARKPOST_SCM_READY";
 inline constexpr char kArgsVariable[] = "LARKPOST_SCM_ARGS";
+// Set only for a service run in the foreground: the pid of the process that waits for it.
+inline constexpr char kRunnerVariable[] = "LARKPOST_SCM_RUNNER";
 // The descriptor the ready channel has in the service process.
 inline constexpr int kReadyFd = 3;
 
@@ -102,6 +104,7 @@ DWORD MakeRunDirectory(const std::string& stored);
 struct StatusRecord {
   SERVICE_STATUS status{};
   ProcessId process;
+  long runner = 0;  // the foreground runner that waits for the process, 0 when it was started
 };
 // Replaces the status file atomically (mode 0644).
 DWORD WriteStatus(const std::string& stored, const StatusRecord& record);
@@ -109,6 +112,7 @@ DWORD WriteStatus(const std::string& stored, const StatusRecord& record);
 struct Observed {
   SERVICE_STATUS status{};
   bool running = false;  // a live process whose service has not reported STOPPED
+  long runner = 0;       // of a running service: the foreground runner waiting for it, or 0
 };
 // The status as a controller reports it: a missing status file or a dead process reads as
 // STOPPED, with ERROR_PROCESS_ABORTED when the process ended without reporting STOPPED; a
