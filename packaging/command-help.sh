@@ -7,7 +7,7 @@ program=$1
 output=$2
 shift 2
 {
-  echo '[COMMANDS]'
+  [ $# -eq 0 ] || echo '[COMMANDS]'
   for command in "$@"; do
     printf '.SS %s\n.nf\n' "$command"
     "$program" "$command" --help | sed -e 's/\\/\\e/g' -e "s/^[.']/\\\\\\&&/"
