@@ -33,7 +33,7 @@ MODES
     sh -c "larkctl reg query 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Larkpost' /v ObjectName | grep -q larkpost"
   expect "the unit is enabled" test -L /etc/systemd/system/multi-user.target.wants/larkpost.service
   systemd-analyze verify /lib/systemd/system/larkpost.service || fail "systemd-analyze verify refused the unit"
-  expect "the manual pages are found" sh -c 'man -w larkctl && man -w larkq && man -w larkpost && man -w 8 sendmail'
+  expect "the manual pages are found" sh -c 'man -w larkctl && man -w larkq && man -w larkpost && man -w wrenset && man -w 8 sendmail'
   # A web application's user in the group queues mail; any other user cannot even look.
   larkctl reg add "$settings" /v RemoteHosts /d 127.0.0.1 /f >/dev/null
   useradd --system --groups larkpost larkpost-webapp
