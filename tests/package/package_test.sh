@@ -47,6 +47,36 @@ MODES
     sh -c '! runuser -u nobody -- ls /var/spool/larkpost'
   expect "a user other than root cannot change the settings" \
     sh -c "! runuser -u nobody -- larkctl reg add '$settings' /v QuePath /d /tmp /f"
+  # The service, as larkpost, delivers what a group member queues, while the log is rotated.
+  mkdir /tmp/received
+  /usr/bin/python3 smtp_sink.py /tmp/received &
+  sink=$!
+  trap 'larkctl service stop Larkpost >/dev/null 2>&1 || true; kill "$sink" 2>/dev/null || true' EXIT
+  for _ in $(seq 100); do [ -f /tmp/received/port ] && break; sleep 0.1; done
+  for value in "RemoteHosts /d 127.0.0.1:$(cat /tmp/received/port)" "SettleTime /t REG_DWORD /d 0" \
+    "PollInterval /t REG_DWORD /d 100" "DispatchOnFinish /t REG_DWORD /d 1"; do
+    eval "larkctl reg add '$settings' /v $value /f" >/dev/null
+  done
+  rm -f /var/spool/larkpost/*.ini /var/spool/larkpost/*.tmp
+  larkctl service start Larkpost >/dev/null || fail "the service did not start"
+  for n in $(seq 40); do
+    printf 'To: ann@example.org\nSubject: %s\n\nhello\n' "$n" |
+      runuser -u larkpost-webapp -- /usr/sbin/sendmail -t -i || fail "queueing message $n failed"
+    if [ "$n" = 20 ]; then
+      logrotate -f /etc/logrotate.d/larkpost || fail "logrotate refused to rotate the message log"
+    fi
+  done
+  for _ in $(seq 300); do [ "$(ls /tmp/received/*.eml 2>/dev/null | wc -l)" = 40 ] && break; sleep 0.1; done
+  [ "$(ls /tmp/received/*.eml | wc -l)" = 40 ] || fail "the service delivered $(ls /tmp/received/*.eml | wc -l) of 40"
+  expect "the service wrote its log as larkpost" \
+    sh -c '[ "$(stat -c %U /var/spool/larkpost/larkq.log.1)" = larkpost ]'
+  larkctl service stop Larkpost >/dev/null || fail "the service did not stop"
+  kill "$sink"
+  trap - EXIT
+  logged=$(cat /var/spool/larkpost/larkq.log /var/spool/larkpost/larkq.log.1 | grep -c ' Success: ' || true)
+  [ "$logged" = 40 ] || fail "the rotated log holds $logged Success lines of 40"
+  printf 'To: ann@example.org\n\nkept\n' | runuser -u larkpost-webapp -- /usr/sbin/sendmail -t -i
+  ini=$(find /var/spool/larkpost -maxdepth 1 -name '*.ini' | head -n 1)
   userdel larkpost-webapp
   # Upgrade in place: an administrator's queue setting survives.
   larkctl reg add "$settings" /v QuePath /d /srv/queue /f >/dev/null
@@ -67,13 +97,14 @@ MODES
 fi
 source_dir=${1:?usage: package_test.sh SOURCE_DIR}
 [ "$(id -u)" = 0 ] || skip "installing packages needs root"
-for tool in dpkg lintian help2man unshare chroot systemd-analyze; do
+for tool in dpkg lintian help2man unshare chroot systemd-analyze logrotate; do
   command -v "$tool" >/dev/null || skip "$tool is missing (scripts/bootstrap installs it)"
 done
 debs=$("$source_dir/scripts/package") || fail "scripts/package failed"
 lintian --tag-display-limit 0 $debs >lintian.log 2>&1 || true
 grep -E '^W: ' lintian.log || true
 ! grep -E '^E: ' lintian.log || fail "lintian reports errors"
+export sink=$source_dir/tests/interop/smtp_sink.py
 view=$(mktemp -d)
 trap 'rm -rf "$view"' EXIT
 mkdir "$view/upper" "$view/work" "$view/root"
@@ -86,5 +117,6 @@ unshare --mount --propagation private -- bash -euc '
   mkdir "$view/root/tmp/larkpost-debs"
   cp "$@" "$view/root/tmp/larkpost-debs/"
   cp "$0" "$view/root/tmp/larkpost-debs/package_test.sh"
+  cp "$sink" "$view/root/tmp/larkpost-debs/smtp_sink.py"
   exec chroot "$view/root" /bin/bash /tmp/larkpost-debs/package_test.sh --inside
 ' "$0" "$view" $debs
