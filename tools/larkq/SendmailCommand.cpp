@@ -304,8 +304,9 @@ void CompleteHeaders(TSubmittedMessage& message, const std::string& sender,
   message.RewriteFields({"From", "Sender", "Reply-To", "To", "Cc", "Resent-From", "Resent-Sender",
                          "Resent-Reply-To", "Resent-To", "Resent-Cc"},
                         [&](std::string_view value) { return names.QualifiedField(value); });
-  if (!message.Has("Message-ID"))
+  if (!message.Has("Message-ID")) {
     message.Headers.Add("Message-ID: " + NewMessageId(names.Domain()));
+  }
   if (!message.Has("Date")) message.Headers.Add("Date: " + mailer::FormatMailDate("+0000"));
   if (!message.Has("From")) {
     const std::string author =
