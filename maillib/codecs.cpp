@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 
 #include "maillib/HeaderText.h"
@@ -17,55 +18,93 @@ namespace {
 constexpr int kInvalid = -1;
 constexpr int kPad = 255;
 
-// Base64's 24-bit groups: k bytes (1 to 3) give k + 1 characters, shifted as if the group were
-// full.
-std::string EncodeGroups(std::string_view bytes, std::string_view alphabet) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    size_t k = std::min<size_t>(3, bytes.size() - i);
-    uint32_t group = 0;
-    for (size_t j = 0; j < 3; ++j) {
-      group = (group << 8) | (j < k ? static_cast<unsigned char>(bytes[i + j]) : 0);
-    }
-    for (size_t c = 0; c <= k; ++c) out += alphabet[(group >> (18 - 6 * c)) & 63];
+constexpr std::string_view kUUAlphabet =
+    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
+
+// The two characters of every 12-bit half of a 24-bit group, so a group of three bytes costs two
+// lookups instead of four shifts and masks.
+struct TPairTable {
+  std::array<std::array<char, 2>, 4096> pairs{};
+  constexpr explicit TPairTable(std::string_view alphabet) {
+    for (size_t i = 0; i < pairs.size(); ++i) pairs[i] = {alphabet[i >> 6], alphabet[i & 63]};
   }
+};
+
+constexpr TPairTable kBase64Pairs(kBase64Alphabet);
+constexpr TPairTable kUUPairs(kUUAlphabet);
+
+// Base64's 24-bit groups: k bytes (1 to 3) give k + 1 characters, shifted as if the group were
+// full. Writes ceil(4n / 3) characters at out and returns where they end.
+char* EncodeGroups(std::string_view bytes, std::string_view alphabet, const TPairTable& table,
+                   char* out) {
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t whole = bytes.size() / 3 * 3;
+  for (size_t i = 0; i < whole; i += 3, out += 4) {
+    const uint32_t group = uint32_t{in[i]} << 16 | uint32_t{in[i + 1]} << 8 | in[i + 2];
+    std::memcpy(out, table.pairs[group >> 12].data(), 2);
+    std::memcpy(out + 2, table.pairs[group & 0xFFF].data(), 2);
+  }
+  const size_t k = bytes.size() - whole;
+  if (k == 0) return out;
+  const uint32_t group = uint32_t{in[whole]} << 16 | (k == 2 ? uint32_t{in[whole + 1]} << 8 : 0);
+  for (size_t c = 0; c <= k; ++c) *out++ = alphabet[(group >> (18 - 6 * c)) & 63];
   return out;
 }
 
-int Base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  if (c == '=') return kPad;
-  return kInvalid;
-}
+// Character values with kPad for "=" and kInvalid outside the alphabet.
+constexpr std::array<int16_t, 256> kBase64Values = [] {
+  std::array<int16_t, 256> values{};
+  values.fill(kInvalid);
+  for (size_t i = 0; i < kBase64Alphabet.size(); ++i) {
+    values[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<int16_t>(i);
+  }
+  values['='] = kPad;
+  return values;
+}();
 
-int UUValue(char c) {
-  if (c == ' ' || c == '`') return 0;
-  if (c >= 33 && c <= 95) return c - 32;
-  return kInvalid;
-}
+constexpr std::array<int16_t, 256> kUUValues = [] {
+  std::array<int16_t, 256> values{};
+  values.fill(kInvalid);
+  values[' '] = 0;
+  values['`'] = 0;
+  for (int c = 33; c <= 95; ++c) values[static_cast<size_t>(c)] = static_cast<int16_t>(c - 32);
+  return values;
+}();
+
+// The stream decoder's view of a character: its value, or one of two flags above six bits, so
+// one test of four or'ed values tells a plain quantum from one that needs a closer look.
+constexpr uint8_t kStreamPad = 0x40;
+constexpr uint8_t kStreamSkip = 0x80;
+constexpr std::array<uint8_t, 256> kStreamValues = [] {
+  std::array<uint8_t, 256> values{};
+  for (size_t c = 0; c < values.size(); ++c) {
+    const int16_t value = kBase64Values[c];
+    values[c] = value == kPad       ? kStreamPad
+                : value == kInvalid ? kStreamSkip
+                                    : static_cast<uint8_t>(value);
+  }
+  return values;
+}();
 
 // Decodes groups of four characters into three bytes; a short last group gives as many bytes
 // as its characters carry whole (two characters one byte, three two) and nothing is read past
 // the line.
-template <class Value>
-std::string DecodeGroups(std::string_view text, Value value, bool shortGroupsPadded) {
-  std::string out;
+std::string DecodeGroups(std::string_view text, const std::array<int16_t, 256>& values,
+                         bool shortGroupsPadded) {
+  std::string out((text.size() + 3) / 4 * 3, '\0');
+  char* end = out.data();
   for (size_t i = 0; i < text.size(); i += 4) {
     size_t k = std::min<size_t>(4, text.size() - i);
     uint32_t group = 0;
     for (size_t j = 0; j < 4; ++j) {
-      int v = j < k ? value(text[i + j]) : 0;
+      int v = j < k ? values[static_cast<unsigned char>(text[i + j])] : 0;
       if (v == kInvalid) throw rtl::EInOutError("Invalid Character");
       group = (group << 6) | static_cast<uint32_t>(v);  // "=" (255) spills into the low bits
     }
     size_t bytes = k == 4 || shortGroupsPadded ? 3 : k - 1;
-    for (size_t b = 0; b < bytes; ++b) out += static_cast<char>((group >> (16 - 8 * b)) & 0xFF);
+    for (size_t b = 0; b < bytes; ++b) *end++ = static_cast<char>((group >> (16 - 8 * b)) & 0xFF);
   }
+  out.resize(static_cast<size_t>(end - out.data()));
   return out;
 }
 
@@ -99,9 +138,6 @@ std::optional<std::string> DecodeWord(const std::string& word) {
   return CharsetToUtf8(std::string_view(word).substr(0, question), bytes);
 }
 
-constexpr std::string_view kUUAlphabet =
-    "`!\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_";
-
 }  // namespace
 
 void PumpMessages() {
@@ -114,15 +150,17 @@ void PumpMessages() {
 
 std::string Base64EncodeLine(std::string_view bytes) {
   PumpMessages();
-  std::string out = EncodeGroups(bytes.substr(0, rtl::kShortStringLength), kBase64Alphabet);
-  while (out.size() % 4 != 0) out += '=';
-  return rtl::BoundedString(out);
+  bytes = bytes.substr(0, rtl::kShortStringLength);
+  std::string out((bytes.size() + 2) / 3 * 4, '=');
+  EncodeGroups(bytes, kBase64Alphabet, kBase64Pairs, out.data());
+  if (out.size() > rtl::kShortStringLength) out.resize(rtl::kShortStringLength);
+  return out;
 }
 
 std::string Base64DecodeLine(std::string_view line) {
   PumpMessages();
   line = line.substr(0, rtl::kShortStringLength);
-  std::string out = DecodeGroups(line, Base64Value, false);
+  std::string out = DecodeGroups(line, kBase64Values, false);
   size_t padding = 0;
   while (padding < line.size() && line[line.size() - 1 - padding] == '=') ++padding;
   out.resize(out.size() > padding ? out.size() - padding : 0);
@@ -131,53 +169,75 @@ std::string Base64DecodeLine(std::string_view line) {
 
 void TBase64Decoder::Feed(std::string_view text) {
   PumpMessages();
-  for (char c : text) {
-    const int value = Base64Value(c);
-    if (value == kPad) {
+  const size_t start = bytes_.size();
+  // Room for every quantum the pending characters and the text can complete.
+  bytes_.resize(start + text.size() / 4 * 3 + 6);
+  char* out = bytes_.data() + start;
+  const auto* in = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = in + text.size();
+  while (in != end) {
+    if (count_ == 0) {
+      for (; end - in >= 4; in += 4, out += 3) {
+        const uint32_t a = kStreamValues[in[0]], b = kStreamValues[in[1]];
+        const uint32_t c = kStreamValues[in[2]], d = kStreamValues[in[3]];
+        if ((a | b | c | d) > 63) break;
+        const uint32_t group = a << 18 | b << 12 | c << 6 | d;
+        out[0] = static_cast<char>(group >> 16);
+        out[1] = static_cast<char>(group >> 8);
+        out[2] = static_cast<char>(group);
+      }
+      if (in == end) break;
+    }
+    const uint8_t value = kStreamValues[*in++];
+    if (value == kStreamPad) {
       // Padding completes the quantum with the bytes its characters carry; a lone character
       // carries none.
-      AppendShortQuantum(bytes_);
+      out = PutShortQuantum(out);
       group_ = 0;
       count_ = 0;
-    } else if (value != kInvalid) {
-      group_ = (group_ << 6) | static_cast<uint32_t>(value);
+    } else if (value != kStreamSkip) {
+      group_ = (group_ << 6) | value;
       if (++count_ == 4) {
-        for (int shift = 16; shift >= 0; shift -= 8) bytes_ += static_cast<char>(group_ >> shift);
+        for (int shift = 16; shift >= 0; shift -= 8) *out++ = static_cast<char>(group_ >> shift);
         group_ = 0;
         count_ = 0;
       }
     }
   }
+  bytes_.resize(static_cast<size_t>(out - bytes_.data()));
 }
 
 std::string TBase64Decoder::Bytes() const {
   std::string out = bytes_;
-  AppendShortQuantum(out);
+  out.resize(out.size() + 2);
+  out.resize(static_cast<size_t>(PutShortQuantum(out.data() + bytes_.size()) - out.data()));
   return out;
 }
 
-void TBase64Decoder::AppendShortQuantum(std::string& out) const {
-  if (count_ < 2) return;
+char* TBase64Decoder::PutShortQuantum(char* out) const {
+  if (count_ < 2) return out;
   const uint32_t group = group_ << (6 * (4 - count_));
-  for (int b = 0; b < count_ - 1; ++b) out += static_cast<char>(group >> (16 - 8 * b));
+  for (int b = 0; b < count_ - 1; ++b) *out++ = static_cast<char>(group >> (16 - 8 * b));
+  return out;
 }
 
 std::string UUEncodeLine(std::string_view bytes) {
   PumpMessages();
   if (bytes.size() > 45) throw rtl::Exception("UUEncodeLine takes at most 45 bytes");
-  size_t n = bytes.size();
-  std::string out = EncodeGroups(bytes, kUUAlphabet);
-  out.resize(n == 45 ? 60 : 4 * n / 3 + (n % 3 != 0 ? 1 : 0));
-  return kUUAlphabet[n] + out;
+  const size_t n = bytes.size();
+  std::string out(1 + (n + 2) / 3 * 4, kUUAlphabet[n]);
+  char* end = EncodeGroups(bytes, kUUAlphabet, kUUPairs, out.data() + 1);
+  out.resize(static_cast<size_t>(end - out.data()));
+  return out;
 }
 
 std::string UUDecodeLine(std::string_view line) {
   PumpMessages();
   line = line.substr(0, rtl::kShortStringLength);
   if (line.empty()) return "";
-  int n = UUValue(line[0]);
+  int n = kUUValues[static_cast<unsigned char>(line[0])];
   if (n == kInvalid) throw rtl::EInOutError("Invalid Character");
-  std::string out = DecodeGroups(line.substr(1), UUValue, true);
+  std::string out = DecodeGroups(line.substr(1), kUUValues, true);
   if (out.size() > static_cast<size_t>(n)) out.resize(static_cast<size_t>(n));
   return out;
 }

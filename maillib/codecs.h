@@ -32,7 +32,8 @@ class TBase64Decoder {
   std::string Bytes() const;
 
  private:
-  void AppendShortQuantum(std::string& out) const;
+  // Writes the bytes a quantum cut short carries at out; returns where they end.
+  char* PutShortQuantum(char* out) const;
 
   std::string bytes_;
   uint32_t group_ = 0;

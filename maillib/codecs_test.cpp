@@ -65,6 +65,22 @@ TEST(Base64Test, RandomLinesRoundTrip) {
   }
 }
 
+// Whole quanta take a shorter way than single characters: both must give the same bytes, with
+// padding, line breaks and foreign characters anywhere.
+TEST(Base64Test, TheStreamDecoderDoesNotDependOnWherePiecesBreak) {
+  std::mt19937 random(7);
+  const std::string alphabet = std::string(maillib::kBase64Alphabet) + "==\r\n *";
+  for (int i = 0; i < 500; ++i) {
+    std::string text(random() % 200, 'A');
+    for (char& c : text)
+      c = random() % 8 != 0 ? alphabet[random() % 64] : alphabet[64 + random() % 6];
+    maillib::TBase64Decoder whole, single;
+    whole.Feed(text);
+    for (char c : text) single.Feed(std::string_view(&c, 1));
+    ASSERT_EQ(whole.Bytes(), single.Bytes()) << text;
+  }
+}
+
 TEST(UUEncodeTest, EncodesWithItsLengthCharacter) {
   EXPECT_EQ(UUEncodeLine("abc"), "#86)C");
   EXPECT_EQ(UUEncodeLine(""), "`");
