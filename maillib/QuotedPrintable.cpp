@@ -1,5 +1,9 @@
 #include "maillib/QuotedPrintable.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #include "maillib/codecs.h"
 #include "rtl/Exception.h"
 
@@ -8,37 +12,50 @@ namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// DEL (127) is a control character too: RFC 2045 allows only 33 to 126 and the blank.
+constexpr std::array<bool, 256> kNeedsEscape = [] {
+  std::array<bool, 256> needs{};
+  for (size_t c = 0; c < needs.size(); ++c) needs[c] = c < 32 || c == '=' || c >= 127;
+  return needs;
+}();
 
-bool NeedsEscape(unsigned char c) {
-  // DEL (127) is a control character too: RFC 2045 allows only 33 to 126 and the blank.
-  return c < 32 || c == '=' || c >= 127;
-}
-
-std::string Escape(std::string_view piece) {
-  std::string out;
-  out.reserve(piece.size());
-  for (unsigned char c : piece) {
-    if (NeedsEscape(c)) {
-      out += '=';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
+constexpr std::array<int8_t, 256> kHexValues = [] {
+  std::array<int8_t, 256> values{};
+  values.fill(-1);
+  for (int c = 0; c < 10; ++c) values[static_cast<size_t>('0' + c)] = static_cast<int8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    values[static_cast<size_t>('A' + c)] = static_cast<int8_t>(10 + c);
+    values[static_cast<size_t>('a' + c)] = static_cast<int8_t>(10 + c);
   }
-  return out;
-}
+  return values;
+}();
+
+bool NeedsEscape(unsigned char c) { return kNeedsEscape[c]; }
+
+int HexValue(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
 
 size_t EscapedLength(std::string_view piece) {
   size_t length = 0;
   for (unsigned char c : piece) length += NeedsEscape(c) ? 3 : 1;
   return length;
+}
+
+// The piece escaped, its last blank escaped too with blankEnd, and a soft break after it with
+// soft.
+std::string Escape(std::string_view piece, bool blankEnd = false, bool soft = false) {
+  std::string out(EscapedLength(piece) + (blankEnd ? 2 : 0) + (soft ? 1 : 0), '=');
+  char* end = out.data();
+  for (unsigned char c : piece) {
+    if (NeedsEscape(c)) {
+      end[1] = kHex[c >> 4];
+      end[2] = kHex[c & 15];
+      end += 3;
+    } else {
+      *end++ = static_cast<char>(c);
+    }
+  }
+  if (blankEnd) std::memcpy(end - 1, "=20", 3);
+  return out;
 }
 
 }  // namespace
@@ -48,22 +65,29 @@ size_t EscapedLength(std::string_view piece) {
 // that ends the stream ends the last line and is not data. In Exact mode only CR LF breaks.
 TQuotedPrintable::TParagraphEnd TQuotedPrintable::ReadParagraph(ByteReader& reader,
                                                                 std::string& paragraph) {
+  PumpMessages();
   while (!reader.AtEnd()) {
     if (paragraph.size() >= kParagraphSize) return peFull;
-    char byte = reader.Next();
-    PumpMessages();
-    if (byte == '\n' && !Exact) return peBreak;
-    if (byte == '\r') {
-      if (!reader.AtEnd()) {
-        byte = reader.Next();
-        PumpMessages();
-        if (byte == '\n') return peBreak;
-        reader.StepBack();
-      }
-      if (!Exact) return peBreak;
-      byte = '\r';
+    const std::string_view buffered =
+        reader.Buffered().substr(0, kParagraphSize - paragraph.size());
+    size_t run = 0;
+    if (Exact) {
+      run = std::min(buffered.find('\r'), buffered.size());
+    } else {
+      while (run < buffered.size() && buffered[run] != '\r' && buffered[run] != '\n') ++run;
     }
-    paragraph += byte;
+    paragraph.append(buffered.data(), run);
+    reader.Skip(run);
+    if (run == buffered.size()) continue;
+    char byte = reader.Next();
+    if (byte == '\n') return peBreak;
+    if (!reader.AtEnd()) {
+      byte = reader.Next();
+      if (byte == '\n') return peBreak;
+      reader.StepBack();
+    }
+    if (!Exact) return peBreak;
+    paragraph += '\r';
   }
   return peStreamEnd;
 }
@@ -85,9 +109,7 @@ size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complet
       if (softEnd && rest.empty()) return text.size();
       bool blankEnd = !rest.empty() && rest.back() == ' ';
       if (EscapedLength(rest) + (blankEnd ? 2 : 0) + (softEnd ? 1 : 0) <= kMaxLineLength) {
-        std::string last = Escape(rest);
-        if (blankEnd) last.replace(last.size() - 1, 1, "=20");
-        sink_(softEnd ? last + "=" : std::move(last));
+        sink_(Escape(rest, blankEnd, softEnd));
         return text.size();
       }
     }
@@ -104,7 +126,7 @@ size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complet
         break;
       }
     }
-    sink_(Escape(text.substr(start, length)) + "=");
+    sink_(Escape(text.substr(start, length), false, true));
     start += length;
   }
 }
@@ -131,23 +153,34 @@ void TQuotedPrintable::Decode() {
     std::string_view line = received;
     bool soft = !line.empty() && line.back() == '=';
     if (soft) line.remove_suffix(1);
-    std::string decoded;
-    for (size_t i = 0; i < line.size(); ++i) {
-      int high = line[i] == '=' && i + 1 < line.size() ? HexValue(line[i + 1]) : -1;
+    const size_t start = paragraph.size();
+    paragraph.resize(start + line.size() + 2);
+    char* out = paragraph.data() + start;
+    for (size_t i = 0; i < line.size();) {
+      const size_t equals = std::min(line.find('=', i), line.size());
+      std::memcpy(out, line.data() + i, equals - i);
+      out += equals - i;
+      i = equals;
+      if (i == line.size()) break;
+      int high = i + 1 < line.size() ? HexValue(line[i + 1]) : -1;
       int low = high >= 0 && i + 2 < line.size() ? HexValue(line[i + 2]) : -1;
       if (high >= 0 && low >= 0) {
-        decoded += static_cast<char>(high * 16 + low);
-        i += 2;
+        *out++ = static_cast<char>(high * 16 + low);
+        i += 3;
       } else if (high >= 0 && i + 2 == line.size()) {
-        decoded += static_cast<char>(high);  // a single digit at the end of the line
-        ++i;
+        *out++ = static_cast<char>(high);  // a single digit at the end of the line
+        i += 2;
       } else {
-        decoded += line[i];
+        *out++ = '=';
+        ++i;
       }
     }
-    if (!soft && (line.empty() || line.back() != 26)) decoded += "\r\n";
+    if (!soft && (line.empty() || line.back() != 26)) {
+      *out++ = '\r';
+      *out++ = '\n';
+    }
     // Received text may join any number of soft lines into one paragraph: it is kept whole.
-    paragraph += decoded;
+    paragraph.resize(static_cast<size_t>(out - paragraph.data()));
     if (!soft) {
       stream_->WriteString(paragraph);
       PumpMessages();

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "rtl/Exception.h"
 #include "rtl/Streams.h"
@@ -25,7 +26,7 @@ class TQuotedPrintable {
   TQuotedPrintable(rtl::TStream* stream, std::function<void(std::string)> sink)
       : stream_(stream), lines_(nullptr), sink_(std::move(sink)) {}
 
-  // The whole stream, from its start, appended to the lines; yields after every byte.
+  // The whole stream, from its start, appended to the lines; yields after every line.
   void Encode();
 
   // For a file that must arrive as it is: only CR LF is a line break, a lone CR or LF is
@@ -37,7 +38,7 @@ class TQuotedPrintable {
   void Decode();
 
  private:
-  // Reads the stream a byte at a time through a block buffer, so a byte costs no stream call. The
+  // Reads the stream through a block buffer, so a line costs no stream call of its own. The
   // end is where a read gives nothing: a stream composed as it is read cannot tell its size.
   class ByteReader {
    public:
@@ -56,6 +57,9 @@ class TQuotedPrintable {
     }
     // Only right after Next: the byte is still in the buffer.
     void StepBack() { --index_; }
+    // Only after AtEnd gave false: the bytes read and not yet taken, at least one.
+    std::string_view Buffered() const { return {buffer_ + index_, length_ - index_}; }
+    void Skip(size_t count) { index_ += count; }
 
    private:
     rtl::TStream& stream_;

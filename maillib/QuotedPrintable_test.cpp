@@ -140,4 +140,21 @@ TEST(QuotedPrintableTest, TextLinesRoundTrip) {
   }
 }
 
+// A file that must arrive as it is comes back byte for byte, also where a CR, an LF or a CR LF
+// falls across the reader's blocks or the paragraph's end.
+TEST(QuotedPrintableTest, ExactFilesRoundTripWhereverTheirBreaksFall) {
+  for (size_t at : {16382u, 16383u, 16384u, 24574u, 24575u, 24576u, 32767u}) {
+    for (const char* tail : {"\r\n", "\r", "\n", "\r\r\n", " \r\nz", "=\n\r "}) {
+      const std::string file = std::string(at, 'a') + tail + std::string(at % 7, 'b');
+      rtl::TMemoryStream stream;
+      stream.WriteString(file);
+      rtl::TStringList lines;
+      maillib::TQuotedPrintable codec(&stream, &lines);
+      codec.Exact = true;
+      codec.Encode();
+      ASSERT_EQ(Decode({lines.begin(), lines.end()}), file) << at << " " << tail;
+    }
+  }
+}
+
 }  // namespace

@@ -11,7 +11,7 @@ namespace maillib {
 
 // The library's cooperative yield: removes, translates and dispatches every window message
 // waiting in the calling thread's queue, never blocking. With an empty queue it costs no system
-// call, since the codecs call it once per byte.
+// call, since the codecs call it once per line.
 void PumpMessages();
 
 inline constexpr std::string_view kBase64Alphabet =
