@@ -34,28 +34,31 @@ bool NeedsEscape(unsigned char c) { return kNeedsEscape[c]; }
 
 int HexValue(char c) { return kHexValues[static_cast<unsigned char>(c)]; }
 
-size_t EscapedLength(std::string_view piece) {
-  size_t length = 0;
-  for (unsigned char c : piece) length += NeedsEscape(c) ? 3 : 1;
-  return length;
-}
+// Room for a piece of 65 bytes all escaped, with its soft break.
+constexpr size_t kEscapedRoom = 3 * TQuotedPrintable::kPieceLength + 1;
 
-// The piece escaped, its last blank escaped too with blankEnd, and a soft break after it with
-// soft.
-std::string Escape(std::string_view piece, bool blankEnd = false, bool soft = false) {
-  std::string out(EscapedLength(piece) + (blankEnd ? 2 : 0) + (soft ? 1 : 0), '=');
-  char* end = out.data();
-  for (unsigned char c : piece) {
-    if (NeedsEscape(c)) {
-      end[1] = kHex[c >> 4];
-      end[2] = kHex[c & 15];
-      end += 3;
-    } else {
-      *end++ = static_cast<char>(c);
-    }
+// Writes the piece escaped at out, its last blank escaped too with blankEnd and a soft break
+// after it with soft; returns the length written. Runs that need no escape are copied whole.
+size_t Escape(std::string_view piece, bool blankEnd, bool soft, char* out) {
+  char* end = out;
+  const auto* in = reinterpret_cast<const unsigned char*>(piece.data());
+  for (size_t i = 0, run = 0; i < piece.size(); i = run + 1) {
+    run = i;
+    while (run < piece.size() && !NeedsEscape(in[run])) ++run;
+    std::memcpy(end, in + i, run - i);
+    end += run - i;
+    if (run == piece.size()) break;
+    end[0] = '=';
+    end[1] = kHex[in[run] >> 4];
+    end[2] = kHex[in[run] & 15];
+    end += 3;
   }
-  if (blankEnd) std::memcpy(end - 1, "=20", 3);
-  return out;
+  if (blankEnd) {
+    std::memcpy(end - 1, "=20", 3);
+    end += 2;
+  }
+  if (soft) *end++ = '=';
+  return static_cast<size_t>(end - out);
 }
 
 }  // namespace
@@ -70,11 +73,14 @@ TQuotedPrintable::TParagraphEnd TQuotedPrintable::ReadParagraph(ByteReader& read
     if (paragraph.size() >= kParagraphSize) return peFull;
     const std::string_view buffered =
         reader.Buffered().substr(0, kParagraphSize - paragraph.size());
-    size_t run = 0;
-    if (Exact) {
-      run = std::min(buffered.find('\r'), buffered.size());
-    } else {
-      while (run < buffered.size() && buffered[run] != '\r' && buffered[run] != '\n') ++run;
+    size_t run = buffered.size();
+    if (!Exact) {
+      if (const void* lf = std::memchr(buffered.data(), '\n', run)) {
+        run = static_cast<size_t>(static_cast<const char*>(lf) - buffered.data());
+      }
+    }
+    if (const void* cr = std::memchr(buffered.data(), '\r', run)) {
+      run = static_cast<size_t>(static_cast<const char*>(cr) - buffered.data());
     }
     paragraph.append(buffered.data(), run);
     reader.Skip(run);
@@ -108,8 +114,10 @@ size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complet
       std::string_view rest = text.substr(start);
       if (softEnd && rest.empty()) return text.size();
       bool blankEnd = !rest.empty() && rest.back() == ' ';
-      if (EscapedLength(rest) + (blankEnd ? 2 : 0) + (softEnd ? 1 : 0) <= kMaxLineLength) {
-        sink_(Escape(rest, blankEnd, softEnd));
+      char line[kEscapedRoom];
+      const size_t length = Escape(rest, blankEnd, softEnd, line);
+      if (length <= kMaxLineLength) {
+        sink_(std::string(line, length));
         return text.size();
       }
     }
@@ -126,7 +134,8 @@ size_t TQuotedPrintable::AppendPieces(const std::string& paragraph, bool complet
         break;
       }
     }
-    sink_(Escape(text.substr(start, length), false, true));
+    char line[kEscapedRoom];
+    sink_(std::string(line, Escape(text.substr(start, length), false, true, line)));
     start += length;
   }
 }
