@@ -1,4 +1,4 @@
-// The codecs yield once per byte, so the pump's empty-queue path must cost next to nothing.
+// The codecs yield once per line, so the pump's empty-queue path must cost next to nothing.
 #include <benchmark/benchmark.h>
 
 #include "maillib/codecs.h"
