@@ -141,14 +141,20 @@ int Query(const std::string& name, std::ostream& out, std::ostream& err) {
   return kDone;
 }
 
+// The arguments as the start calls take them, valid while args lives.
+std::vector<LPCSTR> Pointers(const std::vector<std::string>& args) {
+  std::vector<LPCSTR> pointers;
+  for (const auto& arg : args) pointers.push_back(arg.c_str());
+  return pointers;
+}
+
 int Start(const std::string& name, const std::vector<std::string>& args, std::ostream& out,
           std::ostream& err) {
   Service service;
   if (DWORD error = service.Open(name, SERVICE_START | SERVICE_QUERY_STATUS)) {
     return Failed(err, error);
   }
-  std::vector<LPCSTR> argv;
-  for (const auto& arg : args) argv.push_back(arg.c_str());
+  std::vector<LPCSTR> argv = Pointers(args);
   if (!StartServiceA(service.Handle(), static_cast<DWORD>(argv.size()), argv.data())) {
     return StartFailed(err, GetLastError());
   }
@@ -173,8 +179,7 @@ int Run(const std::string& name, const std::vector<std::string>& args, std::ostr
   if (DWORD error = service.Open(name, SERVICE_START | SERVICE_QUERY_STATUS)) {
     return Failed(err, error);
   }
-  std::vector<LPCSTR> argv;
-  for (const auto& arg : args) argv.push_back(arg.c_str());
+  std::vector<LPCSTR> argv = Pointers(args);
   SERVICE_STATUS status;
   if (!LarkRunServiceA(service.Handle(), static_cast<DWORD>(argv.size()), argv.data(), &status)) {
     return StartFailed(err, GetLastError());
