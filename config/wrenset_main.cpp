@@ -40,7 +40,8 @@ constexpr const char* kUsage =
     "\n"
     "Settings live in the key HKLM\\SOFTWARE\\Quobex\\LRKP of the registry hive\n"
     "registry/HKEY_LOCAL_MACHINE.reg in the machine root: $LARKPOST_ROOT, else\n"
-    "/var/lib/larkpost for root, else ${XDG_STATE_HOME:-$HOME/.local/state}/larkpost.\n"
+    "/var/lib/larkpost for root and, once it holds a hive, every user, else\n"
+    "${XDG_STATE_HOME:-$HOME/.local/state}/larkpost.\n"
     "larkctl reg edits the same values.\n";
 
 // Qt's own options, which QApplication takes out of the arguments.

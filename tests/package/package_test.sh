@@ -38,7 +38,7 @@ MODES
   larkctl reg add "$settings" /v RemoteHosts /d 127.0.0.1 /f >/dev/null
   useradd --system --groups larkpost larkpost-webapp
   printf 'To: ann@example.org\nSubject: from the shop\n\nhello\n' |
-    runuser -u larkpost-webapp -- /usr/sbin/sendmail -t -i ||
+    runuser -u larkpost-webapp -- env -u LARKPOST_ROOT /usr/sbin/sendmail -t -i ||
     fail "a member of the group could not queue with sendmail"
   ini=$(find /var/spool/larkpost -maxdepth 1 -name '*.ini' | head -n 1)
   [ -n "$ini" ] || fail "sendmail of a group member left nothing in the queue"
@@ -61,7 +61,7 @@ MODES
   larkctl service start Larkpost >/dev/null || fail "the service did not start"
   for n in $(seq 40); do
     printf 'To: ann@example.org\nSubject: %s\n\nhello\n' "$n" |
-      runuser -u larkpost-webapp -- /usr/sbin/sendmail -t -i || fail "queueing message $n failed"
+      runuser -u larkpost-webapp -- env -u LARKPOST_ROOT /usr/sbin/sendmail -t -i || fail "queueing message $n failed"
     if [ "$n" = 20 ]; then
       logrotate -f /etc/logrotate.d/larkpost || fail "logrotate refused to rotate the message log"
     fi
@@ -75,7 +75,7 @@ MODES
   trap - EXIT
   logged=$(cat /var/spool/larkpost/larkq.log /var/spool/larkpost/larkq.log.1 | grep -c ' Success: ' || true)
   [ "$logged" = 40 ] || fail "the rotated log holds $logged Success lines of 40"
-  printf 'To: ann@example.org\n\nkept\n' | runuser -u larkpost-webapp -- /usr/sbin/sendmail -t -i
+  printf 'To: ann@example.org\n\nkept\n' | runuser -u larkpost-webapp -- env -u LARKPOST_ROOT /usr/sbin/sendmail -t -i
   ini=$(find /var/spool/larkpost -maxdepth 1 -name '*.ini' | head -n 1)
   userdel larkpost-webapp
   # Upgrade in place: an administrator's queue setting survives.

@@ -15,7 +15,13 @@ std::string MachineRoot() {
   if (const char* root = std::getenv("LARKPOST_ROOT"); root != nullptr && *root != '\0') {
     return root;
   }
-  if (geteuid() == 0) return "/var/lib/larkpost";
+  // An installed system's users (a web application sending mail) share its machine root; a
+  // user's own one serves only where none is installed.
+  constexpr const char* kSystemRoot = "/var/lib/larkpost";
+  struct stat hive;
+  if (geteuid() == 0 || stat("/var/lib/larkpost/registry/HKEY_LOCAL_MACHINE.reg", &hive) == 0) {
+    return kSystemRoot;
+  }
   if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
     return std::string(state) + "/larkpost";
   }
