@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/SmtpAuth.h"
 #include "testing/TempDir.h"
 
 namespace {
@@ -147,6 +148,43 @@ TEST_F(TlsSessionTest, SessionsOnManyThreadsShareTheirContext) {
   }
   threads.clear();
   EXPECT_EQ(started, 8);
+}
+
+using Names = std::vector<std::string>;
+
+TEST(SmtpAuthTest, TheRelaysOfferAndTheChoice) {
+  struct Case {
+    const char* reply;
+    Names offered;
+    const char* choice;  // the mechanism, or the failure's text
+  } cases[] = {
+      {"250-relay\r\n250-auth login Plain\r\n250 SIZE 100\r\n", {"LOGIN", "PLAIN"}, "PLAIN"},
+      {"250-AUTH=LOGIN\r\n250-AUTH CRAM-MD5 LOGIN\r\n250 OK", {"LOGIN", "CRAM-MD5"}, "LOGIN"},
+      {"250-AUTH GSSAPI CRAM-MD5\n250 HELP", {"GSSAPI", "CRAM-MD5"}, "CRAM-MD5"},
+      {"AUTH XOAUTH2",
+       {"XOAUTH2"},
+       "the relay offers none of the AUTH mechanisms PLAIN, LOGIN and CRAM-MD5 (it offers "
+       "XOAUTH2)"},
+      {"250-AUTHORITY PLAIN\r\n250 AUTH\r\n", {}, "the relay does not offer AUTH"},
+  };
+  for (const auto& c : cases) {
+    const Names offered = net::OfferedAuthMechanisms(c.reply);
+    EXPECT_EQ(offered, c.offered) << c.reply;
+    try {
+      EXPECT_STREQ(net::AuthMechanismName(net::ChooseAuthMechanism(offered)), c.choice);
+    } catch (const net::EServerError& error) {
+      EXPECT_STREQ(error.what(), c.choice);
+    }
+  }
+}
+
+TEST(SmtpAuthTest, Responses) {
+  EXPECT_EQ(net::AuthPlainResponse("tim", "tanstaaftanstaaf"), "AHRpbQB0YW5zdGFhZnRhbnN0YWFm");
+  EXPECT_EQ(net::AuthCramMD5Response("tim", "tanstaaftanstaaf",
+                                     "PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+"),
+            "dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw");
+  // Longer than one Base64 line: nothing is cut.
+  EXPECT_EQ(net::AuthLoginResponse(std::string(200, 'u')).substr(264), "dXU=");
 }
 
 }  // namespace
