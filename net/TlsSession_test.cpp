@@ -4,9 +4,8 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <atomic>
 #include <cstdlib>
-#include <thread>
+#include <future>
 #include <vector>
 
 #include "net/SmtpAuth.h"
@@ -132,30 +131,25 @@ TEST_F(TlsSessionTest, HandshakesVerifyTheRelayAndCarryDataBothWays) {
     EXPECT_EQ(Read(), "-1");  // close_notify
     session_->Close();
     ToRelay();
-    EXPECT_LE(SSL_read(relay_.get(), buffer, sizeof buffer), 0);
-    EXPECT_TRUE(SSL_get_shutdown(relay_.get()) & SSL_RECEIVED_SHUTDOWN);
+    EXPECT_EQ(SSL_read(relay_.get(), buffer, sizeof buffer), 0);  // close_notify
   }
 }
 
 TEST_F(TlsSessionTest, SessionsOnManyThreadsShareTheirContext) {
-  std::atomic<int> started{0};
-  std::vector<std::jthread> threads;
+  std::vector<std::future<std::string>> clientHellos;
   for (int i = 0; i < 8; ++i) {
-    threads.emplace_back([&] {
+    clientHellos.push_back(std::async(std::launch::async, [] {
       net::TTlsSession session({"localhost", true, Path("server.pem")});
-      started += !session.Handshake() && session.HasOutput();
-    });
+      return session.Handshake() ? "" : session.TakeOutput();
+    }));
   }
-  threads.clear();
-  EXPECT_EQ(started, 8);
+  for (auto& hello : clientHellos) EXPECT_EQ(hello.get()[0], 22);  // a handshake record
 }
-
-using Names = std::vector<std::string>;
 
 TEST(SmtpAuthTest, TheRelaysOfferAndTheChoice) {
   struct Case {
     const char* reply;
-    Names offered;
+    std::vector<std::string> offered;
     const char* choice;  // the mechanism, or the failure's text
   } cases[] = {
       {"250-relay\r\n250-auth login Plain\r\n250 SIZE 100\r\n", {"LOGIN", "PLAIN"}, "PLAIN"},
@@ -168,7 +162,7 @@ TEST(SmtpAuthTest, TheRelaysOfferAndTheChoice) {
       {"250-AUTHORITY PLAIN\r\n250 AUTH\r\n", {}, "the relay does not offer AUTH"},
   };
   for (const auto& c : cases) {
-    const Names offered = net::OfferedAuthMechanisms(c.reply);
+    const auto offered = net::OfferedAuthMechanisms(c.reply);
     EXPECT_EQ(offered, c.offered) << c.reply;
     try {
       EXPECT_STREQ(net::AuthMechanismName(net::ChooseAuthMechanism(offered)), c.choice);
