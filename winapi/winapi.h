@@ -564,9 +564,9 @@ struct OVERLAPPED {
     struct {
       DWORD Offset;
       DWORD OffsetHigh;
-    } s;
+    };
     void* Pointer;
-  } u;
+  };
   HANDLE hEvent;
 };
 typedef OVERLAPPED* LPOVERLAPPED;
