@@ -1,5 +1,6 @@
 #include "net/agsocket.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -20,10 +21,46 @@ constexpr DWORD kNap = 3;
 constexpr long kAllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 constexpr int kReplyTimeOuts = 4;
 constexpr int kMaxReplyLines = 1000;
+// The least time an address that is not the last gets to connect, in ms.
+constexpr uint64_t kLeastShare = 2000;
 
-std::string HostPart(const std::string& server) { return server.substr(0, server.find(':')); }
+std::string HostPart(const std::string& server) {
+  std::string host, port;
+  SplitServer(server, host, port);
+  return host;
+}
+
+// IPv4 addresses are written without the library, which a Winsock 1.1 module may lack.
+std::string AddressText(const SOCKADDR_STORAGE& address) {
+  if (address.ss_family == AF_INET) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(
+        &reinterpret_cast<const SOCKADDR_IN*>(&address)->sin_addr);
+    return rtl::Format("%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+  }
+  char text[64] = {};
+  const auto* in6 = reinterpret_cast<const SOCKADDR_IN6*>(&address);
+  return Winsock().inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text) != nullptr ? text : "";
+}
 
 }  // namespace
+
+void SplitServer(const std::string& server, std::string& host, std::string& port) {
+  port.clear();
+  host = server;
+  if (server.starts_with('[')) {
+    const size_t close = server.find(']');
+    if (close != std::string::npos && (close + 1 == server.size() || server[close + 1] == ':')) {
+      host = server.substr(1, close - 1);
+      if (close + 1 < server.size()) port = server.substr(close + 2);
+    }
+    return;
+  }
+  const size_t colon = server.find(':');
+  if (colon != std::string::npos && server.find(':', colon + 1) == std::string::npos) {
+    host = server.substr(0, colon);
+    port = server.substr(colon + 1);
+  }
+}
 
 const std::string& CachedHostName() {
   static const std::string name = [] {
@@ -58,7 +95,7 @@ TagSocket::~TagSocket() {
 }
 
 void TagSocket::HandleMessage(rtl::TMessage& message) {
-  const bool lookup = message.Msg == kHostLookupMessage || message.Msg == kServiceLookupMessage;
+  const bool lookup = message.Msg == kServiceLookupMessage;
   if (!lookup && message.Msg != kSocketEventMessage) return;
   // The reply of a look-up given up on, or an event of a socket closed since, can still be on its
   // way; taken for the current one it would hand this attempt another relay's address or error.
@@ -68,9 +105,7 @@ void TagSocket::HandleMessage(rtl::TMessage& message) {
   if (!live || message.WParam != current) return;
   errorCode_ = WSAErrorOf(message.LParam);
   notificationError_ = errorCode_ != 0;
-  if (message.Msg == kHostLookupMessage) {
-    hostLookupDone_ = true;
-  } else if (message.Msg == kServiceLookupMessage) {
+  if (message.Msg == kServiceLookupMessage) {
     serviceLookupDone_ = true;
   } else if (errorCode_ == 0) {
     switch (WSAEventOf(message.LParam)) {
@@ -115,7 +150,7 @@ void TagSocket::SetWinsockLoaded(bool loaded) {
 void TagSocket::ResetState() {
   canceled_ = false;
   counter_.TimedOut = replyCounter_.TimedOut = false;
-  hostLookupDone_ = serviceLookupDone_ = connected_ = readable_ = writable_ = closed_ = false;
+  serviceLookupDone_ = connected_ = readable_ = writable_ = closed_ = false;
   notificationError_ = false;
   CancelLookup();
 }
@@ -132,7 +167,7 @@ int TagSocket::ReplyCode(const std::string& line) const {
 
 void TagSocket::Open() {
   if (Server.empty()) RaiseSocketError(kServerRequired);
-  if (Winsock().WSAStartup(0x0101, &wsaData_) != 0) RaiseSocketError(kInvalidWinsockVersion);
+  if (Winsock().WSAStartup(0x0202, &wsaData_) != 0) RaiseSocketError(kInvalidWinsockVersion);
   ++startupCount_;
   FetchLocalHostName();
   ResolveHost();
@@ -151,41 +186,92 @@ void TagSocket::FetchLocalHostName() {
 void TagSocket::CancelLookup() {
   if (pendingRequest_ != nullptr) Winsock().WSACancelAsyncRequest(pendingRequest_);
   pendingRequest_ = nullptr;
+  if (lookupHandle_ != nullptr) Winsock().GetAddrInfoExCancel(&lookupHandle_);
+  lookupHandle_ = nullptr;
 }
 
 void TagSocket::ResolveHost() {
   const std::string host = HostPart(Server);
   // A name longer than the look-up takes is refused rather than cut to another name.
   if (host.size() >= kHostBuffer) RaiseSocketError(kResolveError);
+  addresses_.clear();
   auto& winsock = Winsock();
-  uint32_t address = winsock.inet_addr(host.c_str());
-  if (address != INADDR_NONE) {
-    RemoteAddress = address;
-    return;
+  SOCKADDR_STORAGE literal{};
+  auto* in = reinterpret_cast<SOCKADDR_IN*>(&literal);
+  auto* in6 = reinterpret_cast<SOCKADDR_IN6*>(&literal);
+  if (uint32_t address = winsock.inet_addr(host.c_str()); address != INADDR_NONE) {
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = address;
+    addresses_.push_back(literal);
+  } else if (host.find(':') != std::string::npos &&
+             winsock.inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    addresses_.push_back(literal);
+  } else {
+    LookUp(host);
   }
-  pendingRequest_ = winsock.WSAAsyncGetHostByName(window_, kHostLookupMessage, host.c_str(),
-                                                  lookupBuffer_, sizeof lookupBuffer_);
-  if (pendingRequest_ == nullptr) RaiseSocketError(winsock.WSAGetLastError());
-  counter_.Start();
-  WaitUntil([this] { return hostLookupDone_; }, kNap);
-  counter_.Stop();
-  if (!hostLookupDone_) CancelLookup();
-  pendingRequest_ = nullptr;
-  if (notificationError_) RaiseSocketError(errorCode_);
+  RemoteAddress = AddressText(addresses_.front());
+}
+
+void TagSocket::LookUp(const std::string& host) {
+  auto& winsock = Winsock();
+  const std::u16string name(host.begin(), host.end());  // host names are ASCII
+  ADDRINFOEXW hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  PADDRINFOEXW answers = nullptr;
+  // However this ends, the look-up writes nothing into this frame once cancelled.
+  struct EndLookUp {
+    TagSocket& socket;
+    HANDLE event;
+    PADDRINFOEXW& answers;
+    ~EndLookUp() {
+      try {
+        socket.CancelLookup();
+        if (answers != nullptr) Winsock().FreeAddrInfoExW(answers);
+      } catch (const std::exception&) {
+        // A binding unloaded meanwhile leaves nothing to release.
+      }
+      CloseHandle(event);
+    }
+  } end{*this, overlapped.hEvent, answers};
+  int status = winsock.GetAddrInfoExW(name.c_str(), nullptr, NS_ALL, nullptr, &hints, &answers,
+                                      nullptr, &overlapped, nullptr, &lookupHandle_);
+  if (status == WSA_IO_PENDING) {
+    counter_.Start();
+    while (WaitForSingleObject(overlapped.hEvent, 0) != WAIT_OBJECT_0 && !Stopped()) {
+      MsgWaitForMultipleObjects(1, &overlapped.hEvent, FALSE, kNap, QS_ALLINPUT);
+      maillib::PumpMessages();
+    }
+    counter_.Stop();
+    CancelLookup();
+    status = winsock.GetAddrInfoExOverlappedResult(&overlapped);
+  } else {
+    lookupHandle_ = nullptr;
+  }
+  if (status != 0 && status != WSA_E_CANCELLED && status != WSAEINPROGRESS)
+    RaiseSocketError(status);
   if (counter_.TimedOut) RaiseTimedOut();
   if (canceled_) RaiseCanceled();
   maillib::PumpMessages();
-  const auto* entry = reinterpret_cast<const HOSTENT*>(lookupBuffer_);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(entry->h_addr_list[0]);
-  std::string dotted = rtl::Format("%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
-  address = winsock.inet_addr(dotted.c_str());
-  if (address == INADDR_NONE) RaiseSocketError(kResolveError);
-  RemoteAddress = address;
+  for (const ADDRINFOEXW* answer = answers; answer != nullptr; answer = answer->ai_next) {
+    if ((answer->ai_family == AF_INET || answer->ai_family == AF_INET6) &&
+        answer->ai_addrlen <= sizeof(SOCKADDR_STORAGE)) {
+      SOCKADDR_STORAGE address{};
+      std::memcpy(&address, answer->ai_addr, answer->ai_addrlen);
+      addresses_.push_back(address);
+    }
+  }
+  if (addresses_.empty()) RaiseSocketError(kResolveError);
 }
 
 void TagSocket::ResolvePort() {
-  if (size_t colon = Server.find(':'); colon != std::string::npos) {
-    int port = rtl::StrToIntDef(Server.substr(colon + 1), 0) & 0xFFFF;
+  std::string host, text;
+  SplitServer(Server, host, text);
+  if (!text.empty()) {
+    int port = rtl::StrToIntDef(text, 0) & 0xFFFF;
     if (port != 0) {
       RemotePort = static_cast<uint16_t>(port);
       return;
@@ -221,37 +307,74 @@ void TagSocket::ResolvePort() {
 
 void TagSocket::CreateSocket() {
   auto& winsock = Winsock();
-  SocketHandle = winsock.socket(AF_INET, SOCK_STREAM, 0);
+  SocketHandle =
+      winsock.socket(addresses_.empty() ? AF_INET : addresses_.front().ss_family, SOCK_STREAM, 0);
   if (SocketHandle == INVALID_SOCKET) RaiseSocketError(winsock.WSAGetLastError());
 }
 
+// Each address is tried in turn within the one time-out. One that refuses, or cannot be reached,
+// gives way to the next at once; one that does not answer holds at most its share of the time
+// left, so that a dead first address cannot use up the time of a live second one.
 void TagSocket::ConnectSocket() {
   if (canceled_) RaiseCanceled();
+  if (addresses_.empty()) RaiseSocketError(kNotConnected);
   auto& winsock = Winsock();
-  if (winsock.WSAAsyncSelect(SocketHandle, window_, kSocketEventMessage, kAllEvents) != 0) {
-    RaiseSocketError(winsock.WSAGetLastError());
-  }
   counter_.Start();
-  SOCKADDR_IN address{};
-  address.sin_family = AF_INET;
-  address.sin_port = winsock.htons(RemotePort);
-  address.sin_addr.s_addr = RemoteAddress;
-  if (winsock.connect(SocketHandle, reinterpret_cast<const SOCKADDR*>(&address), sizeof address) !=
-      0) {
-    int error = winsock.WSAGetLastError();
-    if (error != WSAEWOULDBLOCK) RaiseSocketError(error);
+  const DWORD started = GetTickCount();
+  const uint64_t allowance = static_cast<uint64_t>(std::max(TimeOut(), 0)) * 1000;
+  int error = 0;
+  for (size_t i = 0; i < addresses_.size(); ++i) {
+    const SOCKADDR_STORAGE& candidate = addresses_[i];
+    RemoteAddress = AddressText(candidate);
+    if (i > 0) {
+      Close();
+      SocketHandle = winsock.socket(candidate.ss_family, SOCK_STREAM, 0);
+      if (SocketHandle == INVALID_SOCKET) {
+        error = winsock.WSAGetLastError();
+        continue;
+      }
+    }
+    connected_ = notificationError_ = false;
+    if (winsock.WSAAsyncSelect(SocketHandle, window_, kSocketEventMessage, kAllEvents) != 0) {
+      RaiseSocketError(winsock.WSAGetLastError());
+    }
+    SOCKADDR_STORAGE address = candidate;
+    int length = sizeof(SOCKADDR_IN);
+    if (address.ss_family == AF_INET6) {
+      reinterpret_cast<SOCKADDR_IN6*>(&address)->sin6_port = winsock.htons(RemotePort);
+      length = sizeof(SOCKADDR_IN6);
+    } else {
+      reinterpret_cast<SOCKADDR_IN*>(&address)->sin_port = winsock.htons(RemotePort);
+    }
+    if (winsock.connect(SocketHandle, reinterpret_cast<const SOCKADDR*>(&address), length) != 0) {
+      error = winsock.WSAGetLastError();
+      if (error != WSAEWOULDBLOCK) continue;
+    }
+    const bool last = i + 1 == addresses_.size();
+    const uint64_t elapsed = GetTickCount() - started;
+    const uint64_t left = allowance > elapsed ? allowance - elapsed : 0;
+    const uint64_t end = elapsed + std::max(left / (addresses_.size() - i), kLeastShare);
+    // A connection that fails ends the wait at once with its reason (a refused connection is
+    // "[10061] Connection refused"), instead of waiting out the time-out.
+    WaitUntil(
+        [&] {
+          return connected_ || notificationError_ || (!last && GetTickCount() - started >= end);
+        },
+        kNap);
+    if (canceled_) RaiseCanceled();
+    if (counter_.TimedOut) RaiseTimedOut();
+    if (connected_) {
+      counter_.Stop();
+      return;
+    }
+    error = notificationError_ ? errorCode_ : WSAETIMEDOUT;
   }
-  // A connection that fails ends the wait at once with its reason (a refused connection is
-  // "[10061] Connection refused"), instead of waiting out the time-out.
-  WaitUntil([this] { return connected_ || notificationError_; }, kNap);
   counter_.Stop();
-  if (canceled_) RaiseCanceled();
-  if (counter_.TimedOut) RaiseTimedOut();
-  if (notificationError_) {
-    int error = errorCode_;
-    Close();
-    RaiseSocketError(error);
-  }
+  Close();
+  if (addresses_.size() == 1) RaiseSocketError(error);
+  throw ESocketError(rtl::Format("%s (%s, the last of %zu addresses)",
+                                 SocketErrorText(error).c_str(), RemoteAddress.c_str(),
+                                 addresses_.size()));
 }
 
 int TagSocket::ReadLine(std::string& line) {

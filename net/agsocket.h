@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "maillib/TimeCounter.h"
 #include "rtl/Exception.h"
@@ -20,12 +21,15 @@ RTL_EXCEPTION_CLASS(EServerError, rtl::Exception);
 RTL_EXCEPTION_CLASS(ECanceledError, rtl::Exception);
 RTL_EXCEPTION_CLASS(ETimedOutError, rtl::Exception);
 
-inline constexpr UINT kHostLookupMessage = 1172;
 inline constexpr UINT kServiceLookupMessage = 1173;
 inline constexpr UINT kSocketEventMessage = 1174;
 
 // The local host name, fetched once for the process; empty when it could not be had.
 const std::string& CachedHostName();
+
+// The host and the port text of a Server value: host, host:port, [IPv6]:port, [IPv6], or an IPv6
+// literal without brackets (more than one colon, no port).
+void SplitServer(const std::string& server, std::string& host, std::string& port);
 
 class TagSocket {
  public:
@@ -35,14 +39,14 @@ class TagSocket {
   TagSocket(const TagSocket&) = delete;
   TagSocket& operator=(const TagSocket&) = delete;
 
-  std::string Server;  // host name or dotted address, optionally ":" and a port
+  std::string Server;  // a name or an address, optionally with a port (SplitServer)
   uint16_t DefaultPort = 0;
   std::string ServiceName;
   bool CloseOnTimeOutError = true;
   bool SuppressBody = true;  // stored only
   SOCKET SocketHandle = INVALID_SOCKET;
-  uint32_t RemoteAddress = 0;  // network order
-  uint16_t RemotePort = 0;     // host order
+  std::string RemoteAddress;  // the address connected to, or last tried, as text
+  uint16_t RemotePort = 0;    // host order
   std::string LocalHostName;
   std::string LastReply;
 
@@ -90,6 +94,7 @@ class TagSocket {
   // Waits at most ms, less when a message or the socket's readiness comes first.
   static void Nap(DWORD ms);
   void CancelLookup();
+  void LookUp(const std::string& host);
   bool Expired() const { return counter_.TimedOut || replyCounter_.TimedOut; }
   bool Stopped() const { return canceled_ || Expired(); }
 
@@ -99,8 +104,9 @@ class TagSocket {
   WSADATA wsaData_{};
   int startupCount_ = 0;
   HANDLE pendingRequest_ = nullptr;
+  HANDLE lookupHandle_ = nullptr;
+  std::vector<SOCKADDR_STORAGE> addresses_;  // every address of the server, in the order to try
   bool canceled_ = false;
-  bool hostLookupDone_ = false;
   bool serviceLookupDone_ = false;
   bool connected_ = false;
   bool readable_ = false;

@@ -27,11 +27,10 @@ TEST(SocketTest, ThePortComesFromTheServerNameOrTheService) {
   struct Case {
     const char* server;
     uint16_t port;
-  } cases[] = {{"relay:2525", 2525},
-               {"relay:0", 25},
-               {"relay:abc", 25},
-               {"relay", 25},
-               {"relay:65561", 25}};  // the low 16 bits of 65561 are 25
+  } cases[] = {
+      {"relay:2525", 2525},        {"relay:0", 25},        {"relay:abc", 25},   {"relay", 25},
+      {"relay:65561", 25},  // the low 16 bits of 65561 are 25
+      {"[2001:db8::25]:587", 587}, {"[2001:db8::25]", 25}, {"2001:db8::25", 25}};
   for (const auto& c : cases) {
     probe.Server = c.server;
     probe.Resolve();
@@ -44,6 +43,26 @@ TEST(SocketTest, ThePortComesFromTheServerNameOrTheService) {
   EXPECT_EQ(probe.RemotePort, 587);  // a service that cannot be found gives the default port
   probe.ServiceName = "";
   EXPECT_THROW(probe.Resolve(), net::ESocketError);
+}
+
+TEST(SocketTest, TheServerIsAHostAndAPort) {
+  struct Case {
+    const char* server;
+    const char* host;
+    const char* port;
+  } cases[] = {{"relay", "relay", ""},
+               {"relay:587", "relay", "587"},
+               {"192.0.2.7:25", "192.0.2.7", "25"},
+               {"[2001:db8::25]", "2001:db8::25", ""},
+               {"[2001:db8::25]:587", "2001:db8::25", "587"},
+               {"2001:db8::25", "2001:db8::25", ""},
+               {"[::1", "[::1", ""},  // no address: the look-up finds no such host
+               {"[::1]25", "[::1]25", ""}};
+  for (const auto& c : cases) {
+    std::string host, port;
+    net::SplitServer(c.server, host, port);
+    EXPECT_EQ(host + " " + port, std::string(c.host) + " " + c.port) << c.server;
+  }
 }
 
 TEST(SocketTest, ReplyCodesAndErrorTexts) {
@@ -63,24 +82,15 @@ TEST(SocketTest, ReplyCodesAndErrorTexts) {
 }
 
 // A Winsock module that hands the component notifications that are not its own: before each
-// host look-up starts, the reply of an earlier look-up cancelled too late; before each send, an
-// error event of a socket closed earlier.
+// send, an error event of a socket closed earlier.
 namespace stale {
 
-using HostLookupFn = HANDLE WINAPI(HWND, UINT, const char*, char*, int);
 using SelectFn = int WINAPI(SOCKET, HWND, UINT, long);
 using SendFn = int WINAPI(SOCKET, const char*, int, int);
-HostLookupFn* realHostLookup = nullptr;
 SelectFn* realSelect = nullptr;
 SendFn* realSend = nullptr;
 HWND selectWindow = nullptr;
 UINT selectMessage = 0;
-constexpr WPARAM kEarlierRequest = 0x7FF0;
-
-HANDLE WINAPI HostLookup(HWND hwnd, UINT msg, const char* name, char* buffer, int length) {
-  PostMessageA(hwnd, msg, kEarlierRequest, WSAMAKESELECTREPLY(0, WSAHOST_NOT_FOUND));
-  return realHostLookup(hwnd, msg, name, buffer, length);
-}
 
 int WINAPI Select(SOCKET s, HWND hwnd, UINT msg, long events) {
   selectWindow = hwnd;
@@ -96,14 +106,11 @@ int WINAPI Send(SOCKET s, const char* buffer, int length, int flags) {
 
 void Register() {
   const LarkModuleExport* exports;
-  DWORD count = LarkGetModuleExportsA("wsock32.dll", &exports);
+  DWORD count = LarkGetModuleExportsA("ws2_32.dll", &exports);
   std::vector<LarkModuleExport> variant(exports, exports + count);
   for (auto& entry : variant) {
     std::string_view name = entry.name;
-    if (name == "WSAAsyncGetHostByName") {
-      realHostLookup = reinterpret_cast<HostLookupFn*>(entry.proc);
-      entry.proc = reinterpret_cast<FARPROC>(HostLookup);
-    } else if (name == "WSAAsyncSelect") {
+    if (name == "WSAAsyncSelect") {
       realSelect = reinterpret_cast<SelectFn*>(entry.proc);
       entry.proc = reinterpret_cast<FARPROC>(Select);
     } else if (name == "send") {
@@ -120,7 +127,7 @@ void Register() {
 class BoundTo {
  public:
   explicit BoundTo(const char* module) { Rebind(module); }
-  ~BoundTo() { Rebind("wsock32.dll"); }
+  ~BoundTo() { Rebind("ws2_32.dll"); }
 
  private:
   static void Rebind(const char* module) {
@@ -130,6 +137,123 @@ class BoundTo {
     winsock.Load();
   }
 };
+
+// The module's own functions, for a listener of the test's.
+template <class F>
+F* Module(const char* name) {
+  static const HMODULE module = LoadLibraryA("ws2_32.dll");
+  return reinterpret_cast<F*>(GetProcAddress(module, name));
+}
+
+TEST(SocketTest, AnIPv6LiteralIsReachedOverIPv6) {
+  SOCKET listener = Module<SOCKET WINAPI(int, int, int)>("socket")(AF_INET6, SOCK_STREAM, 0);
+  SOCKADDR_IN6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr.u.Byte[15] = 1;
+  int length = sizeof address;
+  auto* name = reinterpret_cast<SOCKADDR*>(&address);
+  ASSERT_NE(listener, INVALID_SOCKET);
+  if (Module<int WINAPI(SOCKET, const SOCKADDR*, int)>("bind")(listener, name, length) != 0) {
+    GTEST_SKIP() << "this machine has no ::1";
+  }
+  Module<int WINAPI(SOCKET, int)>("listen")(listener, 1);
+  Module<int WINAPI(SOCKET, SOCKADDR*, int*)>("getsockname")(listener, name, &length);
+  const uint16_t port = net::Winsock().htons(address.sin6_port);
+  {
+    PortProbe socket;
+    socket.Server = "[::1]:" + std::to_string(port);
+    socket.SetTimeOut(5);
+    socket.ResetState();
+    socket.Open();
+    socket.ConnectSocket();
+    EXPECT_EQ(socket.RemoteAddress + " " + std::to_string(socket.RemotePort),
+              "::1 " + std::to_string(port));
+    SOCKADDR_IN6 peer{};
+    int size = sizeof peer;
+    SOCKET accepted = Module<SOCKET WINAPI(SOCKET, SOCKADDR*, int*)>("accept")(
+        listener, reinterpret_cast<SOCKADDR*>(&peer), &size);
+    EXPECT_EQ(size, static_cast<int>(sizeof peer));
+    EXPECT_EQ(peer.sin6_family, AF_INET6);
+    EXPECT_EQ(peer.sin6_addr.u.Byte[15], 1);
+    socket.Close();
+    Module<int WINAPI(SOCKET)>("closesocket")(accepted);
+  }
+  Module<int WINAPI(SOCKET)>("closesocket")(listener);
+}
+
+// A module whose look-up answers ::1 first and 127.0.0.1 second, whatever the name.
+namespace twofold {
+
+using LookUpFn = int WINAPI(const WCHAR*, const WCHAR*, DWORD, LPGUID, const ADDRINFOEXW*,
+                            PADDRINFOEXW*, TIMEVAL*, LPOVERLAPPED,
+                            LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE);
+LookUpFn* realLookUp = nullptr;
+
+int WINAPI LookUp(const WCHAR*, const WCHAR*, DWORD space, LPGUID, const ADDRINFOEXW* hints,
+                  PADDRINFOEXW* result, TIMEVAL*, LPOVERLAPPED overlapped,
+                  LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE handle) {
+  PADDRINFOEXW second = nullptr;
+  realLookUp(u"::1", nullptr, space, nullptr, hints, result, nullptr, nullptr, nullptr, nullptr);
+  realLookUp(u"127.0.0.1", nullptr, space, nullptr, hints, &second, nullptr, nullptr, nullptr,
+             nullptr);
+  (*result)->ai_next = second;
+  overlapped->Internal = 0;
+  SetEvent(overlapped->hEvent);
+  *handle = nullptr;
+  return WSA_IO_PENDING;
+}
+
+void Register() {
+  const LarkModuleExport* exports;
+  DWORD count = LarkGetModuleExportsA("ws2_32.dll", &exports);
+  std::vector<LarkModuleExport> variant(exports, exports + count);
+  for (auto& entry : variant) {
+    if (std::string_view(entry.name) == "GetAddrInfoExW") {
+      realLookUp = reinterpret_cast<LookUpFn*>(entry.proc);
+      entry.proc = reinterpret_cast<FARPROC>(LookUp);
+    }
+  }
+  LarkRegisterModuleA("twofold.dll", variant.data(), static_cast<DWORD>(variant.size()));
+}
+
+}  // namespace twofold
+
+TEST(SocketTest, EachAddressOfANameIsTriedInTurn) {
+  twofold::Register();
+  testing_support::MachineRoot root;
+  testing_support::FakeSmtpServer live;
+  uint16_t dead;
+  {
+    testing_support::FakeSmtpServer gone;
+    dead = gone.Port();
+  }
+  maillib::TmsMessage message;
+  message.Sender.Address = "s@example.com";
+  message.Recipients.AddAddress("r@example.org", "R");
+  net::TmsSMTP client;
+  client.SetTimeOut(5);
+  client.SetMailMessage(&message);
+  // ::1 refuses either port; the name is delivered to once its second address takes it.
+  struct Case {
+    uint16_t port;
+    const char* result;
+  } cases[] = {{live.Port(), "ok"},
+               {dead, "[10061] Connection refused (127.0.0.1, the last of 2 addresses)"}};
+  for (const auto& c : cases) {
+    client.Server = "relay.example:" + std::to_string(c.port);
+    std::string result = "ok";
+    {
+      BoundTo module("twofold.dll");
+      try {
+        client.Transmit();
+      } catch (const rtl::Exception& e) {
+        result = e.Message();
+      }
+    }
+    EXPECT_EQ(result, c.result) << c.port;
+  }
+  EXPECT_EQ(live.Messages().size(), 1u);
+}
 
 TEST(SocketTest, NotificationsForAnotherRequestOrSocketAreIgnored) {
   stale::Register();

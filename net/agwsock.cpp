@@ -2,6 +2,10 @@
 
 #include "rtl/SysUtils.h"
 
+// The binding hands Winsock's own values to the library; a Linux header seen here would give
+// AF_INET6 another.
+static_assert(AF_INET6 == 23);
+
 namespace net {
 
 void TagWinsock::Load() {
@@ -87,6 +91,33 @@ int TagWinsock::WSACancelAsyncRequest(HANDLE request) const {
 }
 int TagWinsock::WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) const {
   return Bound<int WINAPI(SOCKET, HWND, UINT, long)>("WSAAsyncSelect")(s, hwnd, msg, events);
+}
+
+int TagWinsock::GetAddrInfoExW(const WCHAR* name, const WCHAR* service, DWORD nameSpace,
+                               LPGUID nspId, const ADDRINFOEXW* hints, PADDRINFOEXW* result,
+                               TIMEVAL* timeout, LPOVERLAPPED overlapped,
+                               LPLOOKUPSERVICE_COMPLETION_ROUTINE routine, LPHANDLE handle) const {
+  return Bound<int WINAPI(const WCHAR*, const WCHAR*, DWORD, LPGUID, const ADDRINFOEXW*,
+                          PADDRINFOEXW*, TIMEVAL*, LPOVERLAPPED, LPLOOKUPSERVICE_COMPLETION_ROUTINE,
+                          LPHANDLE)>("GetAddrInfoExW")(
+      name, service, nameSpace, nspId, hints, result, timeout, overlapped, routine, handle);
+}
+int TagWinsock::GetAddrInfoExOverlappedResult(LPOVERLAPPED overlapped) const {
+  return Bound<int WINAPI(LPOVERLAPPED)>("GetAddrInfoExOverlappedResult")(overlapped);
+}
+int TagWinsock::GetAddrInfoExCancel(LPHANDLE handle) const {
+  return Bound<int WINAPI(LPHANDLE)>("GetAddrInfoExCancel")(handle);
+}
+void TagWinsock::FreeAddrInfoExW(PADDRINFOEXW result) const {
+  Bound<void WINAPI(PADDRINFOEXW)>("FreeAddrInfoExW")(result);
+}
+int TagWinsock::inet_pton(int family, const char* text, void* address) const {
+  return Bound<int WINAPI(int, const char*, void*)>("inet_pton")(family, text, address);
+}
+const char* TagWinsock::inet_ntop(int family, const void* address, char* buffer,
+                                  size_t size) const {
+  return Bound<const char * WINAPI(int, const void*, char*, size_t)>("inet_ntop")(family, address,
+                                                                                  buffer, size);
 }
 
 TagWinsock& Winsock() {

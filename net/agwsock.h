@@ -1,4 +1,4 @@
-// TagWinsock: the Winsock 1.1 library bound at run time. It loads "wsock32.dll" by name and looks
+// TagWinsock: the Winsock library bound at run time. It loads "ws2_32.dll" by name and looks
 // every function up by name when it is called; the one global instance, Winsock, serves every
 // socket of the process.
 #pragma once
@@ -16,7 +16,7 @@ RTL_EXCEPTION_CLASS(EWinsockDLLError, rtl::Exception);
 
 class TagWinsock {
  public:
-  explicit TagWinsock(std::string libraryName = "wsock32.dll")
+  explicit TagWinsock(std::string libraryName = "ws2_32.dll")
       : libraryName_(std::move(libraryName)) {}
   ~TagWinsock() { Unload(); }
   TagWinsock(const TagWinsock&) = delete;
@@ -52,6 +52,15 @@ class TagWinsock {
                                char* buffer, int length) const;
   int WSACancelAsyncRequest(HANDLE request) const;
   int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) const;
+  int GetAddrInfoExW(const WCHAR* name, const WCHAR* service, DWORD nameSpace, LPGUID nspId,
+                     const ADDRINFOEXW* hints, PADDRINFOEXW* result, TIMEVAL* timeout,
+                     LPOVERLAPPED overlapped, LPLOOKUPSERVICE_COMPLETION_ROUTINE routine,
+                     LPHANDLE handle) const;
+  int GetAddrInfoExOverlappedResult(LPOVERLAPPED overlapped) const;
+  int GetAddrInfoExCancel(LPHANDLE handle) const;
+  void FreeAddrInfoExW(PADDRINFOEXW result) const;
+  int inet_pton(int family, const char* text, void* address) const;
+  const char* inet_ntop(int family, const void* address, char* buffer, size_t size) const;
 
  private:
   template <class F>

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <vector>
 
 #include "maillib/codecs.h"
@@ -41,7 +42,7 @@ TEST(WinsockBindingTest, LoadsAndLooksUpByName) {
 
 TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   const LarkModuleExport* exports;
-  DWORD count = LarkGetModuleExportsA("wsock32.dll", &exports);
+  DWORD count = LarkGetModuleExportsA("ws2_32.dll", &exports);
   std::vector<LarkModuleExport> variant;
   for (DWORD i = 0; i < count; ++i) {
     if (std::string_view(exports[i].name) != "WSAAsyncSelect") variant.push_back(exports[i]);
@@ -62,7 +63,7 @@ TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   winsock.Load();
   std::string result = Failure([&] { client.Transmit(); });
   winsock.Unload();
-  winsock.SetLibraryName("wsock32.dll");
+  winsock.SetLibraryName("ws2_32.dll");
   winsock.Load();
   EXPECT_EQ(result, "EWinsockDLLError: Function WSAAsyncSelect not found");
 
@@ -158,6 +159,85 @@ TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
     EXPECT_EQ(winsock.send(socket.s, "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
   }
+}
+
+// Overlapped look-ups: each ends by setting its event, with its answers as text.
+TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
+  auto& winsock = net::Winsock();
+  WSADATA data;
+  ASSERT_EQ(winsock.WSAStartup(0x0202, &data), 0);
+  EXPECT_EQ(data.wVersion, 0x0202);
+  winsock.WSACleanup();
+  struct Case {
+    const char16_t* name;
+    int status;
+    const char* answers;  // or, for a name, one answer among them
+  } cases[] = {{u"::1", 0, "::1"},
+               {u"127.0.0.1", 0, "127.0.0.1"},
+               {u"localhost", 0, "127.0.0.1"},
+               {u"no-such-host.invalid", WSAHOST_NOT_FOUND, ""}};
+  for (const auto& c : cases) {
+    ADDRINFOEXW hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    PADDRINFOEXW answers = nullptr;
+    HANDLE request = nullptr;
+    ASSERT_EQ(winsock.GetAddrInfoExW(c.name, nullptr, NS_ALL, nullptr, &hints, &answers, nullptr,
+                                     &overlapped, nullptr, &request),
+              WSA_IO_PENDING);
+    ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 30000), WAIT_OBJECT_0);
+    EXPECT_EQ(winsock.GetAddrInfoExOverlappedResult(&overlapped), c.status);
+    std::string texts;
+    for (auto* answer = answers; answer != nullptr; answer = answer->ai_next) {
+      char text[64];
+      const bool v6 = answer->ai_family == AF_INET6;
+      EXPECT_EQ(answer->ai_addrlen, v6 ? sizeof(SOCKADDR_IN6) : sizeof(SOCKADDR_IN));
+      const void* bytes = v6 ? static_cast<const void*>(
+                                   &reinterpret_cast<SOCKADDR_IN6*>(answer->ai_addr)->sin6_addr)
+                             : &reinterpret_cast<SOCKADDR_IN*>(answer->ai_addr)->sin_addr;
+      texts += std::string(texts.empty() ? "" : " ") +
+               winsock.inet_ntop(answer->ai_family, bytes, text, sizeof text);
+    }
+    EXPECT_NE((" " + texts + " ").find(std::string(" ") + c.answers + " "), std::string::npos)
+        << texts;
+    EXPECT_EQ(winsock.GetAddrInfoExCancel(&request), WSA_INVALID_HANDLE);  // it has ended
+    winsock.FreeAddrInfoExW(answers);
+    CloseHandle(overlapped.hEvent);
+  }
+  char small[4];
+  IN6_ADDR address;
+  EXPECT_EQ(winsock.inet_pton(AF_INET6, "2001:db8::25", &address), 1);
+  EXPECT_EQ(winsock.inet_ntop(AF_INET6, &address, small, sizeof small), nullptr);
+  EXPECT_EQ(winsock.WSAGetLastError(), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(winsock.inet_pton(99, "1.2.3.4", &address), -1);
+  EXPECT_EQ(winsock.WSAGetLastError(), WSAEAFNOSUPPORT);
+}
+
+// The memory of a cancelled look-up is freed at once: a late write shows under AddressSanitizer.
+TEST(WinsockModuleTest, ACancelledLookUpWritesNothingMore) {
+  auto& winsock = net::Winsock();
+  int cancelled = 0;
+  for (int i = 0; i < 20; ++i) {
+    auto overlapped = std::make_unique<OVERLAPPED>();
+    auto answers = std::make_unique<PADDRINFOEXW>(nullptr);
+    overlapped->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE request = nullptr;
+    ASSERT_EQ(winsock.GetAddrInfoExW(u"localhost", nullptr, NS_ALL, nullptr, nullptr, answers.get(),
+                                     nullptr, overlapped.get(), nullptr, &request),
+              WSA_IO_PENDING);
+    if (winsock.GetAddrInfoExCancel(&request) == 0) {
+      ++cancelled;
+      EXPECT_EQ(winsock.GetAddrInfoExOverlappedResult(overlapped.get()), WSA_E_CANCELLED);
+      EXPECT_EQ(WaitForSingleObject(overlapped->hEvent, 0), WAIT_OBJECT_0);
+      EXPECT_EQ(*answers, nullptr);
+    } else {
+      WaitForSingleObject(overlapped->hEvent, 30000);
+      winsock.FreeAddrInfoExW(*answers);
+    }
+    CloseHandle(overlapped->hEvent);
+  }
+  EXPECT_GT(cancelled, 0);
 }
 
 }  // namespace

@@ -382,8 +382,8 @@ DWORD WINAPI GetTimeZoneInformation(TIME_ZONE_INFORMATION* lpTimeZoneInformation
 DWORD WINAPI GetTickCount();
 
 // ---- Modules ----------------------------------------------------------------------------------
-// LoadLibraryA knows built-in modules only: "wsock32.dll" is the Winsock 1.1 module below; tests
-// may register others. Any other name fails as a missing DLL does.
+// LoadLibraryA knows built-in modules only: "wsock32.dll" and "ws2_32.dll" are the Winsock modules
+// below; tests may register others. Any other name fails as a missing DLL does.
 typedef void(WINAPI* FARPROC)();
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L
@@ -403,13 +403,24 @@ void WINAPI LarkRegisterModuleA(LPCSTR name, const LarkModuleExport* exports, DW
 // Linux only: the exports of a built-in module, for building a variant of it; 0 when unknown.
 DWORD WINAPI LarkGetModuleExportsA(LPCSTR name, const LarkModuleExport** exports);
 
-// ---- Winsock 1.1 types (the functions are reached through GetProcAddress) ---------------------
+// ---- Winsock types (the functions are reached through GetProcAddress) -------------------------
+// "wsock32.dll" has the Winsock 1.1 functions; "ws2_32.dll" has them too, and the address
+// look-up and IPv6 pieces below.
 typedef uintptr_t SOCKET;
 #define INVALID_SOCKET (SOCKET)(~0)
 #define SOCKET_ERROR (-1)
 // Guarded: the Linux implementation sees the same values from the system's own headers.
+#ifndef AF_UNSPEC
+#define AF_UNSPEC 0
+#endif
 #ifndef AF_INET
 #define AF_INET 2
+#endif
+// Linux's own headers, which only the machine layer sees, give AF_INET6 10: the machine layer
+// translates between the two under this name.
+#define WS_AF_INET6 23
+#ifndef AF_INET6
+#define AF_INET6 WS_AF_INET6
 #endif
 #ifndef SOCK_STREAM
 #define SOCK_STREAM 1
@@ -461,6 +472,13 @@ typedef uintptr_t SOCKET;
 #define WSASYSNOTREADY 10091
 #define WSAVERNOTSUPPORTED 10092
 #define WSANOTINITIALISED 10093
+#define WSAESOCKTNOSUPPORT 10044
+#define WSAEOPNOTSUPP 10045
+#define WSATYPE_NOT_FOUND 10109
+#define WSA_E_CANCELLED 10111
+#define WSA_INVALID_HANDLE ERROR_INVALID_HANDLE
+#define WSA_NOT_ENOUGH_MEMORY ERROR_NOT_ENOUGH_MEMORY
+#define WSA_IO_PENDING 997L
 #define WSAHOST_NOT_FOUND 11001
 #define WSATRY_AGAIN 11002
 #define WSANO_RECOVERY 11003
@@ -508,6 +526,72 @@ struct WSADATA {
   uint16_t iMaxUdpDg;
   char* lpVendorInfo;
 };
+
+struct IN6_ADDR {
+  union {
+    uint8_t Byte[16];
+    uint16_t Word[8];
+  } u;
+};
+struct SOCKADDR_IN6 {
+  uint16_t sin6_family;
+  uint16_t sin6_port;  // network order
+  uint32_t sin6_flowinfo;
+  IN6_ADDR sin6_addr;
+  uint32_t sin6_scope_id;
+};
+struct SOCKADDR_STORAGE {
+  uint16_t ss_family;
+  char __ss_pad1[6];
+  int64_t __ss_align;
+  char __ss_pad2[112];
+};
+struct TIMEVAL {
+  LONG tv_sec;
+  LONG tv_usec;
+};
+struct GUID {
+  DWORD Data1;
+  WORD Data2;
+  WORD Data3;
+  BYTE Data4[8];
+};
+typedef GUID* LPGUID;
+struct OVERLAPPED {
+  uintptr_t Internal;  // the status of the operation while it runs and when it ends
+  uintptr_t InternalHigh;
+  union {
+    struct {
+      DWORD Offset;
+      DWORD OffsetHigh;
+    };
+    void* Pointer;
+  };
+  HANDLE hEvent;
+};
+typedef OVERLAPPED* LPOVERLAPPED;
+typedef void(CALLBACK* LPLOOKUPSERVICE_COMPLETION_ROUTINE)(DWORD dwError, DWORD dwBytes,
+                                                           LPOVERLAPPED lpOverlapped);
+struct ADDRINFOEXW {
+  int ai_flags;
+  int ai_family;
+  int ai_socktype;
+  int ai_protocol;
+  size_t ai_addrlen;
+  WCHAR* ai_canonname;
+  SOCKADDR* ai_addr;
+  void* ai_blob;
+  size_t ai_bloblen;
+  LPGUID ai_provider;
+  ADDRINFOEXW* ai_next;
+};
+typedef ADDRINFOEXW* PADDRINFOEXW;
+#define NS_ALL 0
+#define NS_DNS 12
+// GetAddrInfoExW with an OVERLAPPED returns WSA_IO_PENDING at once; when the look-up ends, the
+// answers are in *ppResult, GetAddrInfoExOverlappedResult gives its status and hEvent is set.
+// After GetAddrInfoExCancel returns, nothing more is written to the caller's memory: the status
+// reads WSA_E_CANCELLED and hEvent is set. Completion routines are not supported.
 
 // ---- System and user names ----------------------------------------------------------------------
 typedef enum _COMPUTER_NAME_FORMAT {

@@ -15,6 +15,9 @@
 
 #include "winapi/winapi.h"
 
+struct sockaddr;
+struct sockaddr_storage;
+
 namespace lark {
 
 using Clock = std::chrono::steady_clock;
@@ -196,7 +199,18 @@ std::shared_ptr<ThreadContext> WindowOwner(HWND hwnd);
 // Called by the window facility when a thread ends, to destroy the windows it owned.
 void DestroyWindowsOfThread(DWORD threadId);
 
-// The functions of the built-in Winsock 1.1 module, by name.
+// The functions of the built-in Winsock 1.1 module ("wsock32.dll"), by name, and of "ws2_32.dll":
+// the same and the Winsock 2 pieces, among them the address look-up functions.
 DWORD WinsockExports(const LarkModuleExport** exports);
+DWORD Winsock2Exports(const LarkModuleExport** exports);
+DWORD AddrInfoExports(const LarkModuleExport** exports);
+// Winsock's address family as Linux's, -1 for one the module does not know.
+int FamilyToPosix(int family);
+// Between Winsock's socket addresses and Linux's; each returns 0 or the Winsock error
+// (WSAEFAULT for a buffer too small, WSAEAFNOSUPPORT for another family).
+int AddressFromWinsock(const SOCKADDR* name, int length, sockaddr_storage* out, unsigned int* size);
+int AddressToWinsock(const sockaddr* address, SOCKADDR* name, int* length);
+// A getaddrinfo failure as the Winsock error of a look-up.
+int WsaFromGaiError(int status);
 
 }  // namespace lark

@@ -59,6 +59,8 @@ void EnsureWinsock(ModuleTable& table) {
     const LarkModuleExport* exports;
     DWORD count = WinsockExports(&exports);
     Register(table, "wsock32.dll", exports, count);
+    count = Winsock2Exports(&exports);
+    Register(table, "ws2_32.dll", exports, count);
   }
 }
 

@@ -1,7 +1,8 @@
-// The built-in Winsock 1.1 module ("wsock32.dll"): real non-blocking BSD sockets behind Winsock
-// handles, WSAAsyncSelect notifications produced when the owning thread reads its queue (with
-// Winsock's re-enabling rules), and asynchronous look-ups on helper threads that post their
-// reply with the hostent or servent written into the caller's buffer.
+// The built-in Winsock modules ("wsock32.dll", 1.1, and "ws2_32.dll", which adds the address
+// look-up and IPv6): real non-blocking BSD sockets behind Winsock handles, WSAAsyncSelect
+// notifications produced when the owning thread reads its queue (with Winsock's re-enabling rules),
+// and asynchronous look-ups on helper threads that post their reply with the hostent or servent
+// written into the caller's buffer.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -285,23 +286,6 @@ SOCKET Add(int fd) {
   return table.next;
 }
 
-sockaddr_in ToPosix(const SOCKADDR* addr) {
-  const auto* in = reinterpret_cast<const SOCKADDR_IN*>(addr);
-  sockaddr_in out{};
-  out.sin_family = AF_INET;
-  out.sin_port = in->sin_port;
-  out.sin_addr.s_addr = in->sin_addr.s_addr;
-  return out;
-}
-
-void ToWinsock(const sockaddr_in& in, SOCKADDR* addr) {
-  auto* out = reinterpret_cast<SOCKADDR_IN*>(addr);
-  std::memset(out, 0, sizeof *out);
-  out->sin_family = AF_INET;
-  out->sin_port = in.sin_port;
-  out->sin_addr.s_addr = in.sin_addr.s_addr;
-}
-
 // ---- Look-ups --------------------------------------------------------------------------------
 
 // Writes a hostent for one IPv4 address into buf; its pointers point into base, where the
@@ -357,14 +341,7 @@ int ResolveHost(const std::string& name, uint32_t& address) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* result = nullptr;
   int status = getaddrinfo(name.c_str(), nullptr, &hints, &result);
-  if (status != 0) {
-    return status == EAI_AGAIN  ? WSATRY_AGAIN
-           : status == EAI_FAIL ? WSANO_RECOVERY
-#ifdef EAI_NODATA
-           : status == EAI_NODATA ? WSANO_DATA
-#endif
-                                  : WSAHOST_NOT_FOUND;
-  }
+  if (status != 0) return WsaFromGaiError(status);
   address = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(result);
   return 0;
@@ -460,6 +437,15 @@ int WINAPI WsaStartup(WORD version, WSADATA* data) {
   return 0;
 }
 
+// Winsock 2.2 serves every version from 1.0 on, and the highest it has for a later one.
+int WINAPI Wsa2Startup(WORD version, WSADATA* data) {
+  if (int error = WsaStartup(version, data); error != 0) return error;
+  const int major = version & 0xFF, minor = version >> 8;
+  data->wVersion = major > 2 || (major == 2 && minor >= 2) ? 0x0202 : version;
+  std::strcpy(data->szDescription, "Larkpost Winsock 2.2 on BSD sockets");
+  return 0;
+}
+
 int WINAPI WsaCleanup() {
   if (Sockets().startups.fetch_sub(1) <= 0) {
     ++Sockets().startups;
@@ -473,14 +459,20 @@ BOOL WINAPI WsaIsBlocking() { return FALSE; }
 int WINAPI WsaCancelBlockingCall() { return SocketFail(WSAEINVAL); }
 
 SOCKET WINAPI Socket(int af, int type, int protocol) {
-  if (af != AF_INET) {
+  const int family = FamilyToPosix(af);
+  if (family != AF_INET && family != AF_INET6) {
     SetLastError(WSAEAFNOSUPPORT);
     return INVALID_SOCKET;
   }
-  int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, protocol);
+  int fd = ::socket(family, type | SOCK_CLOEXEC, protocol);
   if (fd < 0) {
     SetLastError(static_cast<DWORD>(WsaFromErrno(errno)));
     return INVALID_SOCKET;
+  }
+  if (family == AF_INET6) {
+    // An IPv6 socket of Winsock takes IPv6 only, whatever the system's default.
+    int one = 1;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
   }
   if (type == SOCK_STREAM) {
     // Short command lines go out at once instead of waiting for a delayed acknowledgement.
@@ -507,10 +499,11 @@ int WINAPI CloseSocket(SOCKET s) {
 int WINAPI Connect(SOCKET s, const SOCKADDR* name, int length) {
   auto state = Find(s);
   if (!state) return SocketFail(WSAENOTSOCK);
-  if (name == nullptr || length < static_cast<int>(sizeof(SOCKADDR_IN)))
-    return SocketFail(WSAEFAULT);
-  sockaddr_in address = ToPosix(name);
-  if (::connect(state->Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+  sockaddr_storage address;
+  socklen_t size;
+  if (int error = AddressFromWinsock(name, length, &address, &size); error != 0)
+    return SocketFail(error);
+  if (::connect(state->Fd(), reinterpret_cast<sockaddr*>(&address), size) == 0) {
     state->StartedConnect();  // done at once; the notification still follows
     return 0;
   }
@@ -545,12 +538,13 @@ int WINAPI Send(SOCKET s, const char* buf, int len, int flags) {
 int WINAPI Bind(SOCKET s, const SOCKADDR* name, int length) {
   auto state = Find(s);
   if (!state) return SocketFail(WSAENOTSOCK);
-  if (name == nullptr || length < static_cast<int>(sizeof(SOCKADDR_IN)))
-    return SocketFail(WSAEFAULT);
+  sockaddr_storage address;
+  socklen_t size;
+  if (int error = AddressFromWinsock(name, length, &address, &size); error != 0)
+    return SocketFail(error);
   int one = 1;
   setsockopt(state->Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in address = ToPosix(name);
-  if (::bind(state->Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (::bind(state->Fd(), reinterpret_cast<sockaddr*>(&address), size) != 0) {
     return SocketFail(WsaFromErrno(errno));
   }
   return 0;
@@ -569,7 +563,7 @@ SOCKET WINAPI Accept(SOCKET s, SOCKADDR* addr, int* length) {
     SetLastError(WSAENOTSOCK);
     return INVALID_SOCKET;
   }
-  sockaddr_in peer{};
+  sockaddr_storage peer{};
   socklen_t size = sizeof peer;
   int fd = ::accept4(state->Fd(), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
   if (fd < 0) {
@@ -578,9 +572,9 @@ SOCKET WINAPI Accept(SOCKET s, SOCKADDR* addr, int* length) {
   }
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (addr != nullptr && length != nullptr && *length >= static_cast<int>(sizeof(SOCKADDR_IN))) {
-    ToWinsock(peer, addr);
-    *length = sizeof(SOCKADDR_IN);
+  if (addr != nullptr && length != nullptr) {
+    int room = *length;
+    if (AddressToWinsock(reinterpret_cast<sockaddr*>(&peer), addr, &room) == 0) *length = room;
   }
   return Add(fd);
 }
@@ -588,16 +582,14 @@ SOCKET WINAPI Accept(SOCKET s, SOCKADDR* addr, int* length) {
 int WINAPI GetSockName(SOCKET s, SOCKADDR* name, int* length) {
   auto state = Find(s);
   if (!state) return SocketFail(WSAENOTSOCK);
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t size = sizeof address;
   if (::getsockname(state->Fd(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
     return SocketFail(WsaFromErrno(errno));
   }
-  if (name == nullptr || length == nullptr || *length < static_cast<int>(sizeof(SOCKADDR_IN))) {
-    return SocketFail(WSAEFAULT);
-  }
-  ToWinsock(address, name);
-  *length = sizeof(SOCKADDR_IN);
+  if (name == nullptr || length == nullptr) return SocketFail(WSAEFAULT);
+  if (int error = AddressToWinsock(reinterpret_cast<sockaddr*>(&address), name, length); error != 0)
+    return SocketFail(error);
   return 0;
 }
 
@@ -746,6 +738,23 @@ DWORD WinsockExports(const LarkModuleExport** exports) {
   };
   *exports = table;
   return sizeof table / sizeof table[0];
+}
+
+DWORD Winsock2Exports(const LarkModuleExport** exports) {
+  static const auto* table = [] {
+    const LarkModuleExport* base;
+    DWORD count = WinsockExports(&base);
+    auto* all = new std::vector<LarkModuleExport>(base, base + count);
+    for (auto& entry : *all) {
+      if (std::string_view(entry.name) == "WSAStartup") entry.proc = Proc(Wsa2Startup);
+    }
+    const LarkModuleExport* more;
+    count = AddrInfoExports(&more);
+    all->insert(all->end(), more, more + count);
+    return all;
+  }();
+  *exports = table->data();
+  return static_cast<DWORD>(table->size());
 }
 
 }  // namespace lark
