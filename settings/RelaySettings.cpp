@@ -223,16 +223,11 @@ std::string ReadPasswordFile(const std::string& path) {
     throw refuse("cannot be checked: " + rtl::SysErrorMessage(GetLastError()));
   }
   if (owner != self) {
-    throw refuse(
-        rtl::Format("is owned by user id %u, not by the service's account (%s): chown it "
-                    "to that account",
-                    owner, ProcessUserName().c_str()));
+    throw refuse(rtl::Format("is owned by user id %u, not the service's account (%s)", owner,
+                             ProcessUserName().c_str()));
   }
   if ((mode & 066) != 0) {
-    throw refuse(
-        rtl::Format("has mode %04o, which lets group or others read or write it: it "
-                    "needs chmod 600",
-                    mode));
+    throw refuse(rtl::Format("has mode %04o, open to group or others: it needs chmod 600", mode));
   }
   // Two bytes past the limit for a line end, and one more to tell a longer file.
   std::string password(kMaxPassword + 3, '\0');

@@ -1,13 +1,14 @@
-// Reads a password file as the user it runs as and prints the password or why it was refused,
-// so that tests can check the refusals as an unprivileged service account meets them.
+// Prints what ReadPasswordFile makes of each file named, for tests that run it as another user.
 #include <iostream>
 
 #include "settings/RelaySettings.h"
 
 int main(int argc, char** argv) {
-  try {
-    std::cout << settings::ReadPasswordFile(argc > 1 ? argv[1] : "");
-  } catch (const std::exception& e) {
-    std::cout << e.what();
+  for (int i = 1; i < argc; ++i) {
+    try {
+      std::cout << settings::ReadPasswordFile(argv[i]) << "\n";
+    } catch (const std::exception& e) {
+      std::cout << e.what() << "\n";
+    }
   }
 }

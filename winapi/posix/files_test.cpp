@@ -182,24 +182,6 @@ TEST(FilesTest, ADirectoryMadeAfterATemplateTakesItsOwnerAndMode) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
-TEST(FilesTest, AnOpenFileTellsItsOwnerAndWhoElseMayUseIt) {
-  TempDir dir;
-  dir.WriteFile("secret", "x");
-  const std::string path = dir / "secret";
-  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  DWORD owner = 0, mode = 0, user = 99;
-  ASSERT_TRUE(LarkGetFileOwnerAndMode(file, &owner, &mode, &user));
-  EXPECT_EQ(owner, 65534u);
-  EXPECT_EQ(mode, 0640u);
-  EXPECT_EQ(user, geteuid());
-  CloseHandle(file);
-  EXPECT_FALSE(LarkGetFileOwnerAndMode(file, &owner, &mode, &user));
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-}
-
 TEST(FilesTest, TempPathEndsWithADelimiterAndReportsTheSizeNeeded) {
   TempDir dir;
   setenv("TMPDIR", dir.Path().c_str(), 1);
