@@ -73,6 +73,7 @@ void LoadSettings() {
   s.DefaultDomain = ReadOr<std::string>("", [&] { return reg.ReadString("DefaultDomain"); });
   if (!IsHeloName(s.DefaultDomain)) s.DefaultDomain.clear();
   s.AdminAddress = ReadOr<std::string>("", [&] { return reg.ReadString("AdminAddress"); });
+  s.Relays = LoadRelaySettings();
 }
 
 bool IsHeloName(const std::string& name) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "rtl/CriticalSection.h"
+#include "settings/RelaySettings.h"
 
 namespace settings {
 
@@ -40,6 +41,8 @@ struct TSettings {
   // own names (empty: they go to their qualified addresses).
   std::string DefaultDomain;
   std::string AdminAddress;
+  // Each relay's own settings, loaded with the rest so that a delivery never reads the hive.
+  TRelayMap Relays;
 };
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Quobex\\LRKP\\";

@@ -337,6 +337,11 @@ BOOL WINAPI LarkRemoveTreeAtA(HANDLE hDirectory, LPCSTR lpName);
 // Linux only: sets the permission bits of an open file (an octal mode such as 0640), whatever the
 // creating process's umask made them. Windows files take their access from the directory's ACL.
 BOOL WINAPI LarkSetFileMode(HANDLE hFile, DWORD dwMode);
+// Linux only: who may use an open file that holds a secret: *lpOwner the user id that owns it,
+// *lpMode its permission bits (such as 0600), *lpProcessUser the user id this process runs as.
+// Windows answers the same question from the file's ACL.
+BOOL WINAPI LarkGetFileOwnerAndMode(HANDLE hFile, LPDWORD lpOwner, LPDWORD lpMode,
+                                    LPDWORD lpProcessUser);
 // An exclusive lock on <machine root>/run/locks/<lpName>.lock, held until the handle is closed
 // (also when the process dies). Another holder in any process: ERROR_LOCK_VIOLATION.
 #define ERROR_LOCK_VIOLATION 33L

@@ -57,10 +57,8 @@ int RunSendCommand(const std::vector<std::string>& args, std::ostream& out, std:
     err << "larkq send: " << e.what() << "\n";
     return 1;
   }
-  if (!heloGiven) {
-    settings::LoadSettings();
-    helo = settings::Settings().HeloName;
-  }
+  settings::LoadSettings();  // also with --helo: the relays' own settings come from it
+  if (!heloGiven) helo = settings::Settings().HeloName;
   mailer.HeloName = helo;
   bool sent = mailer.Send();
   if (sent) out << "Sent: " << mailer.Summary << "\n";

@@ -535,6 +535,21 @@ BOOL WINAPI LarkGetDirectoryOwner(HANDLE hDirectory, LPDWORD lpOwner) {
   return TRUE;
 }
 
+BOOL WINAPI LarkGetFileOwnerAndMode(HANDLE hFile, LPDWORD lpOwner, LPDWORD lpMode,
+                                    LPDWORD lpProcessUser) {
+  auto file = lark::LookupHandleAs<lark::DescriptorObject>(hFile);
+  if (!file) return lark::Fail(ERROR_INVALID_HANDLE);
+  if (lpOwner == nullptr || lpMode == nullptr || lpProcessUser == nullptr) {
+    return lark::Fail(ERROR_INVALID_PARAMETER);
+  }
+  struct stat st;
+  if (fstat(file->fd, &st) != 0) return lark::FailFromErrno();
+  *lpOwner = st.st_uid;
+  *lpMode = st.st_mode & 07777;
+  *lpProcessUser = geteuid();
+  return TRUE;
+}
+
 BOOL WINAPI LarkMoveFileAtA(HANDLE hFromDirectory, LPCSTR lpExistingName, HANDLE hToDirectory,
                             LPCSTR lpNewName) {
   auto fromDir = lark::LookupHandleAs<lark::DirectoryObject>(hFromDirectory);

@@ -1,0 +1,97 @@
+#include "settings/RelaySettings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "rtl/Registry.h"
+#include "settings/RegSet.h"
+#include "testing/TempDir.h"
+
+namespace {
+
+// Writes a relay's key afresh from "Name=text;..." ("#" before a REG_DWORD) and loads the settings.
+void LoadRelay(const std::string& relay, const std::string& values) {
+  rtl::TRegistry reg;
+  reg.SetRootKey(HKEY_LOCAL_MACHINE);
+  reg.DeleteKey(settings::kRelaysKey + relay);
+  ASSERT_TRUE(reg.OpenKey(settings::kRelaysKey + relay, true));
+  std::istringstream in(values);
+  for (std::string name, text; std::getline(in, name, '=') && std::getline(in, text, ';');)
+    text[0] == '#' ? reg.WriteInteger(name, std::stoi(&text[1])) : reg.WriteString(name, text);
+  settings::LoadSettings();
+}
+
+TEST(RelaySettingsTest, EachValueIsTakenOrEveryProblemNamed) {
+  testing_support::MachineRoot root;
+  // What is taken: Security, VerifyCertificate, CAFile, AuthUser, PasswordFile, HeloName.
+  struct Case {
+    const char *values, *taken, *problem;
+  } cases[] = {
+      {"", "0 1    ", ""},
+      {"Security=STARTTLS;VerifyCertificate=#0;CAFile=/ca;AuthUser=u;PasswordFile=/p;HeloName=h.a",
+       "1 0 /ca u /p h.a", ""},
+      {"Security=ssl;Securty=tls;VerifyCertificate=0;CAFile=ca.pem;PasswordFile=/pw;HeloName=a b",
+       "0 1 ca.pem  /pw a b",
+       "unknown value \"Securty\"; Security \"ssl\" is none of none, starttls and tls; "
+       "VerifyCertificate is a REG_SZ, not a REG_DWORD of 0 or 1; CAFile \"ca.pem\" is not an "
+       "absolute path; HeloName \"a b\" is neither a domain name nor an address literal; "
+       "PasswordFile is set without an AuthUser"},
+      {"Security=#2;VerifyCertificate=#2;AuthUser=me\r\nQUIT", "0 1  me\r\nQUIT  ",
+       "Security is a REG_DWORD, not a REG_SZ; VerifyCertificate is 2; it takes 0 or 1; AuthUser "
+       "\"me\\x0D\\x0AQUIT\" holds a control character; AuthUser is set without a PasswordFile; "
+       "AuthUser needs Security starttls or tls: a password is never sent in the clear"},
+  };
+  for (const auto& c : cases) {
+    LoadRelay("relay.example", c.values);
+    auto r = settings::RelaySettingsFor("relay.example");
+    EXPECT_EQ(std::to_string(static_cast<int>(r.Security)) + " " +
+                  std::to_string(r.VerifyCertificate) + " " + r.CAFile + " " + r.AuthUser + " " +
+                  r.PasswordFile + " " + r.HeloName,
+              c.taken);
+    EXPECT_EQ(r.Problem, *c.problem ? std::string("Relays\\relay.example: ") + c.problem : "");
+  }
+}
+
+TEST(RelaySettingsTest, ARelayFindsItsKeyWithItsPortThenWithoutAnyCase) {
+  testing_support::MachineRoot root;
+  for (const char* key : {"mail.example.net", "[2001:DB8::25]"}) LoadRelay(key, "Security=TLS");
+  for (const char* key : {"MAIL.net:587", "[2001:db8::25]:587"})
+    LoadRelay(key, "Security=starttls");
+  for (std::string c :
+       {"Mail.Example.Net=2", "mail.example.net:25=2", "mail.net:587=1", "mail.net=0",
+        "[2001:db8::25]=2", "[2001:db8::25]:587=1", "[2001:db8::25]:25=2"}) {
+    auto security = settings::RelaySettingsFor(c.substr(0, c.find('='))).Security;
+    EXPECT_EQ(std::to_string(static_cast<int>(security)), c.substr(c.find('=') + 1)) << c;
+  }
+}
+
+// The service runs as its own account, so each refusal is met by a reader that is not root.
+TEST(PasswordFileTest, OnlyAFileOfTheServiceAccountThatNobodyElseMayReadIsTaken) {
+  if (std::system("test $(id -u) = 0 && command -v runuser >/dev/null") != 0) GTEST_SKIP();
+  testing_support::TempDir dir;
+  const std::string script =
+      "cd " + dir.Path() +
+      " && printf 's3cret\\r\\n' >good && echo >empty && head -c 1025 "
+      "/dev/zero >long && echo s | tee group others roots >/dev/null && chmod 600 good empty long "
+      "&& chmod 620 group && chmod 604 others && ln -s good link && chown -hR nobody . && chown "
+      "root roots && timeout 30 runuser -u nobody -- " PASSWORD_PROBE
+      " good long empty group others roots missing link";
+  FILE* probe = popen(script.c_str(), "r");
+  std::string out;
+  for (int ch; probe != nullptr && (ch = std::fgetc(probe)) != EOF;) out += static_cast<char>(ch);
+  if (probe != nullptr) pclose(probe);
+  EXPECT_EQ(out,
+            "s3cret\n"
+            "The password file long is longer than 1 KB\n"
+            "The password file empty is empty\n"
+            "The password file group has mode 0620, open to group or others: it needs chmod 600\n"
+            "The password file others has mode 0604, open to group or others: it needs chmod 600\n"
+            "The password file roots is owned by user id 0, not the service's account (nobody)\n"
+            "The password file missing does not exist\n"
+            "The password file link is a symbolic link, not a regular file\n");
+}
+
+}  // namespace
