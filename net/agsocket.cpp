@@ -6,6 +6,7 @@
 
 #include "maillib/codecs.h"
 #include "net/SocketTexts.h"
+#include "net/TlsSession.h"
 #include "net/agwsock.h"
 #include "rtl/SysUtils.h"
 
@@ -16,6 +17,7 @@ constexpr size_t kHostBuffer = 128;
 constexpr size_t kServiceBuffer = 64;
 constexpr size_t kLineBuffer = 1024;
 constexpr size_t kSendBlock = 2047;
+constexpr size_t kTlsReceiveBlock = 16 * 1024;  // one whole TLS record
 constexpr DWORD kReadNap = 2;
 constexpr DWORD kNap = 3;
 constexpr long kAllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
@@ -382,7 +384,9 @@ int TagSocket::ReadLine(std::string& line) {
   counter_.Start();
   // A connection the server has closed has nothing more to wait for: the read below then ends
   // with no line (code -1) instead of waiting out the time-out.
-  WaitUntil([this] { return readable_ || notificationError_ || closed_; }, kReadNap);
+  // Plaintext TLS has already taken from the socket announces itself with no notification.
+  WaitUntil([this] { return readable_ || notificationError_ || closed_ || TlsPending(); },
+            kReadNap);
   counter_.Stop();
   if (canceled_) RaiseCanceled();
   if (Expired()) RaiseTimedOut();
@@ -391,7 +395,6 @@ int TagSocket::ReadLine(std::string& line) {
   readable_ = false;
   maillib::PumpMessages();
 
-  auto& winsock = Winsock();
   std::string buffer;
   bool lineFeed = false, lastReadNothing = false;
   // Data is waiting: the notification said so. After a receive finds none, wait for the next.
@@ -403,9 +406,9 @@ int TagSocket::ReadLine(std::string& line) {
       maillib::PumpMessages();
     }
     char byte;
-    int got = winsock.recv(SocketHandle, &byte, 1, 0);
+    int error = 0;
+    int got = Receive(&byte, 1, error);
     if (got == SOCKET_ERROR) {
-      int error = winsock.WSAGetLastError();
       if (error == WSAEWOULDBLOCK) {
         readable_ = dataWaiting = false;
       } else if (!canceled_) {
@@ -449,7 +452,9 @@ int TagSocket::ReadReply() {
     maillib::TTimeCounter& counter;
     ~StopOnExit() { counter.Stop(); }
   } stop{replyCounter_};
+  ReplyLines.clear();
   const int code = ReadLine(LastReply);
+  ReplyLines.push_back(LastReply);
   if (code > 0 && LastReply.find('-') == 3) {
     // A continuation reply ends at a line of the same code followed by a blank, or by nothing.
     const std::string bare = LastReply.substr(0, 3);
@@ -460,6 +465,7 @@ int TagSocket::ReadReply() {
       }
       ReadLine(LastReply);
       if (closed_) break;
+      ReplyLines.push_back(LastReply);
       if (ReplyCode(LastReply) == code && (LastReply.find(' ') == 3 || LastReply == bare)) break;
     }
   }
@@ -469,57 +475,127 @@ int TagSocket::ReadReply() {
 void TagSocket::SendLine(const std::string& text) {
   if (!IsConnected()) RaiseSocketError(kNotConnected);
   const std::string data = text + "\r\n";
-  counter_.Start();
-  auto& winsock = Winsock();
-  size_t position = 0;
-  while (position < data.size() && !Stopped()) {
-    int sent = winsock.send(SocketHandle, data.data() + position,
-                            static_cast<int>(data.size() - position), 0);
-    if (sent == SOCKET_ERROR) {
-      int error = winsock.WSAGetLastError();
-      if (error != WSAEWOULDBLOCK && !canceled_) RaiseSocketError(error);
-      Nap(kNap);
-    } else {
-      position += static_cast<size_t>(sent);
-    }
-    maillib::PumpMessages();
-  }
-  counter_.Stop();
-  if (counter_.TimedOut) RaiseTimedOut();
-  if (canceled_) RaiseCanceled();
+  SendBytes(data.data(), data.size());
 }
 
 void TagSocket::SendStream(rtl::TStream& stream) {
   stream.SetPosition(0);
-  auto& winsock = Winsock();
-  char block[kSendBlock + 1];
+  char block[kSendBlock];
   size_t length;
   do {
-    std::memset(block, 0, sizeof block);
     length = stream.Read(block, kSendBlock);
-    counter_.Start();
-    size_t sent = 0;
-    while (sent < length && !Stopped()) {
-      int n = winsock.send(SocketHandle, block + sent, static_cast<int>(length - sent), 0);
-      if (n == SOCKET_ERROR) {
-        int error = winsock.WSAGetLastError();
-        if (error != WSAEWOULDBLOCK && !canceled_) RaiseSocketError(error);
-        Nap(kNap);
-      } else if (n > 0) {
-        sent += static_cast<size_t>(n);
-        counter_.Start();  // the time-out limits the time without progress
-      }
-      maillib::PumpMessages();
-    }
-    counter_.Stop();
+    SendBytes(block, length);
   } while (length == kSendBlock && !Stopped());
-  if (counter_.TimedOut) RaiseTimedOut();
+}
+
+void TagSocket::SendBytes(const char* data, size_t size) {
+  if (!tls_) {
+    SendRaw(data, size);
+    return;
+  }
+  tls_->Write(data, size);
+  SendTlsOutput();
+}
+
+void TagSocket::SendTlsOutput() {
+  const std::string output = tls_->TakeOutput();
+  SendRaw(output.data(), output.size());
+}
+
+void TagSocket::SendRaw(const char* data, size_t size) {
+  auto& winsock = Winsock();
+  counter_.Start();
+  size_t sent = 0;
+  while (sent < size && !Stopped()) {
+    int n = winsock.send(SocketHandle, data + sent, static_cast<int>(size - sent), 0);
+    if (n == SOCKET_ERROR) {
+      int error = winsock.WSAGetLastError();
+      if (error != WSAEWOULDBLOCK && !canceled_) RaiseSocketError(error);
+      Nap(kNap);
+    } else if (n > 0) {
+      sent += static_cast<size_t>(n);
+      counter_.Start();  // the time-out limits the time without progress
+    }
+    maillib::PumpMessages();
+  }
+  counter_.Stop();
+  if (Expired()) RaiseTimedOut();
   if (canceled_) RaiseCanceled();
+}
+
+int TagSocket::Receive(char* buffer, int size, int& error) {
+  auto& winsock = Winsock();
+  if (!tls_) {
+    int got = winsock.recv(SocketHandle, buffer, size, 0);
+    if (got == SOCKET_ERROR) error = winsock.WSAGetLastError();
+    return got;
+  }
+  for (;;) {
+    int got = tls_->Read(buffer, static_cast<size_t>(size));
+    if (got != 0) return got > 0 ? got : 0;  // -1: the relay ended TLS, as good as a close
+    char block[kTlsReceiveBlock];
+    int raw = winsock.recv(SocketHandle, block, sizeof block, 0);
+    if (raw == SOCKET_ERROR) {
+      error = winsock.WSAGetLastError();
+      return SOCKET_ERROR;
+    }
+    if (raw == 0) return 0;
+    tls_->Feed(block, static_cast<size_t>(raw));
+    // What the relay sent may ask for an answer (a key update) before more can be read.
+    if (tls_->HasOutput()) SendTlsOutput();
+  }
+}
+
+bool TagSocket::TlsPending() const { return tls_ != nullptr && tls_->HasPlaintext(); }
+
+std::string TagSocket::TlsDescription() const { return tls_ ? tls_->Description() : ""; }
+
+void TagSocket::StartTls(const TTlsOptions& options) {
+  if (!IsConnected()) RaiseSocketError(kNotConnected);
+  try {
+    tls_ = std::make_unique<TTlsSession>(options);
+    replyCounter_.TimeOut = counter_.TimeOut;
+    replyCounter_.TimedOut = false;
+    replyCounter_.Start();
+    struct StopOnExit {
+      maillib::TTimeCounter& counter;
+      ~StopOnExit() { counter.Stop(); }
+    } stop{replyCounter_};
+    while (!tls_->Handshake()) {
+      if (tls_->HasOutput()) SendTlsOutput();
+      counter_.Start();
+      WaitUntil([this] { return readable_ || notificationError_ || closed_; }, kReadNap);
+      counter_.Stop();
+      if (canceled_) RaiseCanceled();
+      if (Expired()) RaiseTimedOut();
+      if (notificationError_) RaiseSocketError(errorCode_);
+      readable_ = false;
+      char block[kTlsReceiveBlock];
+      auto& winsock = Winsock();
+      int raw = winsock.recv(SocketHandle, block, sizeof block, 0);
+      if (raw == 0 || (raw == SOCKET_ERROR && closed_)) {
+        throw ESocketError("TLS: the relay closed the connection during the handshake (" +
+                           options.Host + ")");
+      }
+      if (raw == SOCKET_ERROR) {
+        const int error = winsock.WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) RaiseSocketError(error);
+        continue;
+      }
+      tls_->Feed(block, static_cast<size_t>(raw));
+    }
+    if (tls_->HasOutput()) SendTlsOutput();
+  } catch (const std::exception&) {
+    // Whatever went wrong, nothing may follow in the clear on this connection.
+    Close();
+    throw;
+  }
 }
 
 void TagSocket::Close() {
   if (SocketHandle == INVALID_SOCKET) return;
   connected_ = false;
+  tls_.reset();
   SOCKET handle = SocketHandle;
   SocketHandle = INVALID_SOCKET;
   Winsock().closesocket(handle);

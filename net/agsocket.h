@@ -5,6 +5,7 @@
 // or a cancel ends it.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@
 #include "winapi/winapi.h"
 
 namespace net {
+
+class TTlsSession;
+struct TTlsOptions;
 
 RTL_EXCEPTION_CLASS(ESocketError, rtl::Exception);
 RTL_EXCEPTION_CLASS(EServerError, rtl::Exception);
@@ -49,6 +53,8 @@ class TagSocket {
   uint16_t RemotePort = 0;    // host order
   std::string LocalHostName;
   std::string LastReply;
+  // Every line of the last reply, LastReply the last of them.
+  std::vector<std::string> ReplyLines;
 
   int TimeOut() const { return counter_.TimeOut; }
   void SetTimeOut(int seconds) { counter_.TimeOut = seconds; }
@@ -74,6 +80,13 @@ class TagSocket {
   int ReadReply();
   void SendLine(const std::string& text);
   void SendStream(rtl::TStream& stream);
+  // Turns the connection into a TLS one: the handshake, as a whole bounded by the time-out, after
+  // which every line and stream goes through TLS until the socket closes. A failed handshake
+  // raises ESocketError with TLS's reason and closes the socket, so nothing is sent in the clear.
+  void StartTls(const TTlsOptions& options);
+  bool TlsActive() const { return tls_ != nullptr; }
+  // The protocol and cipher of the TLS connection, empty without one.
+  std::string TlsDescription() const;
 
   // Raises ESocketError with the code's text (nothing for code 0).
   void RaiseSocketError(int code);
@@ -94,12 +107,20 @@ class TagSocket {
   // Waits at most ms, less when a message or the socket's readiness comes first.
   static void Nap(DWORD ms);
   void CancelLookup();
+  // One receive of up to size bytes, through TLS when it is on: the byte count, 0 when the server
+  // closed, SOCKET_ERROR with error set (WSAEWOULDBLOCK: nothing yet).
+  int Receive(char* buffer, int size, int& error);
+  // Sends every byte (through TLS when it is on); the time-out limits the time without progress.
+  void SendBytes(const char* data, size_t size);
+  void SendRaw(const char* data, size_t size);
+  void SendTlsOutput();
+  bool TlsPending() const;
   void LookUp(const std::string& host);
   bool Expired() const { return counter_.TimedOut || replyCounter_.TimedOut; }
   bool Stopped() const { return canceled_ || Expired(); }
 
   maillib::TTimeCounter counter_;
-  maillib::TTimeCounter replyCounter_;  // the allowance of one reply as a whole
+  maillib::TTimeCounter replyCounter_;  // the allowance of one reply, or a handshake, as a whole
   HWND window_;
   WSADATA wsaData_{};
   int startupCount_ = 0;
@@ -114,6 +135,7 @@ class TagSocket {
   bool closed_ = false;
   bool notificationError_ = false;
   int errorCode_ = 0;
+  std::unique_ptr<TTlsSession> tls_;
   alignas(8) char lookupBuffer_[MAXGETHOSTSTRUCT] = {};
 };
 

@@ -1,10 +1,13 @@
 #include "net/mssmtp.h"
 
+#include <algorithm>
+#include <cctype>
 #include <exception>
 
 #include "maillib/MailTexts.h"
 #include "maillib/TempFileStream.h"
 #include "maillib/codecs.h"
+#include "net/SmtpAuth.h"
 #include "net/SocketTexts.h"
 #include "rtl/SysUtils.h"
 
@@ -12,6 +15,21 @@ namespace net {
 namespace {
 
 int ReplyClass(int code) { return code / 100; }
+
+bool SameWord(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) ==
+                  std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+// A line that carries a credential, shown: "AUTH PLAIN" keeps its verb and mechanism; the answer
+// to a prompt is all credential.
+std::string Masked(const std::string& line) {
+  if (!line.starts_with("AUTH ")) return "********";
+  const size_t end = line.find(' ', 5);
+  return end == std::string::npos ? line : line.substr(0, end) + " ********";
+}
 
 }  // namespace
 
@@ -42,9 +60,18 @@ std::string TmsSMTP::Reason(const std::string& step) const {
 
 void TmsSMTP::ServerError(const std::string& step) { throw EServerError(Reason(step)); }
 
-int TmsSMTP::Command(const std::string& line) {
+int TmsSMTP::Reply() {
+  const int code = ReadReply();
+  if (OnTrace) {
+    for (const std::string& line : ReplyLines) OnTrace(TTraceSide::Relay, line);
+  }
+  return code;
+}
+
+int TmsSMTP::Command(const std::string& line, bool secret) {
+  if (OnTrace) OnTrace(TTraceSide::Client, secret ? Masked(line) : line);
   SendLine(line);
-  return ReadReply();
+  return Reply();
 }
 
 void TmsSMTP::Open() {
@@ -53,13 +80,92 @@ void TmsSMTP::Open() {
   TagSocket::Open();
 }
 
+std::string TmsSMTP::TlsHost() const {
+  if (!Tls.Host.empty()) return Tls.Host;
+  std::string host, port;
+  SplitServer(Server, host, port);
+  return host;
+}
+
 void TmsSMTP::Login() {
   ConnectSocket();
-  if (ReplyClass(ReadReply()) != 2) ServerError("");
-  const std::string& name = HeloName.empty() ? LocalHostName : HeloName;
-  if (ReplyClass(Command("HELO " + name)) != 2 && ReplyClass(Command("HELO")) != 2) {
-    ServerError("HELO");
+  TTlsOptions tls = Tls;
+  tls.Host = TlsHost();
+  auto startTls = [&] {
+    StartTls(tls);
+    if (OnTrace) {
+      OnTrace(TTraceSide::Tls,
+              TlsDescription() +
+                  (tls.Verify ? ", certificate verified for " : ", certificate NOT verified for ") +
+                  tls.Host);
+    }
+  };
+  if (Security == TSmtpSecurity::Tls) startTls();
+  if (ReplyClass(Reply()) != 2) ServerError("");
+  if (Security == TSmtpSecurity::None) {
+    // A password never goes out in the clear.
+    if (!AuthUser.empty()) throw EServerError("AUTH is used only over TLS; set Security");
+    const std::string& name = HeloName.empty() ? LocalHostName : HeloName;
+    if (ReplyClass(Command("HELO " + name)) != 2 && ReplyClass(Command("HELO")) != 2) {
+      ServerError("HELO");
+    }
+    return;
   }
+  Greet(Security == TSmtpSecurity::StartTls || !AuthUser.empty());
+  if (Security == TSmtpSecurity::StartTls) {
+    if (!Offers("STARTTLS")) {
+      throw EServerError(
+          "The relay does not offer STARTTLS, which its settings require; "
+          "nothing was sent in the clear");
+    }
+    if (ReplyClass(Command("STARTTLS")) != 2) ServerError("STARTTLS");
+    startTls();
+    // What the relay said before TLS may have been forged on the way: ask again.
+    Greet(true);
+  }
+  if (!AuthUser.empty()) Authenticate();
+}
+
+void TmsSMTP::Greet(bool extensionsNeeded) {
+  const std::string& name = HeloName.empty() ? LocalHostName : HeloName;
+  extensions_.clear();
+  if (ReplyClass(Command("EHLO " + name)) == 2) {
+    for (size_t i = 1; i < ReplyLines.size(); ++i) {
+      extensions_.push_back(ReplyLines[i].size() > 4 ? ReplyLines[i].substr(4) : "");
+    }
+    return;
+  }
+  if (extensionsNeeded) ServerError("EHLO");
+  if (ReplyClass(Command("HELO " + name)) != 2) ServerError("HELO");
+}
+
+void TmsSMTP::Authenticate() {
+  std::string offers;
+  for (const std::string& line : extensions_) offers += line + "\n";
+  const TAuthMechanism mechanism = ChooseAuthMechanism(OfferedAuthMechanisms(offers));
+  const std::string verb = std::string("AUTH ") + AuthMechanismName(mechanism);
+  constexpr int kChallenge = 334;
+  int code;
+  if (mechanism == amPlain) {
+    code = Command(verb + " " + AuthPlainResponse(AuthUser, Password), true);
+  } else if (mechanism == amLogin) {
+    code = Command(verb);
+    if (code == kChallenge) code = Command(AuthLoginResponse(AuthUser), true);
+    if (code == kChallenge) code = Command(AuthLoginResponse(Password), true);
+  } else {
+    code = Command(verb);
+    if (code == kChallenge) {
+      const std::string challenge = LastReply.size() > 4 ? LastReply.substr(4) : "";
+      code = Command(AuthCramMD5Response(AuthUser, Password, challenge), true);
+    }
+  }
+  if (ReplyClass(code) != 2) ServerError("AUTH");
+}
+
+bool TmsSMTP::Offers(std::string_view keyword) const {
+  return std::any_of(extensions_.begin(), extensions_.end(), [&](const std::string& line) {
+    return SameWord(std::string_view(line).substr(0, line.find_first_of(" =")), keyword);
+  });
 }
 
 void TmsSMTP::Logout() {
@@ -133,6 +239,8 @@ void TmsSMTP::SendEnvelope() {
 }
 
 void TmsSMTP::SendData(rtl::TStream& text) {
+  if (OnTrace)
+    OnTrace(TTraceSide::Client, "(the message, " + std::to_string(text.Size()) + " bytes)");
   SendStream(text);
   // A composed message ends with its own line end; nothing may be added to what its author wrote.
   if (!mailMessage_->Composed) SendLine("");

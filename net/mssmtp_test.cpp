@@ -236,6 +236,38 @@ TEST_F(SmtpTest, AFailedGoodbyeAfterAnAcceptedMessageIsNoFailure) {
   EXPECT_EQ(TransmitResult(), "EServerError: 451 try later");
 }
 
+// Before TLS nothing but the hello, STARTTLS and the goodbye goes out, whatever the relay says.
+TEST_F(SmtpTest, ARelayThatMustGiveTlsAndDoesNot) {
+  client_.HeloName = "client.example";
+  const std::string ehlo = "EHLO client.example\r\n";
+  const std::vector<std::vector<std::string>> cases = {
+      // EHLO reply, STARTTLS reply, result, what the relay received
+      {"250-relay\r\n250 8BITMIME\r\n", "",
+       "EServerError: The relay does not offer STARTTLS, which its settings require; nothing was "
+       "sent in the clear",
+       ehlo + "QUIT\r\n"},
+      {"500 5.5.1 what\r\n", "", "EServerError: 500 5.5.1 what", ehlo + "QUIT\r\n"},
+      {"250-relay\r\n250-starttls\r\n250 SIZE\r\n", "454 4.7.0 TLS not available\r\n",
+       "EServerError: 454 4.7.0 TLS not available", ehlo + "STARTTLS\r\nQUIT\r\n"},
+  };
+  client_.Security = net::TSmtpSecurity::StartTls;
+  for (const auto& c : cases) {
+    FakeSmtpServer server;
+    client_.Server = server.Address();
+    server.Reply("EHLO", {c[0]});
+    server.Reply("STARTTLS", {c[1]});
+    EXPECT_EQ(TransmitResult(), c[2]) << c[0];
+    EXPECT_EQ(server.Received(), c[3]) << c[0];
+  }
+  // A password is never sent without TLS.
+  client_.Server = server_.Address();
+  client_.Security = net::TSmtpSecurity::None;
+  client_.AuthUser = "shop";
+  client_.Password = "secret";
+  EXPECT_EQ(TransmitResult(), "EServerError: AUTH is used only over TLS; set Security");
+  EXPECT_EQ(server_.Received(), "QUIT\r\n");
+}
+
 TEST_F(SmtpTest, MessageProblems) {
   client_.SetMailMessage(nullptr);
   EXPECT_EQ(TransmitResult(), "ESocketError: MailMessage property must be assigned");
