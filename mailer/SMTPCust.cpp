@@ -1,9 +1,9 @@
 #include "mailer/SMTPCust.h"
 
 #include "mailer/QueuedBody.h"
-#include "net/mssmtp.h"
 #include "rtl/DateTime.h"
 #include "rtl/SysUtils.h"
+#include "settings/RelaySettings.h"
 #include "winapi/winapi.h"
 
 namespace mailer {
@@ -32,6 +32,30 @@ std::string HostAtImpl(std::string_view hosts, int index) {
 }  // namespace
 
 std::string TCustomMailer::HostAt(int index) const { return HostAtImpl(RemoteHost, index); }
+
+void TCustomMailer::PrepareRelay(net::TmsSMTP& client, int index) {
+  client.Server = HostAt(index);
+  const settings::TRelaySettings relay = settings::RelaySettingsFor(client.Server);
+  CertificateUnchecked = false;
+  if (!relay.Problem.empty()) throw ERelaySettingsError(relay.Problem);
+  using settings::TRelaySecurity;
+  client.Security = relay.Security == TRelaySecurity::Tls        ? net::TSmtpSecurity::Tls
+                    : relay.Security == TRelaySecurity::StartTls ? net::TSmtpSecurity::StartTls
+                                                                 : net::TSmtpSecurity::None;
+  client.Tls = net::TTlsOptions{};
+  client.Tls.Verify = relay.VerifyCertificate;
+  client.Tls.CAFile = relay.CAFile;
+  client.HeloName = HeloNameFixed || relay.HeloName.empty() ? HeloName : relay.HeloName;
+  client.AuthUser = relay.AuthUser;
+  client.Password = relay.AuthUser.empty() ? "" : settings::ReadPasswordFile(relay.PasswordFile);
+  CertificateUnchecked = client.Security != net::TSmtpSecurity::None && !relay.VerifyCertificate;
+  if (OnTrace) {
+    const std::string host = client.Server;
+    client.OnTrace = [this, host](net::TmsSMTP::TTraceSide side, std::string_view line) {
+      OnTrace(host, side, line);
+    };
+  }
+}
 
 void TCustomMailer::RejectedRecipientHandler(const std::string& address, const std::string& reply,
                                              bool& proceed) {
@@ -130,18 +154,17 @@ bool TCustomMailer::Send() {
                                       bool& proceed) {
       RejectedRecipientHandler(address, reply, proceed);
     };
-    client.HeloName = HeloName;
     RefusedRecipients.clear();
     AcceptedBy.clear();
     bool handedOver = false;
     try {
       if (!QueueFile.empty()) LoadFromQueue();
       BuildMessage(message);
-      client.Server = HostAt(0);
       client.SetTimeOut(TimeOut);
       client.SuppressBody = SuppressMsgBody;
       client.SetMailMessage(&message);
       handedOver = true;
+      PrepareRelay(client, 0);
       client.Transmit();
       AcceptedBy = client.Server;
       return true;
@@ -151,9 +174,9 @@ bool TCustomMailer::Send() {
       // attempt could only report a missing message and would hide the real reason.
       if (!handedOver || rtl::Trim(HostAt(1)).empty()) return false;
     }
-    client.Server = HostAt(1);
     RefusedRecipients.clear();
     try {
+      PrepareRelay(client, 1);
       client.Transmit();
       AcceptedBy = client.Server;
       return true;

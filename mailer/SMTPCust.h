@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 
 #include "maillib/MailAddress.h"
 #include "maillib/Message.h"
+#include "net/mssmtp.h"
 #include "rtl/Exception.h"
 #include "rtl/StringList.h"
 
@@ -19,6 +21,7 @@ namespace mailer {
 
 RTL_EXCEPTION_CLASS(EFileError, rtl::Exception);
 RTL_EXCEPTION_CLASS(EEmptyFromAddress, rtl::Exception);
+RTL_EXCEPTION_CLASS(ERelaySettingsError, rtl::Exception);
 
 // A recipient the relay refused, with the relay's reply line.
 struct TRefusedRecipient {
@@ -75,8 +78,17 @@ class TCustomMailer {
 
   std::string QueueFile;  // the .ini of the message to load
   std::string Summary;    // built by BuildMessage
-  // The name the client gives in HELO; empty gives the local host name.
+  // The name the client gives in HELO; empty gives the local host name. A relay's own HeloName
+  // setting comes first, unless HeloNameFixed (a name given for this one delivery).
   std::string HeloName;
+  bool HeloNameFixed = false;
+  // The last attempt went over TLS without checking the relay's certificate, which every line
+  // about that delivery must say.
+  bool CertificateUnchecked = false;
+  // Each line of every attempt's dialogue, as the SMTP client reports it (for a verbose send).
+  std::function<void(const std::string& relay, net::TmsSMTP::TTraceSide side,
+                     std::string_view line)>
+      OnTrace;
   // After Send returned true, the relay host that accepted the message (a second relay leaves
   // the first one's failure in LastResp).
   std::string AcceptedBy;
@@ -104,6 +116,9 @@ class TCustomMailer {
   // Relay host number index (from 0) of RemoteHost, whose words are separated by runs of "," and
   // ";"; blanks belong to the word. Empty when there are fewer.
   std::string HostAt(int index) const;
+  // Sets the client up for relay number index of RemoteHost as the relay's settings say; raises
+  // ERelaySettingsError, or the password file's error, when they cannot be used.
+  void PrepareRelay(net::TmsSMTP& client, int index);
   // The answer to a recipient the server refused: go on when IgnoreRecipientErrors is set. The
   // refusal is kept in RefusedRecipients.
   void RejectedRecipientHandler(const std::string& address, const std::string& reply,

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "mailer/SMTPCust.h"
+#include "settings/RegSet.h"
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
 
@@ -155,6 +156,25 @@ TEST_F(SendTest, TheHeloNameIsGivenWhenSet) {
   ASSERT_TRUE(m.Send()) << m.LastResp;
   commands = first_.Commands();
   EXPECT_EQ(std::count(commands.begin(), commands.end(), helo), 1);
+}
+
+// A relay whose settings cannot be used is not tried; the next one is, with its own HELO name
+// over the service-wide one, unless the name was given for this delivery.
+TEST_F(SendTest, EachRelayTakesItsOwnSettings) {
+  auto& relays = settings::Settings().Relays;
+  relays[first_.Address()].Problem = "Relays\\first: Security 'ssl' is none of none, starttls, tls";
+  relays[second_.Address()].HeloName = "relay.example.net";
+  auto& m = Mailer(first_.Address() + ";" + second_.Address());
+  m.HeloName = "service.example.com";
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  EXPECT_EQ(m.LastResp, relays[first_.Address()].Problem);
+  EXPECT_EQ(first_.Connections(), 0);
+  EXPECT_EQ(second_.Commands().front(), "HELO relay.example.net");
+  m.HeloNameFixed = true;
+  ASSERT_TRUE(m.Send()) << m.LastResp;
+  const auto commands = second_.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "HELO service.example.com"), 1);
+  relays.clear();
 }
 
 TEST_F(SendTest, TemporaryRefusalsAreNeverSuccess) {

@@ -94,11 +94,17 @@ void TSMTPThread::Execute() {
   // The queue manager hears the outcome exactly once; whatever fails after that (a log line, an
   // erase) is reported and changes no state.
   bool reported = false;
+  // A relay whose certificate is not checked could be anyone: each line about such a delivery
+  // says so.
+  auto unchecked = [this] {
+    return Mailer->CertificateUnchecked ? std::string(" (TLS certificate not verified)") : "";
+  };
   try {
     if (Mailer->Send()) {
       // A success line that cannot be written still leaves the message delivered: counting it
       // as a failure would send it again at the next attempt.
-      WriteOutcome("Success: (" + name + ") " + Mailer->Summary, svchost::ekInformation);
+      WriteOutcome("Success: (" + name + ") " + Mailer->Summary + unchecked(),
+                   svchost::ekInformation);
       // The success line is the same whichever relay took the message; debugging a relay needs
       // to see that the first one was passed over, and why.
       if (settings::Settings().DebugLogging && Mailer->AcceptedBy != Mailer->HostAt(0)) {
@@ -134,7 +140,7 @@ void TSMTPThread::Execute() {
     } else {
       reported = true;
       manager_.SetState(name, ssFailed);
-      WriteOutcome("Send Failure (" + name + ")" + " Reason: " + Mailer->LastResp,
+      WriteOutcome("Send Failure (" + name + ")" + " Reason: " + Mailer->LastResp + unchecked(),
                    svchost::ekError);
     }
   } catch (const std::exception&) {

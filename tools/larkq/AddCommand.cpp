@@ -9,6 +9,7 @@
 
 #include "mailer/SMTPCust.h"
 #include "maillib/MailAddress.h"
+#include "net/agsocket.h"
 #include "rtl/SysUtils.h"
 #include "tools/larkq/QueueLookup.h"
 
@@ -93,12 +94,12 @@ void CheckRelays(const std::string& relays) {
     start = end + 1;
     if (relay.empty()) continue;
     ++hosts;
-    const size_t colon = relay.find(':');
-    if (rtl::Trim(relay.substr(0, colon)).empty()) {
+    std::string host, port;
+    net::SplitServer(relay, host, port);
+    if (rtl::Trim(host).empty()) {
       throw BadInput{"--relay '" + relays + "': '" + relay + "' names no host"};
     }
-    if (colon == std::string::npos) continue;
-    const std::string port = relay.substr(colon + 1);
+    if (port.empty() && relay.back() != ':') continue;
     const bool digits = !port.empty() && port.size() <= 5 &&
                         port.find_first_not_of("0123456789") == std::string::npos;
     if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {

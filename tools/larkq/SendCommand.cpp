@@ -11,13 +11,15 @@ namespace larkq {
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: larkq send [--helo NAME] FILE.ini|NAME\n"
+    "Usage: larkq send [-v] [--helo NAME] FILE.ini|NAME\n"
     "  delivers one queued message now, to its first relay and on failure its second, and\n"
     "  prints the summary or the reason it failed, and each recipient the relay refused; its\n"
     "  files stay where they are. NAME is a message in the QuePath directory (msg02C6.ini or\n"
     "  msg02C6).\n"
-    "  --helo NAME  the name to give in HELO (default: the HeloName setting, else the host\n"
-    "               name); strict relays want a fully qualified one\n";
+    "  --helo NAME  the name to give in HELO (default: the relay's own HeloName setting, else\n"
+    "               the HeloName setting, else the host name); strict relays want a fully\n"
+    "               qualified one\n"
+    "  -v           prints the dialogue with each relay (credentials masked) on standard error\n";
 
 }  // namespace
 
@@ -25,10 +27,15 @@ int RunSendCommand(const std::vector<std::string>& args, std::ostream& out, std:
   std::string message;
   std::string helo;
   bool heloGiven = false;
+  bool verbose = false;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--help" || args[i] == "-h") {
       out << kUsage;
       return 0;
+    }
+    if (args[i] == "-v" || args[i] == "--verbose") {
+      verbose = true;
+      continue;
     }
     if (args[i] == "--helo" && i + 1 < args.size()) {
       helo = args[++i];
@@ -57,16 +64,29 @@ int RunSendCommand(const std::vector<std::string>& args, std::ostream& out, std:
     err << "larkq send: " << e.what() << "\n";
     return 1;
   }
-  settings::LoadSettings();  // also with --helo: the relays' own settings come from it
-  if (!heloGiven) helo = settings::Settings().HeloName;
-  mailer.HeloName = helo;
+  // The relays' own settings are needed whatever --helo says.
+  settings::LoadSettings();
+  mailer.HeloName = heloGiven ? helo : settings::Settings().HeloName;
+  mailer.HeloNameFixed = heloGiven;
+  if (verbose) {
+    mailer.OnTrace = [&err](const std::string& relay, net::TmsSMTP::TTraceSide side,
+                            std::string_view line) {
+      using Side = net::TmsSMTP::TTraceSide;
+      err << relay
+          << (side == Side::Relay    ? " <- "
+              : side == Side::Client ? " -> "
+                                     : " :: ")
+          << line << "\n";
+    };
+  }
   bool sent = mailer.Send();
-  if (sent) out << "Sent: " << mailer.Summary << "\n";
+  const char* unchecked = mailer.CertificateUnchecked ? " (TLS certificate not verified)" : "";
+  if (sent) out << "Sent: " << mailer.Summary << unchecked << "\n";
   for (const auto& refused : mailer.RefusedRecipients) {
     err << "Recipient refused: " << refused.Address << " Reason: " << refused.Reply << "\n";
   }
   if (sent) return 0;
-  err << "Not sent: " << mailer.LastResp << "\n";
+  err << "Not sent: " << mailer.LastResp << unchecked << "\n";
   return 1;
 }
 
