@@ -138,49 +138,6 @@ class BoundTo {
   }
 };
 
-// The module's own functions, for a listener of the test's.
-template <class F>
-F* Module(const char* name) {
-  static const HMODULE module = LoadLibraryA("ws2_32.dll");
-  return reinterpret_cast<F*>(GetProcAddress(module, name));
-}
-
-TEST(SocketTest, AnIPv6LiteralIsReachedOverIPv6) {
-  SOCKET listener = Module<SOCKET WINAPI(int, int, int)>("socket")(AF_INET6, SOCK_STREAM, 0);
-  SOCKADDR_IN6 address{};
-  address.sin6_family = AF_INET6;
-  address.sin6_addr.u.Byte[15] = 1;
-  int length = sizeof address;
-  auto* name = reinterpret_cast<SOCKADDR*>(&address);
-  ASSERT_NE(listener, INVALID_SOCKET);
-  if (Module<int WINAPI(SOCKET, const SOCKADDR*, int)>("bind")(listener, name, length) != 0) {
-    GTEST_SKIP() << "this machine has no ::1";
-  }
-  Module<int WINAPI(SOCKET, int)>("listen")(listener, 1);
-  Module<int WINAPI(SOCKET, SOCKADDR*, int*)>("getsockname")(listener, name, &length);
-  const uint16_t port = net::Winsock().htons(address.sin6_port);
-  {
-    PortProbe socket;
-    socket.Server = "[::1]:" + std::to_string(port);
-    socket.SetTimeOut(5);
-    socket.ResetState();
-    socket.Open();
-    socket.ConnectSocket();
-    EXPECT_EQ(socket.RemoteAddress + " " + std::to_string(socket.RemotePort),
-              "::1 " + std::to_string(port));
-    SOCKADDR_IN6 peer{};
-    int size = sizeof peer;
-    SOCKET accepted = Module<SOCKET WINAPI(SOCKET, SOCKADDR*, int*)>("accept")(
-        listener, reinterpret_cast<SOCKADDR*>(&peer), &size);
-    EXPECT_EQ(size, static_cast<int>(sizeof peer));
-    EXPECT_EQ(peer.sin6_family, AF_INET6);
-    EXPECT_EQ(peer.sin6_addr.u.Byte[15], 1);
-    socket.Close();
-    Module<int WINAPI(SOCKET)>("closesocket")(accepted);
-  }
-  Module<int WINAPI(SOCKET)>("closesocket")(listener);
-}
-
 // A module whose look-up answers ::1 first and 127.0.0.1 second, whatever the name.
 namespace twofold {
 
