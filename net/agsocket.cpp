@@ -32,7 +32,7 @@ std::string HostPart(const std::string& server) {
   return host;
 }
 
-// IPv4 addresses are written without the library, which a Winsock 1.1 module may lack.
+// IPv4 addresses are written by hand: a test's stand-in module may lack inet_ntop.
 std::string AddressText(const SOCKADDR_STORAGE& address) {
   if (address.ss_family == AF_INET) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(
@@ -223,6 +223,7 @@ void TagSocket::LookUp(const std::string& host) {
   hints.ai_socktype = SOCK_STREAM;
   OVERLAPPED overlapped{};
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) RaiseSocketError(static_cast<int>(GetLastError()));
   PADDRINFOEXW answers = nullptr;
   // However this ends, the look-up writes nothing into this frame once cancelled.
   struct EndLookUp {
@@ -309,9 +310,15 @@ void TagSocket::ResolvePort() {
 
 void TagSocket::CreateSocket() {
   auto& winsock = Winsock();
-  SocketHandle =
-      winsock.socket(addresses_.empty() ? AF_INET : addresses_.front().ss_family, SOCK_STREAM, 0);
-  if (SocketHandle == INVALID_SOCKET) RaiseSocketError(winsock.WSAGetLastError());
+  for (;;) {
+    SocketHandle =
+        winsock.socket(addresses_.empty() ? AF_INET : addresses_.front().ss_family, SOCK_STREAM, 0);
+    if (SocketHandle != INVALID_SOCKET) return;
+    const int error = winsock.WSAGetLastError();
+    // A host without IPv6 (or IPv4) still reaches the relay at its other addresses.
+    if (addresses_.size() <= 1) RaiseSocketError(error);
+    addresses_.erase(addresses_.begin());
+  }
 }
 
 // Each address is tried in turn within the one time-out. One that refuses, or cannot be reached,
@@ -532,7 +539,11 @@ int TagSocket::Receive(char* buffer, int size, int& error) {
   }
   for (;;) {
     int got = tls_->Read(buffer, static_cast<size_t>(size));
-    if (got != 0) return got > 0 ? got : 0;  // -1: the relay ended TLS, as good as a close
+    if (got > 0) return got;
+    if (got < 0) {
+      closed_ = true;  // the relay ended TLS: nothing more can come, whether or not it hangs up
+      return 0;
+    }
     char block[kTlsReceiveBlock];
     int raw = winsock.recv(SocketHandle, block, sizeof block, 0);
     if (raw == SOCKET_ERROR) {
@@ -541,8 +552,12 @@ int TagSocket::Receive(char* buffer, int size, int& error) {
     }
     if (raw == 0) return 0;
     tls_->Feed(block, static_cast<size_t>(raw));
-    // What the relay sent may ask for an answer (a key update) before more can be read.
-    if (tls_->HasOutput()) SendTlsOutput();
+    // What the relay sent may ask for an answer (a key update) before more can be read; the
+    // send keeps its own time, and the read's starts again after it.
+    if (tls_->HasOutput()) {
+      SendTlsOutput();
+      counter_.Start();
+    }
   }
 }
 
@@ -585,8 +600,15 @@ void TagSocket::StartTls(const TTlsOptions& options) {
       tls_->Feed(block, static_cast<size_t>(raw));
     }
     if (tls_->HasOutput()) SendTlsOutput();
-  } catch (const std::exception&) {
+  } catch (const ETimedOutError&) {
     // Whatever went wrong, nothing may follow in the clear on this connection.
+    Close();
+    throw ETimedOutError("TLS: the handshake timed out (" + options.Host + ")");
+  } catch (const ESocketError& error) {
+    Close();
+    if (error.Message().starts_with("TLS: ")) throw;
+    throw ESocketError("TLS: " + error.Message() + " during the handshake (" + options.Host + ")");
+  } catch (const std::exception&) {
     Close();
     throw;
   }
@@ -595,7 +617,18 @@ void TagSocket::StartTls(const TTlsOptions& options) {
 void TagSocket::Close() {
   if (SocketHandle == INVALID_SOCKET) return;
   connected_ = false;
-  tls_.reset();
+  // A relay told that TLS ends knows the connection was not cut short; the goodbye gets one try
+  // and is never waited for.
+  if (tls_) {
+    try {
+      tls_->Close();
+      const std::string goodbye = tls_->TakeOutput();
+      Winsock().send(SocketHandle, goodbye.data(), static_cast<int>(goodbye.size()), 0);
+    } catch (const std::exception&) {
+      // A session that failed has no goodbye to give.
+    }
+    tls_.reset();
+  }
   SOCKET handle = SocketHandle;
   SocketHandle = INVALID_SOCKET;
   Winsock().closesocket(handle);

@@ -19,6 +19,7 @@ namespace {
 constexpr std::array<std::string_view, 6> kKnownValues = {
     "Security", "VerifyCertificate", "CAFile", "AuthUser", "PasswordFile", "HeloName"};
 constexpr size_t kMaxPassword = 1024;
+constexpr int kSmtpPort = 25;  // where the client goes when a relay names no port it can take
 
 bool HoldsControl(std::string_view text) {
   return std::any_of(text.begin(), text.end(),
@@ -137,13 +138,38 @@ class TRelayReader {
   std::vector<std::string> problems_;
 };
 
-// The host of a relay's name without its port: "[2001:db8::25]:587" gives "[2001:db8::25]", a
-// bare IPv6 address (more than one colon) has no port to drop.
-std::string HostOf(const std::string& relay) {
-  if (!relay.empty() && relay.front() == '[') return relay.substr(0, relay.find(']') + 1);
-  auto colon = relay.find(':');
-  if (colon == std::string::npos || relay.find(':', colon + 1) != std::string::npos) return relay;
-  return relay.substr(0, colon);
+// The key a relay's settings are kept under: its host in upper case without a final dot, and
+// the port the client connects to, written as a plain number. A port spelled another way
+// ("0587"), left out, or one the client cannot take (it then uses 25) finds the same key as the
+// port it reaches, so no spelling of a relay's name escapes the settings made for it.
+struct TRelayKey {
+  std::string host;
+  std::string port;  // empty when the name gives none
+};
+
+TRelayKey KeyOf(const std::string& relay) {
+  TRelayKey key{relay, ""};
+  size_t colon = std::string::npos;  // before the port
+  if (relay.starts_with('[')) {
+    if (const size_t close = relay.find(']'); close != std::string::npos) {
+      key.host = relay.substr(0, close + 1);
+      if (relay.size() > close + 1 && relay[close + 1] == ':') colon = close + 1;
+    }
+  } else if (relay.find(':') == relay.rfind(':')) {  // a bare IPv6 address has no port
+    colon = relay.find(':');
+    key.host = relay.substr(0, colon);
+  }
+  if (key.host.size() > 1 && key.host.back() == '.') key.host.pop_back();
+  key.host = rtl::UpperCase(key.host);
+  if (colon != std::string::npos) {
+    const int port = rtl::StrToIntDef(relay.substr(colon + 1), 0) & 0xFFFF;
+    key.port = std::to_string(port == 0 ? kSmtpPort : port);
+  }
+  return key;
+}
+
+std::string KeyText(const TRelayKey& key) {
+  return key.port.empty() ? key.host : key.host + ":" + key.port;
 }
 
 struct THandleCloser {
@@ -178,8 +204,8 @@ std::string WhyNotOpened(const std::string& path, DWORD code) {
       (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) {
     return "is not a regular file";
   }
-  return "cannot be opened by the service's account (" + ProcessUserName() +
-         "): " + rtl::SysErrorMessage(code);
+  return "cannot be opened by " + ProcessUserName() +
+         ", the account that reads it: " + rtl::SysErrorMessage(code);
 }
 
 }  // namespace
@@ -194,15 +220,17 @@ TRelayMap LoadRelaySettings() {
     rtl::TRegistry relayKey(KEY_READ);
     relayKey.SetRootKey(HKEY_LOCAL_MACHINE);
     if (!relayKey.OpenKey(kRelaysKey + name, false)) continue;
-    relays[rtl::UpperCase(name)] = TRelayReader(relayKey).Read(name);
+    relays[KeyText(KeyOf(name))] = TRelayReader(relayKey).Read(name);
   }
   return relays;
 }
 
 TRelaySettings RelaySettingsFor(const std::string& relay) {
   const TRelayMap& relays = Settings().Relays;
-  if (auto it = relays.find(rtl::UpperCase(relay)); it != relays.end()) return it->second;
-  if (auto it = relays.find(rtl::UpperCase(HostOf(relay))); it != relays.end()) return it->second;
+  TRelayKey key = KeyOf(relay);
+  if (key.port.empty()) key.port = std::to_string(kSmtpPort);
+  if (auto it = relays.find(KeyText(key)); it != relays.end()) return it->second;
+  if (auto it = relays.find(key.host); it != relays.end()) return it->second;
   return {};
 }
 
@@ -223,7 +251,7 @@ std::string ReadPasswordFile(const std::string& path) {
     throw refuse("cannot be checked: " + rtl::SysErrorMessage(GetLastError()));
   }
   if (owner != self) {
-    throw refuse(rtl::Format("is owned by user id %u, not the service's account (%s)", owner,
+    throw refuse(rtl::Format("is owned by user id %u, not by %s, the account that reads it", owner,
                              ProcessUserName().c_str()));
   }
   if ((mode & 066) != 0) {

@@ -58,11 +58,14 @@ TEST(RelaySettingsTest, EachValueIsTakenOrEveryProblemNamed) {
 TEST(RelaySettingsTest, ARelayFindsItsKeyWithItsPortThenWithoutAnyCase) {
   testing_support::MachineRoot root;
   for (const char* key : {"mail.example.net", "[2001:DB8::25]"}) LoadRelay(key, "Security=TLS");
-  for (const char* key : {"MAIL.net:587", "[2001:db8::25]:587"})
+  for (const char* key : {"MAIL.net:587", "[2001:db8::25]:587", "port25.example:0025"})
     LoadRelay(key, "Security=starttls");
+  // Every spelling of a port, as the client reads it, finds the key of the port it reaches.
   for (std::string c :
        {"Mail.Example.Net=2", "mail.example.net:25=2", "mail.net:587=1", "mail.net=0",
-        "[2001:db8::25]=2", "[2001:db8::25]:587=1", "[2001:db8::25]:25=2"}) {
+        "[2001:db8::25]=2", "[2001:db8::25]:587=1", "[2001:db8::25]:25=2", "mail.net:0587=1",
+        "mail.net.:587=1", "mail.net:66123=1", "port25.example=1", "port25.example:abc=1",
+        "port25.example:26=0"}) {
     auto security = settings::RelaySettingsFor(c.substr(0, c.find('='))).Security;
     EXPECT_EQ(std::to_string(static_cast<int>(security)), c.substr(c.find('=') + 1)) << c;
   }
@@ -83,15 +86,16 @@ TEST(PasswordFileTest, OnlyAFileOfTheServiceAccountThatNobodyElseMayReadIsTaken)
   std::string out;
   for (int ch; probe != nullptr && (ch = std::fgetc(probe)) != EOF;) out += static_cast<char>(ch);
   if (probe != nullptr) pclose(probe);
-  EXPECT_EQ(out,
-            "s3cret\n"
-            "The password file long is longer than 1 KB\n"
-            "The password file empty is empty\n"
-            "The password file group has mode 0620, open to group or others: it needs chmod 600\n"
-            "The password file others has mode 0604, open to group or others: it needs chmod 600\n"
-            "The password file roots is owned by user id 0, not the service's account (nobody)\n"
-            "The password file missing does not exist\n"
-            "The password file link is a symbolic link, not a regular file\n");
+  EXPECT_EQ(
+      out,
+      "s3cret\n"
+      "The password file long is longer than 1 KB\n"
+      "The password file empty is empty\n"
+      "The password file group has mode 0620, open to group or others: it needs chmod 600\n"
+      "The password file others has mode 0604, open to group or others: it needs chmod 600\n"
+      "The password file roots is owned by user id 0, not by nobody, the account that reads it\n"
+      "The password file missing does not exist\n"
+      "The password file link is a symbolic link, not a regular file\n");
 }
 
 }  // namespace
