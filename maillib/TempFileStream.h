@@ -14,10 +14,19 @@ class TTempFileStream : public rtl::TFileStream {
   TTempFileStream();
   ~TTempFileStream() override;
 
+  // Writes are gathered into large blocks: the composer writes a line in three small pieces.
+  void Write(const void* buffer, size_t count) override;
+  size_t Read(void* buffer, size_t count) override;
+  int64_t Seek(int64_t offset, rtl::TSeekOrigin origin) override;
+  int64_t Size() override;
+
   bool DeleteOnFree = true;
 
  private:
   static std::string NewTempFile();
+  void Flush();
+
+  std::string pending_;  // written, not yet in the file
 };
 
 }  // namespace maillib
