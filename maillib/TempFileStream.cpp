@@ -1,8 +1,9 @@
 #include "maillib/TempFileStream.h"
 
+#include <algorithm>
+
 #include "rtl/Exception.h"
 #include "rtl/SysUtils.h"
-#include "winapi/winapi.h"
 
 namespace maillib {
 namespace {
@@ -11,7 +12,9 @@ constexpr size_t kWriteBlock = 64 * 1024;
 
 }  // namespace
 
-std::string TTempFileStream::NewTempFile() {
+// The file is made anew by name and then opened without following a link, so nothing planted
+// in the temporary directory in between can be written through.
+TTempFileStream::TTempFileStream() {
   char dir[256];
   DWORD length = GetTempPathA(sizeof dir, dir);
   char name[MAX_PATH];
@@ -19,10 +22,17 @@ std::string TTempFileStream::NewTempFile() {
     throw rtl::EFCreateError(
         rtl::Format(rtl::SFCreateError, (std::string(dir) + "ms*.tmp").c_str()));
   }
-  return name;
+  fileName_ = name;
+  writer_ = CreateFileA(name, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
+                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  reader_ = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (writer_ == INVALID_HANDLE_VALUE || reader_ == INVALID_HANDLE_VALUE) {
+    CloseHandles();
+    DeleteFileA(name);
+    throw rtl::EFCreateError(rtl::Format(rtl::SFCreateError, name));
+  }
 }
-
-TTempFileStream::TTempFileStream() : TFileStream(NewTempFile(), rtl::fmCreate) {}
 
 TTempFileStream::~TTempFileStream() {
   if (!DeleteOnFree) {
@@ -32,42 +42,64 @@ TTempFileStream::~TTempFileStream() {
       // A file kept after a failed write is as short as the write left it.
     }
   }
-  CloseFile();
-  if (DeleteOnFree) DeleteFileA(FileName().c_str());
+  CloseHandles();
+  if (DeleteOnFree) DeleteFileA(fileName_.c_str());
+}
+
+void TTempFileStream::CloseHandles() {
+  if (writer_ != INVALID_HANDLE_VALUE) CloseHandle(writer_);
+  if (reader_ != INVALID_HANDLE_VALUE) CloseHandle(reader_);
+  writer_ = reader_ = INVALID_HANDLE_VALUE;
 }
 
 void TTempFileStream::Flush() {
   if (pending_.empty()) return;
-  TFileStream::Write(pending_.data(), pending_.size());
+  if (!WriteFile(writer_, pending_.data(), static_cast<DWORD>(pending_.size()), nullptr, nullptr)) {
+    throw rtl::EStreamError("Stream write error: " + fileName_);
+  }
   pending_.clear();
 }
 
 void TTempFileStream::Write(const void* buffer, size_t count) {
-  if (pending_.size() + count > kWriteBlock) Flush();
+  if (position_ != size_) throw rtl::EStreamError("Stream write error: " + fileName_);
   if (count >= kWriteBlock) {
-    TFileStream::Write(buffer, count);
-    return;
+    Flush();
+    if (!WriteFile(writer_, buffer, static_cast<DWORD>(count), nullptr, nullptr)) {
+      throw rtl::EStreamError("Stream write error: " + fileName_);
+    }
+  } else {
+    if (pending_.capacity() < 2 * kWriteBlock) pending_.reserve(2 * kWriteBlock);
+    pending_.append(static_cast<const char*>(buffer), count);
+    if (pending_.size() >= kWriteBlock) Flush();
   }
-  if (pending_.capacity() < kWriteBlock) pending_.reserve(kWriteBlock);
-  pending_.append(static_cast<const char*>(buffer), count);
+  size_ += static_cast<int64_t>(count);
+  position_ = size_;
 }
 
 size_t TTempFileStream::Read(void* buffer, size_t count) {
   Flush();
-  return TFileStream::Read(buffer, count);
+  if (readerAt_ != position_) {
+    LARGE_INTEGER to;
+    to.QuadPart = position_;
+    if (!SetFilePointerEx(reader_, to, nullptr, FILE_BEGIN)) {
+      throw rtl::EStreamError("Stream read error: " + fileName_);
+    }
+  }
+  DWORD got = 0;
+  if (!ReadFile(reader_, buffer, static_cast<DWORD>(count), &got, nullptr)) {
+    throw rtl::EStreamError("Stream read error: " + fileName_);
+  }
+  position_ += got;
+  readerAt_ = position_;
+  return got;
 }
 
 int64_t TTempFileStream::Seek(int64_t offset, rtl::TSeekOrigin origin) {
-  if (origin == rtl::soCurrent && offset == 0) {
-    return TFileStream::Seek(0, rtl::soCurrent) + static_cast<int64_t>(pending_.size());
-  }
-  Flush();
-  return TFileStream::Seek(offset, origin);
-}
-
-int64_t TTempFileStream::Size() {
-  Flush();
-  return TFileStream::Size();
+  const int64_t base = origin == rtl::soBeginning ? 0
+                       : origin == rtl::soCurrent ? position_
+                                                  : size_;
+  position_ = std::max<int64_t>(0, base + offset);
+  return position_;
 }
 
 }  // namespace maillib

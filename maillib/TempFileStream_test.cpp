@@ -50,8 +50,9 @@ TEST_F(TempFileStreamTest, GatheredWritesReadBackWhole) {
     EXPECT_EQ(stream.Position(), static_cast<int64_t>(written.size())) << piece;
   }
   EXPECT_EQ(stream.Size(), static_cast<int64_t>(written.size()));
-  stream.SetPosition(0);
   std::string back(written.size() + 1, '\0');
+  EXPECT_EQ(stream.Read(back.data(), back.size()), 0u);  // the position is at the end
+  stream.SetPosition(0);
   back.resize(stream.Read(back.data(), back.size()));
   EXPECT_EQ(back, written);
 }
