@@ -12,8 +12,8 @@ constexpr size_t kWriteBlock = 64 * 1024;
 
 }  // namespace
 
-// The file is made anew by name and then opened without following a link, so nothing planted
-// in the temporary directory in between can be written through.
+// The file is made anew by name and then opened without following a link; should it be gone by
+// then, the one made in its place (with other permissions) is not used.
 TTempFileStream::TTempFileStream() {
   char dir[256];
   DWORD length = GetTempPathA(sizeof dir, dir);
@@ -25,9 +25,10 @@ TTempFileStream::TTempFileStream() {
   fileName_ = name;
   writer_ = CreateFileA(name, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
   reader_ = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (writer_ == INVALID_HANDLE_VALUE || reader_ == INVALID_HANDLE_VALUE) {
+  if (!existed || writer_ == INVALID_HANDLE_VALUE || reader_ == INVALID_HANDLE_VALUE) {
     CloseHandles();
     DeleteFileA(name);
     throw rtl::EFCreateError(rtl::Format(rtl::SFCreateError, name));
