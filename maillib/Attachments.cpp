@@ -1,6 +1,7 @@
 #include "maillib/Attachments.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -54,28 +55,35 @@ std::unique_ptr<rtl::TFileStream> OpenRegularFile(const std::string& fileName) {
   return std::make_unique<rtl::TFileStream>(fileName, rtl::fmOpenRead);
 }
 
-// An attachment's file, opened when a read needs it and closed again at its end.
+// An attachment's file, opened when a read needs it and closed again at its end. It is read a
+// large block at a time: the encoders ask for a line's worth (57 bytes for Base64) per read.
 class TAttachmentFile : public rtl::TStream {
  public:
   explicit TAttachmentFile(std::string fileName) : fileName_(std::move(fileName)) {}
 
   size_t Read(void* buffer, size_t count) override {
-    if (!file_) {
-      file_ = OpenRegularFile(fileName_);
-      fileSize_ = file_->Size();
-      file_->SetPosition(position_);
-    }
-    size_t got = file_->Read(buffer, count);
-    position_ += static_cast<int64_t>(got);
-    if (got < count || position_ >= fileSize_) file_.reset();
-    return got;
+    auto* out = static_cast<char*>(buffer);
+    size_t given = 0;
+    // Even a read of nothing opens the file, so that a file gone bad is reported by any read.
+    do {
+      if (index_ == length_ && !Refill()) break;
+      const size_t take = std::min(count - given, length_ - index_);
+      std::memcpy(out + given, block_.get() + index_, take);
+      index_ += take;
+      given += take;
+      position_ += static_cast<int64_t>(take);
+    } while (given < count);
+    return given;
   }
   void Write(const void*, size_t) override {
     throw rtl::EStreamError("Stream write error: " + fileName_);
   }
   int64_t Seek(int64_t offset, rtl::TSeekOrigin origin) override {
     int64_t base = origin == rtl::soBeginning ? 0 : origin == rtl::soCurrent ? position_ : Size();
-    position_ = std::max<int64_t>(0, base + offset);
+    const int64_t target = std::max<int64_t>(0, base + offset);
+    if (target == position_) return position_;
+    position_ = target;
+    index_ = length_ = 0;
     if (file_) file_->SetPosition(position_);
     return position_;
   }
@@ -86,10 +94,31 @@ class TAttachmentFile : public rtl::TStream {
   }
 
  private:
+  // Called with the block used up, when the file stands at position_.
+  bool Refill() {
+    index_ = length_ = 0;
+    if (!file_) {
+      file_ = OpenRegularFile(fileName_);
+      fileSize_ = file_->Size();
+      file_->SetPosition(position_);
+    }
+    if (!block_) block_ = std::make_unique<char[]>(kReadBlock);
+    length_ = file_->Read(block_.get(), kReadBlock);
+    if (length_ < kReadBlock || position_ + static_cast<int64_t>(length_) >= fileSize_) {
+      file_.reset();
+    }
+    if (length_ == 0) block_.reset();
+    return length_ > 0;
+  }
+
+  static constexpr size_t kReadBlock = 64 * 1024;
   std::string fileName_;
   std::unique_ptr<rtl::TFileStream> file_;
+  std::unique_ptr<char[]> block_;
+  size_t index_ = 0;
+  size_t length_ = 0;
   int64_t fileSize_ = 0;
-  int64_t position_ = 0;
+  int64_t position_ = 0;  // of the next byte handed out
 };
 
 }  // namespace

@@ -38,6 +38,25 @@ TEST_F(TempFileStreamTest, APrivateUniqueFileThatGoesWithTheStream) {
   EXPECT_TRUE(fs::is_empty(dir_.Path()));
 }
 
+// Small writes are gathered into blocks, yet position, size and contents always account for
+// every byte written, whatever the mix of write sizes.
+TEST_F(TempFileStreamTest, GatheredWritesReadBackWhole) {
+  maillib::TTempFileStream stream;
+  std::string written;
+  for (size_t piece : {3, 65535, 1, 65536, 150000, 7, 65530, 9}) {
+    const std::string part(piece, static_cast<char>('a' + written.size() % 26));
+    stream.Write(part.data(), part.size());
+    written += part;
+    EXPECT_EQ(stream.Position(), static_cast<int64_t>(written.size())) << piece;
+  }
+  EXPECT_EQ(stream.Size(), static_cast<int64_t>(written.size()));
+  std::string back(written.size() + 1, '\0');
+  EXPECT_EQ(stream.Read(back.data(), back.size()), 0u);  // the position is at the end
+  stream.SetPosition(0);
+  back.resize(stream.Read(back.data(), back.size()));
+  EXPECT_EQ(back, written);
+}
+
 TEST_F(TempFileStreamTest, IsRemovedWhenAnErrorUnwinds) {
   std::string name;
   try {

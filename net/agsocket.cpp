@@ -16,7 +16,8 @@ namespace {
 constexpr size_t kHostBuffer = 128;
 constexpr size_t kServiceBuffer = 64;
 constexpr size_t kLineBuffer = 1024;
-constexpr size_t kSendBlock = 2047;
+// Large enough that the data phase costs a few hundred sends, not thousands.
+constexpr size_t kSendBlock = 64 * 1024;
 constexpr size_t kTlsReceiveBlock = 16 * 1024;  // one whole TLS record
 constexpr DWORD kReadNap = 2;
 constexpr DWORD kNap = 3;

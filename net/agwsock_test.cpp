@@ -140,6 +140,20 @@ TEST(WinsockModuleTest, ReceivedBytesComeOutInOrderAndEachReceiveAsksForMore) {
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max(got, 0))).substr(0, 7), "one two");
 }
 
+// A message wait given no time still looks at the socket: what became due there is reported as
+// a message even when nothing else reads the queue.
+TEST(WinsockModuleTest, AWaitGivenNoTimeStillSeesTheSocket) {
+  testing_support::FakeSmtpServer server;
+  NotifiedSocket socket(server);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  DWORD result = WAIT_TIMEOUT;
+  while (result == WAIT_TIMEOUT && std::chrono::steady_clock::now() < deadline) {
+    result = MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
+  }
+  EXPECT_EQ(result, WAIT_OBJECT_0);
+  EXPECT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_CONNECT) == 1; }));
+}
+
 TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
   testing_support::FakeSmtpServer server;
   server.SetGreeting("220 partial<pause><reset>");

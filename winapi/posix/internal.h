@@ -2,6 +2,7 @@
 // table, waitable kernel objects, per-thread state (wait points, message queue) and error mapping.
 #pragma once
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -114,8 +115,10 @@ class ThreadObject : public KernelObject {
 class MessageSource {
  public:
   virtual ~MessageSource() = default;
-  // Posts whatever notification has become due; never blocks.
-  virtual void Poll() = 0;
+  // Posts whatever notification has become due, given the events poll() reported for Fd() (0
+  // when it was not polled). The descriptor is read only when poll() reported it ready, so a
+  // source with nothing new costs no system call; never blocks.
+  virtual void Poll(short revents) = 0;
   virtual int Fd() const = 0;
   // The poll() events that would let Poll post something; 0 when nothing is awaited.
   virtual short Interest() const = 0;
@@ -172,6 +175,12 @@ class ThreadContext {
   void PollSources();
   bool SourcePollDue();
   std::vector<std::shared_ptr<MessageSource>> Sources();
+  // Lets every source post what it holds already, then appends to fds the descriptor of each
+  // source that awaits an event; returns those sources, in the order of their entries.
+  std::vector<std::shared_ptr<MessageSource>> PrepareSources(std::vector<pollfd>& fds);
+  // Hands each of those sources what poll() reported in its entry, from first on.
+  static void DeliverSources(const std::vector<std::shared_ptr<MessageSource>>& polled,
+                             const pollfd* first);
 
   bool HasMessage();
   // Time until the next timer is due (zero when one is due; Clock::duration::max() for none).

@@ -121,7 +121,29 @@ bool ThreadContext::SourcePollDue() {
 void ThreadContext::PollSources() {
   if (sourceCount_.load(std::memory_order_relaxed) == 0) return;
   lastSourcePoll_ = Clock::now();
-  for (const auto& source : Sources()) source->Poll();
+  std::vector<pollfd> fds;
+  const auto polled = PrepareSources(fds);
+  if (!fds.empty() && poll(fds.data(), fds.size(), 0) > 0) DeliverSources(polled, fds.data());
+}
+
+std::vector<std::shared_ptr<MessageSource>> ThreadContext::PrepareSources(
+    std::vector<pollfd>& fds) {
+  std::vector<std::shared_ptr<MessageSource>> polled;
+  for (auto& source : Sources()) {
+    source->Poll(0);
+    if (short events = source->Interest(); events != 0) {
+      fds.push_back({source->Fd(), events, 0});
+      polled.push_back(std::move(source));
+    }
+  }
+  return polled;
+}
+
+void ThreadContext::DeliverSources(const std::vector<std::shared_ptr<MessageSource>>& polled,
+                                   const pollfd* first) {
+  for (size_t i = 0; i < polled.size(); ++i) {
+    if (first[i].revents != 0) polled[i]->Poll(first[i].revents);
+  }
 }
 
 std::shared_ptr<ThreadContext> NewContext() {

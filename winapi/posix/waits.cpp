@@ -68,13 +68,8 @@ DWORD WaitEngine(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, boo
   for (;;) {
     ctx.CheckPoint();
     std::vector<pollfd> fds{{ctx.WakeFd(), POLLIN, 0}};
-    if (forMessages) {
-      ctx.PollSources();
-      for (const auto& source : ctx.Sources()) {
-        if (short events = source->Interest(); events != 0)
-          fds.push_back({source->Fd(), events, 0});
-      }
-    }
+    std::vector<std::shared_ptr<MessageSource>> polled;
+    if (forMessages) polled = ctx.PrepareSources(fds);
     {
       std::lock_guard lock(WaitMutex());
       DWORD result = TrySatisfy(objects, waitAll);
@@ -87,14 +82,24 @@ DWORD WaitEngine(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, boo
     }
     auto elapsed = Clock::now() - start;
     auto left = limit == Clock::duration::max() ? limit : limit - elapsed;
-    if (left <= Clock::duration::zero()) {
+    // Once the time is up, sockets still get the one look that tells whether a notification is
+    // due, as a wait that never blocks must give it.
+    const bool expired = left <= Clock::duration::zero();
+    if (expired && polled.empty()) {
       Unregister(objects, &ctx);
       return WAIT_TIMEOUT;
     }
     if (forMessages) left = std::min(left, ctx.UntilNextTimer());
-    poll(fds.data(), fds.size(), PollTimeout(left));
-    ctx.DrainWake();
+    const int ready = poll(fds.data(), fds.size(), expired ? 0 : PollTimeout(left));
+    if (fds[0].revents != 0) ctx.DrainWake();
     Unregister(objects, &ctx);
+    if (ready > 0) ThreadContext::DeliverSources(polled, fds.data() + 1);
+    if (expired) {
+      std::lock_guard lock(WaitMutex());
+      DWORD result = TrySatisfy(objects, waitAll);
+      if (result != WAIT_TIMEOUT) return result;
+      return ctx.HasMessage() ? WAIT_OBJECT_0 + count : WAIT_TIMEOUT;
+    }
   }
 }
 

@@ -107,12 +107,12 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
     return events;
   }
 
-  void Poll() override {
+  void Poll(short revents) override {
     std::lock_guard lock(mutex_);
     if (hwnd_ == nullptr || fd_ < 0) return;
+    const bool failed = (revents & (POLLERR | POLLHUP)) != 0;
     if (connectPending_) {
-      pollfd p{fd_, POLLOUT, 0};
-      if (::poll(&p, 1, 0) <= 0) return;
+      if ((revents & POLLOUT) == 0 && !failed) return;
       int error = 0;
       socklen_t length = sizeof error;
       getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
@@ -124,14 +124,16 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
     if (!connected_) return;
     if (readEnabled_ && !closePosted_) {
       ssize_t n = static_cast<ssize_t>(received_.size() - taken_);
-      if (n == 0) n = Fill();
+      // The kernel is read only when poll() said something (data, the end, an error) waits.
+      const bool readable = (revents & POLLIN) != 0 || failed;
+      if (n == 0 && readable) n = Fill();
       if (n > 0) {
         readEnabled_ = false;  // until the next recv
         Notify(FD_READ, 0);
-      } else if (n == 0) {
+      } else if (n == 0 && readable) {
         closePosted_ = true;  // the peer closed and every byte has been read
         Notify(FD_CLOSE, 0);
-      } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
         // The read takes the error from the kernel, whose later receives then read as a quiet
         // end of the connection; the error is kept here so that they still report it.
         int error = WsaFromErrno(errno);
@@ -140,12 +142,9 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
         Notify(FD_CLOSE, error);
       }
     }
-    if (writeWanted_) {
-      pollfd p{fd_, POLLOUT, 0};
-      if (::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT)) {
-        writeWanted_ = false;
-        Notify(FD_WRITE, 0);
-      }
+    if (writeWanted_ && (revents & POLLOUT) != 0) {
+      writeWanted_ = false;
+      Notify(FD_WRITE, 0);
     }
   }
 
