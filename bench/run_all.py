@@ -27,6 +27,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+# The source tree stays as it is checked out.
+sys.dont_write_bytecode = True
 import send_speed  # noqa: E402
 import service_speed  # noqa: E402
 
