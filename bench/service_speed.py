@@ -21,12 +21,8 @@ import tempfile
 import threading
 import time
 
-BUILD = sys.argv[1] if len(sys.argv) > 1 else "build/default"
-MESSAGES = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
-LARKPOST = os.path.abspath(os.path.join(BUILD, "service", "larkpost"))
-LARKCTL = os.path.abspath(os.path.join(BUILD, "tools", "larkctl"))
-LARKQ = os.path.abspath(os.path.join(BUILD, "tools", "larkq"))
 SETTINGS = r"HKLM\SOFTWARE\Quobex\LRKP"
+TUNED = {"PollInterval": 100, "SettleTime": 0, "DispatchOnFinish": 1}
 TICK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -86,7 +82,13 @@ def process_stats(pid):
     return cpu, rss, peak
 
 
-def run(label, messages, tuning, base):
+def measure(label, messages, tuning, base, build, idle_seconds=5):
+    """Delivers messages queued first through a freshly installed service and returns what it
+    took: queued (s), took (s), cpu (s), peak (MB), first and last (resident MB in the first and
+    last quarter of the run) and idle (CPU s in idle_seconds afterwards)."""
+    larkpost = os.path.abspath(os.path.join(build, "service", "larkpost"))
+    larkctl = os.path.abspath(os.path.join(build, "tools", "larkctl"))
+    larkq = os.path.abspath(os.path.join(build, "tools", "larkq"))
     with tempfile.TemporaryDirectory(dir=base) as work:
         env = dict(os.environ, LARKPOST_ROOT=os.path.join(work, "root"))
         queue = os.path.join(work, "queue")
@@ -97,55 +99,73 @@ def run(label, messages, tuning, base):
 
         def reg(name, value):
             kind = ["/t", "REG_DWORD"] if isinstance(value, int) else []
-            call(LARKCTL, "reg", "add", SETTINGS, "/v", name, *kind, "/d", str(value), "/f")
+            call(larkctl, "reg", "add", SETTINGS, "/v", name, *kind, "/d", str(value), "/f")
 
         sink = Sink()
         reg("QuePath", queue)
         reg("Threads", 16)
         for name, value in tuning.items():
             reg(name, value)
-        call(LARKPOST, "-INSTALL")
+        call(larkpost, "-INSTALL")
 
         def add(n):
-            call(LARKQ, "add", "--from", "shop@example.com", "--to", "Ann <ann@example.org>",
+            call(larkq, "add", "--from", "shop@example.com", "--to", "Ann <ann@example.org>",
                  "--subject", "Order %d" % n, "--relay", "127.0.0.1:%d" % sink.port, queue,
                  input=b"Hello Ann,\r\nyour order %d is on its way.\r\n" % n)
 
         began = time.monotonic()
         with concurrent.futures.ThreadPoolExecutor(8) as pool:
             list(pool.map(add, range(messages)))
-        print("%s: %d messages queued in %.1f s" % (label, messages, time.monotonic() - began))
+        queued = time.monotonic() - began
 
         began = time.monotonic()
-        call(LARKCTL, "service", "start")
-        with open(os.path.join(work, "root", "run", "services", "Larkpost", "status")) as f:
-            pid = int(f.read().split()[7])
-        samples = []
-        while sink.count < messages or any(n.endswith(".ini") for n in os.listdir(queue)):
-            time.sleep(0.1)
-            samples.append(process_stats(pid)[1])
-            if time.monotonic() - began > 600:
-                raise SystemExit("%s: only %d of %d delivered in 10 minutes"
-                                 % (label, sink.count, messages))
-        took = time.monotonic() - began
-        cpu, _, peak = process_stats(pid)
-        time.sleep(5)
-        idle = process_stats(pid)[0] - cpu
-        call(LARKCTL, "service", "stop")
-        call(LARKPOST, "-REMOVE")
+        call(larkctl, "service", "start")
+        # A service left running would outlive its machine root, so it is stopped and removed
+        # however the run ends.
+        try:
+            with open(os.path.join(work, "root", "run", "services", "Larkpost", "status")) as f:
+                pid = int(f.read().split()[7])
+            samples = []
+            while sink.count < messages or any(n.endswith(".ini") for n in os.listdir(queue)):
+                time.sleep(0.1)
+                samples.append(process_stats(pid)[1])
+                if time.monotonic() - began > 600:
+                    raise SystemExit("%s: only %d of %d delivered in 10 minutes"
+                                     % (label, sink.count, messages))
+            took = time.monotonic() - began
+            cpu, _, peak = process_stats(pid)
+            time.sleep(idle_seconds)
+            idle = process_stats(pid)[0] - cpu
+        finally:
+            call(larkctl, "service", "stop")
+            call(larkpost, "-REMOVE")
         quarter = max(1, len(samples) // 4)
-        print("  %d delivered in %.2f s: %.0f messages a second" % (messages, took, messages / took))
-        print("  service CPU %.2f s, peak memory %.1f MB; resident %.1f MB in the first quarter,"
-              " %.1f MB in the last" % (cpu, peak, sum(samples[:quarter]) / quarter,
-                                       sum(samples[-quarter:]) / quarter))
-        print("  idle afterwards: %.2f CPU seconds in 5 s" % idle)
+        return {"queued": queued, "took": took, "cpu": cpu, "peak": peak,
+                "first": sum(samples[:quarter]) / quarter,
+                "last": sum(samples[-quarter:]) / quarter, "idle": idle}
+
+
+def run(label, messages, tuning, base, build):
+    figures = measure(label, messages, tuning, base, build)
+    print("%s: %d messages queued in %.1f s" % (label, messages, figures["queued"]))
+    print("  %d delivered in %.2f s: %.0f messages a second"
+          % (messages, figures["took"], messages / figures["took"]))
+    print("  service CPU %.2f s, peak memory %.1f MB; resident %.1f MB in the first quarter,"
+          " %.1f MB in the last" % (figures["cpu"], figures["peak"], figures["first"],
+                                   figures["last"]))
+    print("  idle afterwards: %.2f CPU seconds in 5 s" % figures["idle"])
+
+
+def shared_memory():
+    """Where the runs keep their queues: /dev/shm when there is one."""
+    return "/dev/shm" if os.path.isdir("/dev/shm") else None
 
 
 def main():
-    base = "/dev/shm" if os.path.isdir("/dev/shm") else None
-    run("tuned", MESSAGES,
-        {"PollInterval": 100, "SettleTime": 0, "DispatchOnFinish": 1}, base)
-    run("default timing", 50, {}, base)
+    build = sys.argv[1] if len(sys.argv) > 1 else "build/default"
+    messages = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
+    run("tuned", messages, TUNED, shared_memory(), build)
+    run("default timing", 50, {}, shared_memory(), build)
 
 
 if __name__ == "__main__":
