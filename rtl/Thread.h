@@ -1,8 +1,9 @@
-// TThread: a thread object in the runtime's manner. The thread runs Execute; Terminate only sets
-// Terminated for Execute to notice. A thread ended by force (TerminateThread on its Handle)
-// unwinds from its next wait point: its destructors run, its completion handler does not.
-// The OS thread is always made suspended; StartThread (or AfterConstruction) lets it run once
-// the whole object is built, so Execute never meets a half-made object.
+// TThread: a thread object in the runtime's manner. The thread runs Execute; Terminate sets
+// Terminated for Execute to notice (a class whose thread blocks in a long wait also wakes it). A
+// thread ended by force (TerminateThread on its Handle) unwinds from its next wait point: its
+// destructors run, its completion handler does not. The OS thread is always made suspended;
+// StartThread (or AfterConstruction) lets it run once the whole object is built, so Execute never
+// meets a half-made object.
 #pragma once
 
 #include <atomic>
@@ -28,7 +29,7 @@ class TThread {
   void AfterConstruction();
   void Resume();
   void Suspend();
-  void Terminate() { terminated_ = true; }
+  virtual void Terminate() { terminated_ = true; }
   // Waits for the thread to end and returns ReturnValue.
   int WaitFor();
   // Sets Terminated, lets a suspended thread go on, and waits for the end; not on the thread

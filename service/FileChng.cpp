@@ -26,9 +26,18 @@ TFileChangeNotification::TFileChangeNotification(const std::string& path, TChang
       OnChange(std::move(onChange)),
       NotifyFilter(notifyFilter),
       onError_(std::move(onError)),
-      started_(started) {}
+      started_(started),
+      stop_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 
-TFileChangeNotification::~TFileChangeNotification() { Disarm(); }
+TFileChangeNotification::~TFileChangeNotification() {
+  Disarm();
+  if (stop_ != nullptr) CloseHandle(stop_);
+}
+
+void TFileChangeNotification::Terminate() {
+  rtl::TThread::Terminate();
+  if (stop_ != nullptr) SetEvent(stop_);
+}
 
 void TFileChangeNotification::Arm() {
   notification_ = FindFirstChangeNotificationA(Path.c_str(), FALSE, NotifyFilter);
@@ -51,13 +60,20 @@ void TFileChangeNotification::Execute() {
     }
     DWORD result = WAIT_TIMEOUT;
     if (notification_ == INVALID_HANDLE_VALUE) {
-      Sleep(kWaitMs);
-    } else {
+      if (stop_ == nullptr || WaitForSingleObject(stop_, kWaitMs) == WAIT_FAILED) Sleep(kWaitMs);
+    } else if (stop_ == nullptr) {
       result = WaitForSingleObject(notification_, kWaitMs);
+    } else {
+      const HANDLE waits[] = {notification_, stop_};
+      result = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     }
-    Sleep(kPauseMs);
-    if (result == WAIT_FAILED) Disarm();
+    if (result == WAIT_FAILED) {
+      Disarm();
+      Sleep(kPauseMs);
+    }
     if (result != WAIT_OBJECT_0 || Terminated()) continue;
+    Sleep(kPauseMs);
+    if (Terminated()) continue;
     if (!FindNextChangeNotification(notification_)) Disarm();
     if (OnChange) Notify();
   }

@@ -20,17 +20,20 @@ class TFileChangeNotification : public rtl::TThread {
   // Arms the watch on the calling thread, so that a change made as soon as this returns is
   // seen, then lets the thread run and returns once it runs. A watch that cannot be set up yet is
   // tried again at each pass of the thread, and calls onChange once when it succeeds. The object
-  // frees itself when the thread ends: after Terminate (noticed within about 1.05 s) or a forced
-  // end. An error in onChange goes to onError and the watching goes on.
+  // frees itself when the thread ends: after Terminate (noticed at once) or a forced end. An error
+  // in onChange goes to onError and the watching goes on.
   static TFileChangeNotification* Create(const std::string& path, TChangeHandler onChange,
                                          DWORD notifyFilter, TErrorHandler onError = nullptr);
   ~TFileChangeNotification() override;
+  void Terminate() override;
 
   const std::string Path;
   const TChangeHandler OnChange;
   const DWORD NotifyFilter;
 
+  // How often a directory that cannot be watched is tried again.
   static constexpr DWORD kWaitMs = 1000;
+  // The pause after a change, so that a burst of changes is handled by one call.
   static constexpr DWORD kPauseMs = 50;
 
  protected:
@@ -45,6 +48,8 @@ class TFileChangeNotification : public rtl::TThread {
 
   const TErrorHandler onError_;
   const HANDLE started_;
+  // Set by Terminate: an idle watcher waits for a change or for this, with no time-out to wake it.
+  const HANDLE stop_;
   HANDLE notification_ = INVALID_HANDLE_VALUE;
 };
 

@@ -148,6 +148,8 @@ void TLarkqService::Poll() {
 
 void TLarkqService::SendMessages() {
   TWorkerTable& table = WorkerTable();
+  // With nothing ready the pass would only nap before finding so: an idle poll wakes once.
+  if (!manager_->HasReady()) return;
   try {
     for (int i = 1; i <= ThreadCount; ++i) {
       // The pause spaces out the starts of deliveries; an index still delivering starts none.

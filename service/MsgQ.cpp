@@ -468,11 +468,17 @@ bool TQManager::UpdateQueueStatus() {
   Moment now = MomentOf(clock_());
   bool freed = false;
   std::vector<int> failed;
+  // Once a pass, not once a slot: the table is walked in microseconds, and each pump costs more
+  // than the whole walk.
+  try {
+    maillib::PumpMessages();
+  } catch (const std::exception& e) {
+    if (OnSlotError) OnSlotError(e);
+  }
   std::unique_lock lock(QueueLock);
   for (int n = 1; n <= kSlotCount; ++n) {
     QueueSlot& slot = At(n);
     try {
-      maillib::PumpMessages();
       switch (slot.State) {
         case ssWaiting:
           if (SecondsBetween(slot, now) >= slot.WaitSeconds) slot.State = ssReady;
@@ -513,6 +519,12 @@ bool TQManager::UpdateQueueStatus() {
     pending += slot.State == ssWaiting || slot.State == ssReady ? 1 : 0;
   }
   return pending == 0 || free >= kSlotCount / 4;
+}
+
+bool TQManager::HasReady() {
+  std::lock_guard lock(QueueLock);
+  return std::any_of(Slots.begin(), Slots.end(),
+                     [](const QueueSlot& slot) { return slot.State == ssReady; });
 }
 
 std::string TQManager::GetNextMessage() {

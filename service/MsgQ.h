@@ -70,6 +70,8 @@ class TQManager {
   // waiting or ready, or a quarter of the table is free. Only a scan takes such a message up.
   bool UpdateQueueStatus();
   std::string GetNextMessage();
+  // True when a message in the table is ready to be handed to a worker.
+  bool HasReady();
   void SetState(const std::string& fileName, SlotState state);
   // A delivered message whose .ini could not be erased: its slot becomes ssSent, and scans pass
   // over the file for the rest of the run (or until a scan no longer finds it), so it is not

@@ -71,11 +71,17 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, SECUR
   // O_NONBLOCK keeps a FIFO planted at the path from blocking the open; it is refused below.
   int flags = (reading ? O_RDONLY : O_WRONLY | O_APPEND) | O_CLOEXEC | O_NONBLOCK;
   if (dwFlagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) flags |= O_NOFOLLOW;
-  bool created = !reading;
-  int fd = reading ? open(lpFileName, flags) : open(lpFileName, flags | O_CREAT | O_EXCL, 0666);
-  if (fd < 0 && errno == EEXIST) {
-    created = false;
-    fd = open(lpFileName, flags);
+  // A file opened for appending nearly always exists (a log): it is opened first, and made only
+  // when missing, exclusively, so that a name taken meanwhile is opened as it stands.
+  bool created = false;
+  int fd = open(lpFileName, flags);
+  if (fd < 0 && errno == ENOENT && !reading) {
+    created = true;
+    fd = open(lpFileName, flags | O_CREAT | O_EXCL, 0666);
+    if (fd < 0 && errno == EEXIST) {
+      created = false;
+      fd = open(lpFileName, flags);
+    }
   }
   if (fd < 0) {
     // Creating fails with ENOENT only for a missing directory on the way.
@@ -92,8 +98,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, SECUR
     lark::Fail(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
-  int keep = fcntl(fd, F_GETFL);
-  fcntl(fd, F_SETFL, keep & ~O_NONBLOCK);
+  // O_NONBLOCK is left on: it changes nothing for a regular file.
   SetLastError(created || reading ? ERROR_SUCCESS : ERROR_ALREADY_EXISTS);
   return lark::AddHandle(std::make_shared<lark::FileObject>(fd, reading));
 }

@@ -1,7 +1,9 @@
 // Built-in modules standing in for DLLs: a name, and the functions it exports by name.
 #include <atomic>
 #include <map>
+#include <shared_mutex>
 #include <string>
+#include <unordered_map>
 
 #include "winapi/posix/internal.h"
 
@@ -11,12 +13,15 @@ namespace {
 struct Module {
   std::vector<LarkModuleExport> exports;
   std::vector<std::string> names;  // owns the export names
+  // The socket binding looks a function up for each call it makes, from every worker at once.
+  std::unordered_map<std::string_view, FARPROC> byExport;
   uintptr_t handle;
   int references = 0;
 };
 
 struct ModuleTable {
-  std::mutex mutex;
+  // Look-ups share it: only loading, freeing and registering take it alone.
+  std::shared_mutex mutex;
   std::map<std::string, Module> byName;  // lower-case names
   uintptr_t nextHandle = 0x10000000;
 };
@@ -39,11 +44,14 @@ void Register(ModuleTable& table, std::string_view name, const LarkModuleExport*
     table.nextHandle += 0x1000;
     module.handle = table.nextHandle;
   }
+  module.byExport.clear();
   module.names.clear();
   module.exports.clear();
   for (DWORD i = 0; i < count; ++i) module.names.emplace_back(exports[i].name);
   for (DWORD i = 0; i < count; ++i) {
     module.exports.push_back({module.names[i].c_str(), exports[i].proc});
+    // The first of two exports of one name is the one found, as a search in order finds it.
+    module.byExport.emplace(module.names[i], exports[i].proc);
   }
 }
 
@@ -84,14 +92,16 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   auto& table = lark::Modules();
-  std::lock_guard lock(table.mutex);
+  std::shared_lock lock(table.mutex);
   lark::Module* module = lark::ByHandle(table, hModule);
   if (module == nullptr || module->references == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
-  for (const auto& entry : module->exports) {
-    if (std::string_view(entry.name) == lpProcName) return entry.proc;
+  if (lpProcName != nullptr) {
+    if (auto it = module->byExport.find(lpProcName); it != module->byExport.end()) {
+      return it->second;
+    }
   }
   SetLastError(ERROR_PROC_NOT_FOUND);
   return nullptr;
