@@ -27,6 +27,23 @@ constexpr int kMaxReplyLines = 1000;
 // The least time an address that is not the last gets to connect, in ms.
 constexpr uint64_t kLeastShare = 2000;
 
+// The time one step is allowed as a whole (a reply, a handshake), counted by its own counter
+// while the step lasts, beside the time-out of each wait within it.
+class TWholeAllowance {
+ public:
+  TWholeAllowance(maillib::TTimeCounter& counter, int seconds) : counter_(counter) {
+    counter_.TimeOut = seconds;
+    counter_.TimedOut = false;
+    counter_.Start();
+  }
+  ~TWholeAllowance() { counter_.Stop(); }
+  TWholeAllowance(const TWholeAllowance&) = delete;
+  TWholeAllowance& operator=(const TWholeAllowance&) = delete;
+
+ private:
+  maillib::TTimeCounter& counter_;
+};
+
 std::string HostPart(const std::string& server) {
   std::string host, port;
   SplitServer(server, host, port);
@@ -451,15 +468,10 @@ int TagSocket::ReadLine(std::string& line) {
 // hold the reply, and the worker, for ever: one reply as a whole is allowed four times the
 // time-out and 1000 lines, and a relay that goes beyond is treated as one that stopped answering.
 int TagSocket::ReadReply() {
-  replyCounter_.TimeOut = counter_.TimeOut > std::numeric_limits<int>::max() / kReplyTimeOuts
-                              ? std::numeric_limits<int>::max()
-                              : counter_.TimeOut * kReplyTimeOuts;
-  replyCounter_.TimedOut = false;
-  replyCounter_.Start();
-  struct StopOnExit {
-    maillib::TTimeCounter& counter;
-    ~StopOnExit() { counter.Stop(); }
-  } stop{replyCounter_};
+  TWholeAllowance allowance(replyCounter_,
+                            counter_.TimeOut > std::numeric_limits<int>::max() / kReplyTimeOuts
+                                ? std::numeric_limits<int>::max()
+                                : counter_.TimeOut * kReplyTimeOuts);
   ReplyLines.clear();
   const int code = ReadLine(LastReply);
   ReplyLines.push_back(LastReply);
@@ -532,12 +544,7 @@ void TagSocket::SendRaw(const char* data, size_t size) {
 }
 
 int TagSocket::Receive(char* buffer, int size, int& error) {
-  auto& winsock = Winsock();
-  if (!tls_) {
-    int got = winsock.recv(SocketHandle, buffer, size, 0);
-    if (got == SOCKET_ERROR) error = winsock.WSAGetLastError();
-    return got;
-  }
+  if (!tls_) return ReceiveRaw(buffer, size, error);
   for (;;) {
     int got = tls_->Read(buffer, static_cast<size_t>(size));
     if (got > 0) return got;
@@ -546,12 +553,8 @@ int TagSocket::Receive(char* buffer, int size, int& error) {
       return 0;
     }
     char block[kTlsReceiveBlock];
-    int raw = winsock.recv(SocketHandle, block, sizeof block, 0);
-    if (raw == SOCKET_ERROR) {
-      error = winsock.WSAGetLastError();
-      return SOCKET_ERROR;
-    }
-    if (raw == 0) return 0;
+    const int raw = ReceiveRaw(block, sizeof block, error);
+    if (raw <= 0) return raw;
     tls_->Feed(block, static_cast<size_t>(raw));
     // What the relay sent may ask for an answer (a key update) before more can be read; the
     // send keeps its own time, and the read's starts again after it.
@@ -562,6 +565,13 @@ int TagSocket::Receive(char* buffer, int size, int& error) {
   }
 }
 
+int TagSocket::ReceiveRaw(char* buffer, int size, int& error) {
+  auto& winsock = Winsock();
+  const int got = winsock.recv(SocketHandle, buffer, size, 0);
+  if (got == SOCKET_ERROR) error = winsock.WSAGetLastError();
+  return got;
+}
+
 bool TagSocket::TlsPending() const { return tls_ != nullptr && tls_->HasPlaintext(); }
 
 std::string TagSocket::TlsDescription() const { return tls_ ? tls_->Description() : ""; }
@@ -570,13 +580,7 @@ void TagSocket::StartTls(const TTlsOptions& options) {
   if (!IsConnected()) RaiseSocketError(kNotConnected);
   try {
     tls_ = std::make_unique<TTlsSession>(options);
-    replyCounter_.TimeOut = counter_.TimeOut;
-    replyCounter_.TimedOut = false;
-    replyCounter_.Start();
-    struct StopOnExit {
-      maillib::TTimeCounter& counter;
-      ~StopOnExit() { counter.Stop(); }
-    } stop{replyCounter_};
+    TWholeAllowance allowance(replyCounter_, counter_.TimeOut);
     while (!tls_->Handshake()) {
       if (tls_->HasOutput()) SendTlsOutput();
       counter_.Start();
@@ -587,14 +591,13 @@ void TagSocket::StartTls(const TTlsOptions& options) {
       if (notificationError_) RaiseSocketError(errorCode_);
       readable_ = false;
       char block[kTlsReceiveBlock];
-      auto& winsock = Winsock();
-      int raw = winsock.recv(SocketHandle, block, sizeof block, 0);
+      int error = 0;
+      const int raw = ReceiveRaw(block, sizeof block, error);
       if (raw == 0 || (raw == SOCKET_ERROR && closed_)) {
         throw ESocketError("TLS: the relay closed the connection during the handshake (" +
                            options.Host + ")");
       }
       if (raw == SOCKET_ERROR) {
-        const int error = winsock.WSAGetLastError();
         if (error != WSAEWOULDBLOCK) RaiseSocketError(error);
         continue;
       }

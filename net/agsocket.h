@@ -110,6 +110,8 @@ class TagSocket {
   // One receive of up to size bytes, through TLS when it is on: the byte count, 0 when the server
   // closed, SOCKET_ERROR with error set (WSAEWOULDBLOCK: nothing yet).
   int Receive(char* buffer, int size, int& error);
+  // The same from the socket itself, beneath TLS.
+  int ReceiveRaw(char* buffer, int size, int& error);
   // Sends every byte (through TLS when it is on); the time-out limits the time without progress.
   void SendBytes(const char* data, size_t size);
   void SendRaw(const char* data, size_t size);

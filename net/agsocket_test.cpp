@@ -138,6 +138,24 @@ class BoundTo {
   }
 };
 
+// One message sent to relay with the binding on module: "ok", or the failure's class and text.
+std::string TransmitThrough(const char* module, const std::string& relay) {
+  maillib::TmsMessage message;
+  message.Sender.Address = "s@example.com";
+  message.Recipients.AddAddress("r@example.org", "R");
+  net::TmsSMTP client;
+  client.SetTimeOut(5);
+  client.SetMailMessage(&message);
+  client.Server = relay;
+  BoundTo bound(module);
+  try {
+    client.Transmit();
+    return "ok";
+  } catch (const rtl::Exception& e) {
+    return std::string(e.ClassName()) + ": " + e.Message();
+  }
+}
+
 // A module whose look-up answers ::1 first and 127.0.0.1 second, whatever the name.
 namespace twofold {
 
@@ -184,30 +202,16 @@ TEST(SocketTest, EachAddressOfANameIsTriedInTurn) {
     testing_support::FakeSmtpServer gone;
     dead = gone.Port();
   }
-  maillib::TmsMessage message;
-  message.Sender.Address = "s@example.com";
-  message.Recipients.AddAddress("r@example.org", "R");
-  net::TmsSMTP client;
-  client.SetTimeOut(5);
-  client.SetMailMessage(&message);
   // ::1 refuses either port; the name is delivered to once its second address takes it.
   struct Case {
     uint16_t port;
     const char* result;
-  } cases[] = {{live.Port(), "ok"},
-               {dead, "[10061] Connection refused (127.0.0.1, the last of 2 addresses)"}};
+  } cases[] = {
+      {live.Port(), "ok"},
+      {dead, "ESocketError: [10061] Connection refused (127.0.0.1, the last of 2 addresses)"}};
   for (const auto& c : cases) {
-    client.Server = "relay.example:" + std::to_string(c.port);
-    std::string result = "ok";
-    {
-      BoundTo module("twofold.dll");
-      try {
-        client.Transmit();
-      } catch (const rtl::Exception& e) {
-        result = e.Message();
-      }
-    }
-    EXPECT_EQ(result, c.result) << c.port;
+    EXPECT_EQ(TransmitThrough("twofold.dll", "relay.example:" + std::to_string(c.port)), c.result)
+        << c.port;
   }
   EXPECT_EQ(live.Messages().size(), 1u);
 }
@@ -216,26 +220,10 @@ TEST(SocketTest, NotificationsForAnotherRequestOrSocketAreIgnored) {
   stale::Register();
   testing_support::MachineRoot root;
   testing_support::FakeSmtpServer server;
-  maillib::TmsMessage message;
-  message.Sender.Address = "s@example.com";
-  message.Recipients.AddAddress("r@example.org", "R");
-  net::TmsSMTP client;
-  client.SetTimeOut(5);
-  client.SetMailMessage(&message);
   const std::string port = std::to_string(server.Port());
   // A name is looked up; an address is not, and meets only the socket's events.
   for (const std::string& relay : {"localhost:" + port, "127.0.0.1:" + port}) {
-    client.Server = relay;
-    std::string result = "ok";
-    {
-      BoundTo module("stale32.dll");
-      try {
-        client.Transmit();
-      } catch (const rtl::Exception& e) {
-        result = std::string(e.ClassName()) + ": " + e.Message();
-      }
-    }
-    EXPECT_EQ(result, "ok") << relay;
+    EXPECT_EQ(TransmitThrough("stale32.dll", relay), "ok") << relay;
   }
   EXPECT_EQ(server.Messages().size(), 2u);
 }

@@ -1,7 +1,6 @@
 #include "net/mssmtp.h"
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 
 #include "maillib/MailTexts.h"
@@ -15,13 +14,6 @@ namespace net {
 namespace {
 
 int ReplyClass(int code) { return code / 100; }
-
-bool SameWord(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) ==
-                  std::toupper(static_cast<unsigned char>(y));
-         });
-}
 
 // A line that carries a credential, shown: "AUTH PLAIN" keeps its verb and mechanism; the answer
 // to a prompt is all credential.
@@ -164,7 +156,7 @@ void TmsSMTP::Authenticate() {
 
 bool TmsSMTP::Offers(std::string_view keyword) const {
   return std::any_of(extensions_.begin(), extensions_.end(), [&](const std::string& line) {
-    return SameWord(std::string_view(line).substr(0, line.find_first_of(" =")), keyword);
+    return rtl::UpperCase(line.substr(0, line.find_first_of(" ="))) == keyword;
   });
 }
 

@@ -64,6 +64,7 @@ class TmsSMTP : public TmsMailBase {
   // The hello: HELO for a plain relay; EHLO, with HELO as the fallback only when nothing the
   // relay's settings ask for needs an extension.
   void Greet(bool extensionsNeeded);
+  // The relay's EHLO reply offers the extension keyword (given in upper case).
   bool Offers(std::string_view keyword) const;
   void Authenticate();
   // The host name or address TLS checks the certificate against.

@@ -354,23 +354,18 @@ const char* WINAPI InetNtop(int family, const void* address, char* buffer, size_
   return buffer;
 }
 
-template <class F>
-FARPROC Proc(F* function) {
-  return reinterpret_cast<FARPROC>(function);
-}
-
 }  // namespace
 
 DWORD AddrInfoExports(const LarkModuleExport** exports) {
   static const LarkModuleExport table[] = {
-      {"FreeAddrInfoExW", Proc(FreeAddrInfoEx)},
-      {"GetAddrInfoExCancel", Proc(GetAddrInfoExCancel)},
-      {"GetAddrInfoExOverlappedResult", Proc(GetAddrInfoExOverlappedResult)},
-      {"GetAddrInfoExW", Proc(GetAddrInfoEx)},
-      {"inet_ntop", Proc(InetNtop)},
-      {"inet_pton", Proc(InetPton)},
-      {"InetNtopA", Proc(InetNtop)},
-      {"InetPtonA", Proc(InetPton)},
+      {"FreeAddrInfoExW", ExportOf(FreeAddrInfoEx)},
+      {"GetAddrInfoExCancel", ExportOf(GetAddrInfoExCancel)},
+      {"GetAddrInfoExOverlappedResult", ExportOf(GetAddrInfoExOverlappedResult)},
+      {"GetAddrInfoExW", ExportOf(GetAddrInfoEx)},
+      {"inet_ntop", ExportOf(InetNtop)},
+      {"inet_pton", ExportOf(InetPton)},
+      {"InetNtopA", ExportOf(InetNtop)},
+      {"InetPtonA", ExportOf(InetPton)},
   };
   *exports = table;
   return sizeof table / sizeof table[0];

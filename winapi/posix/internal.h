@@ -211,6 +211,11 @@ void DestroyWindowsOfThread(DWORD threadId);
 // The functions of the built-in Winsock 1.1 module ("wsock32.dll"), by name, and of "ws2_32.dll":
 // the same and the Winsock 2 pieces, among them the address look-up functions.
 DWORD WinsockExports(const LarkModuleExport** exports);
+// A module's function as its export table holds it.
+template <class F>
+FARPROC ExportOf(F* function) {
+  return reinterpret_cast<FARPROC>(function);
+}
 DWORD Winsock2Exports(const LarkModuleExport** exports);
 DWORD AddrInfoExports(const LarkModuleExport** exports);
 // Winsock's address family as Linux's, -1 for one the module does not know.

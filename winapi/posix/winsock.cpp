@@ -700,40 +700,35 @@ int WINAPI WsaAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
   return state->Select(hwnd, msg, events);
 }
 
-template <class F>
-FARPROC Proc(F* function) {
-  return reinterpret_cast<FARPROC>(function);
-}
-
 }  // namespace
 
 DWORD WinsockExports(const LarkModuleExport** exports) {
   static const LarkModuleExport table[] = {
-      {"accept", Proc(Accept)},
-      {"bind", Proc(Bind)},
-      {"closesocket", Proc(CloseSocket)},
-      {"connect", Proc(Connect)},
-      {"gethostbyname", Proc(GetHostByName)},
-      {"gethostname", Proc(GetHostName)},
-      {"getservbyname", Proc(GetServByName)},
-      {"getsockname", Proc(GetSockName)},
-      {"htons", Proc(Htons)},
-      {"inet_addr", Proc(InetAddr)},
-      {"listen", Proc(Listen)},
-      {"recv", Proc(Recv)},
-      {"send", Proc(Send)},
-      {"setsockopt", Proc(SetSockOpt)},
-      {"shutdown", Proc(Shutdown)},
-      {"socket", Proc(Socket)},
-      {"WSAAsyncGetHostByName", Proc(WsaAsyncGetHostByName)},
-      {"WSAAsyncGetServByName", Proc(WsaAsyncGetServByName)},
-      {"WSAAsyncSelect", Proc(WsaAsyncSelect)},
-      {"WSACancelAsyncRequest", Proc(WsaCancelAsyncRequest)},
-      {"WSACancelBlockingCall", Proc(WsaCancelBlockingCall)},
-      {"WSACleanup", Proc(WsaCleanup)},
-      {"WSAGetLastError", Proc(WsaGetLastError)},
-      {"WSAIsBlocking", Proc(WsaIsBlocking)},
-      {"WSAStartup", Proc(WsaStartup)},
+      {"accept", ExportOf(Accept)},
+      {"bind", ExportOf(Bind)},
+      {"closesocket", ExportOf(CloseSocket)},
+      {"connect", ExportOf(Connect)},
+      {"gethostbyname", ExportOf(GetHostByName)},
+      {"gethostname", ExportOf(GetHostName)},
+      {"getservbyname", ExportOf(GetServByName)},
+      {"getsockname", ExportOf(GetSockName)},
+      {"htons", ExportOf(Htons)},
+      {"inet_addr", ExportOf(InetAddr)},
+      {"listen", ExportOf(Listen)},
+      {"recv", ExportOf(Recv)},
+      {"send", ExportOf(Send)},
+      {"setsockopt", ExportOf(SetSockOpt)},
+      {"shutdown", ExportOf(Shutdown)},
+      {"socket", ExportOf(Socket)},
+      {"WSAAsyncGetHostByName", ExportOf(WsaAsyncGetHostByName)},
+      {"WSAAsyncGetServByName", ExportOf(WsaAsyncGetServByName)},
+      {"WSAAsyncSelect", ExportOf(WsaAsyncSelect)},
+      {"WSACancelAsyncRequest", ExportOf(WsaCancelAsyncRequest)},
+      {"WSACancelBlockingCall", ExportOf(WsaCancelBlockingCall)},
+      {"WSACleanup", ExportOf(WsaCleanup)},
+      {"WSAGetLastError", ExportOf(WsaGetLastError)},
+      {"WSAIsBlocking", ExportOf(WsaIsBlocking)},
+      {"WSAStartup", ExportOf(WsaStartup)},
   };
   *exports = table;
   return sizeof table / sizeof table[0];
@@ -745,7 +740,7 @@ DWORD Winsock2Exports(const LarkModuleExport** exports) {
     DWORD count = WinsockExports(&base);
     auto* all = new std::vector<LarkModuleExport>(base, base + count);
     for (auto& entry : *all) {
-      if (std::string_view(entry.name) == "WSAStartup") entry.proc = Proc(Wsa2Startup);
+      if (std::string_view(entry.name) == "WSAStartup") entry.proc = ExportOf(Wsa2Startup);
     }
     const LarkModuleExport* more;
     count = AddrInfoExports(&more);
