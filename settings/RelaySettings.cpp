@@ -51,6 +51,7 @@ class TRelayReader {
         problems_.push_back("unknown value " + Shown(value));
       }
     }
+    const size_t known = problems_.size();
     const std::string security = Text("Security");
     const std::string lower = rtl::LowerCase(security);
     if (lower == "starttls") {
@@ -60,6 +61,7 @@ class TRelayReader {
     } else if (!lower.empty() && lower != "none") {
       problems_.push_back("Security " + Shown(security) + " is none of none, starttls and tls");
     }
+    const bool securityTaken = problems_.size() == known;
     relay.VerifyCertificate = Verify();
     relay.CAFile = Path("CAFile");
     relay.AuthUser = Text("AuthUser");
@@ -78,7 +80,8 @@ class TRelayReader {
     if (relay.AuthUser.empty() && !relay.PasswordFile.empty()) {
       problems_.push_back("PasswordFile is set without an AuthUser");
     }
-    if (!relay.AuthUser.empty() && relay.Security == TRelaySecurity::None) {
+    // A Security that could not be taken is reported as such, not as a plain relay.
+    if (!relay.AuthUser.empty() && securityTaken && relay.Security == TRelaySecurity::None) {
       problems_.push_back(
           "AuthUser needs Security starttls or tls: a password is never sent in the clear");
     }

@@ -41,7 +41,8 @@ TEST(RelaySettingsTest, EachValueIsTakenOrEveryProblemNamed) {
        "PasswordFile is set without an AuthUser"},
       {"Security=#2;VerifyCertificate=#2;AuthUser=me\r\nQUIT", "0 1  me\r\nQUIT  ",
        "Security is a REG_DWORD, not a REG_SZ; VerifyCertificate is 2; it takes 0 or 1; AuthUser "
-       "\"me\\x0D\\x0AQUIT\" holds a control character; AuthUser is set without a PasswordFile; "
+       "\"me\\x0D\\x0AQUIT\" holds a control character; AuthUser is set without a PasswordFile"},
+      {"AuthUser=u;PasswordFile=/p", "0 1  u /p ",
        "AuthUser needs Security starttls or tls: a password is never sent in the clear"},
   };
   for (const auto& c : cases) {
