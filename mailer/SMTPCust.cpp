@@ -42,6 +42,11 @@ void TCustomMailer::PrepareRelay(net::TmsSMTP& client, int index) {
   client.Security = relay.Security == TRelaySecurity::Tls        ? net::TSmtpSecurity::Tls
                     : relay.Security == TRelaySecurity::StartTls ? net::TSmtpSecurity::StartTls
                                                                  : net::TSmtpSecurity::None;
+  if (client.Security != net::TSmtpSecurity::None && !net::TlsAvailable()) {
+    throw ERelaySettingsError(
+        "The relay's settings require TLS, which is not built into this "
+        "Larkpost; nothing was sent");
+  }
   client.Tls = net::TTlsOptions{};
   client.Tls.Verify = relay.VerifyCertificate;
   client.Tls.CAFile = relay.CAFile;

@@ -1,8 +1,5 @@
 #include "net/SmtpAuth.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <algorithm>
 
 #include "maillib/codecs.h"
@@ -12,14 +9,6 @@
 namespace net {
 namespace {
 
-// Base64 of any length: the line codec takes 57 bytes at a time, which end on a whole group.
-std::string Base64(std::string_view bytes) {
-  std::string out;
-  for (size_t at = 0; at < bytes.size(); at += 57)
-    out += maillib::Base64EncodeLine(bytes.substr(at, 57));
-  return out;
-}
-
 bool IsReplyCode(std::string_view line) {
   return line.size() >= 4 &&
          std::all_of(line.begin(), line.begin() + 3, [](char c) { return c >= '0' && c <= '9'; }) &&
@@ -27,6 +16,14 @@ bool IsReplyCode(std::string_view line) {
 }
 
 }  // namespace
+
+// The line codec takes 57 bytes at a time, which end on a whole group.
+std::string AuthBase64(std::string_view bytes) {
+  std::string out;
+  for (size_t at = 0; at < bytes.size(); at += 57)
+    out += maillib::Base64EncodeLine(bytes.substr(at, 57));
+  return out;
+}
 
 std::vector<std::string> OfferedAuthMechanisms(std::string_view ehloReply) {
   std::vector<std::string> offered;
@@ -77,31 +74,9 @@ const char* AuthMechanismName(TAuthMechanism mechanism) {
 std::string AuthPlainResponse(std::string_view user, std::string_view password) {
   std::string message(1, '\0');
   message.append(user).append(1, '\0').append(password);
-  return Base64(message);
+  return AuthBase64(message);
 }
 
-std::string AuthLoginResponse(std::string_view text) { return Base64(text); }
-
-std::string AuthCramMD5Response(std::string_view user, std::string_view password,
-                                std::string_view challenge) {
-  maillib::TBase64Decoder decoder;
-  decoder.Feed(challenge);
-  const std::string decoded = decoder.Bytes();
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (HMAC(EVP_md5(), password.data(), static_cast<int>(password.size()),
-           reinterpret_cast<const unsigned char*>(decoded.data()), decoded.size(), digest,
-           &length) == nullptr) {
-    throw ESocketError("CRAM-MD5 is not available: this system's OpenSSL refuses MD5");
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string response(user);
-  response += ' ';
-  for (unsigned int i = 0; i < length; ++i) {
-    response += kHex[digest[i] >> 4];
-    response += kHex[digest[i] & 15];
-  }
-  return Base64(response);
-}
+std::string AuthLoginResponse(std::string_view text) { return AuthBase64(text); }
 
 }  // namespace net

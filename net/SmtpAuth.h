@@ -22,6 +22,8 @@ std::vector<std::string> OfferedAuthMechanisms(std::string_view ehloReply);
 TAuthMechanism ChooseAuthMechanism(const std::vector<std::string>& offered);
 const char* AuthMechanismName(TAuthMechanism mechanism);
 
+// An answer's bytes as the one line of Base64 it is sent as.
+std::string AuthBase64(std::string_view bytes);
 // The initial response of PLAIN: no authorization identity, the user and the password.
 std::string AuthPlainResponse(std::string_view user, std::string_view password);
 // LOGIN's answer to each prompt: the user, then the password.

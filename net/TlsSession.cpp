@@ -145,6 +145,8 @@ struct TTlsSession::TImpl {
   }
 };
 
+bool TlsAvailable() { return true; }
+
 TTlsSession::TTlsSession(const TTlsOptions& options) : impl_(std::make_unique<TImpl>()) {
   TImpl& s = *impl_;
   s.host = options.Host;

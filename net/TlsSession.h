@@ -14,6 +14,9 @@ namespace net {
 // Every text starts "TLS: " and ends with the relay's name in parentheses.
 RTL_EXCEPTION_CLASS(ETlsError, ESocketError);
 
+// Whether this build has TLS (the Windows build has none: a relay that needs it is not tried).
+bool TlsAvailable();
+
 struct TTlsOptions {
   std::string Host;  // the relay's name (or IP literal without brackets): SNI and the name checked
   bool Verify = true;  // chain to the trusted authorities and match Host; false: any certificate

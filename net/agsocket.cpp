@@ -235,7 +235,7 @@ void TagSocket::ResolveHost() {
 
 void TagSocket::LookUp(const std::string& host) {
   auto& winsock = Winsock();
-  const std::u16string name(host.begin(), host.end());  // host names are ASCII
+  const std::basic_string<WCHAR> name(host.begin(), host.end());  // host names are ASCII
   ADDRINFOEXW hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -277,7 +277,9 @@ void TagSocket::LookUp(const std::string& host) {
   if (counter_.TimedOut) RaiseTimedOut();
   if (canceled_) RaiseCanceled();
   maillib::PumpMessages();
-  for (const ADDRINFOEXW* answer = answers; answer != nullptr; answer = answer->ai_next) {
+  // Cast: mingw-w64 declares ai_next with a struct name that differs from ADDRINFOEXW's by case.
+  for (const ADDRINFOEXW* answer = answers; answer != nullptr;
+       answer = reinterpret_cast<const ADDRINFOEXW*>(answer->ai_next)) {
     if ((answer->ai_family == AF_INET || answer->ai_family == AF_INET6) &&
         answer->ai_addrlen <= sizeof(SOCKADDR_STORAGE)) {
       SOCKADDR_STORAGE address{};

@@ -65,7 +65,7 @@ uint32_t TagWinsock::inet_addr(const char* text) const {
   HMODULE handle = handle_.load();
   FARPROC proc = handle != nullptr ? GetProcAddress(handle, "inet_addr") : nullptr;
   if (proc == nullptr) throw EWinsockDLLError(rtl::Format("Function %s not found", "inet_addr"));
-  return reinterpret_cast<uint32_t WINAPI (*)(const char*)>(proc)(text);
+  return LarkProcAs<uint32_t WINAPI(const char*)>(proc)(text);
 }
 HOSTENT* TagWinsock::gethostbyname(const char* name) const {
   return Bound<HOSTENT * WINAPI(const char*)>("gethostbyname")(name);

@@ -65,7 +65,7 @@ class TagWinsock {
  private:
   template <class F>
   F* Bound(const char* name) const {
-    return reinterpret_cast<F*>(GetProc(name));
+    return LarkProcAs<F>(GetProc(name));
   }
 
   std::string libraryName_;

@@ -49,7 +49,7 @@ class GatedRelay {
  private:
   template <class F>
   F* Fn(const char* name) const {
-    return reinterpret_cast<F*>(GetProcAddress(module_, name));
+    return LarkProcAs<F>(GetProcAddress(module_, name));
   }
   void Say(SOCKET client, const std::string& text) const {
     Fn<int WINAPI(SOCKET, const char*, int, int)>("send")(client, text.data(),

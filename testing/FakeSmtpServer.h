@@ -58,7 +58,7 @@ class FakeSmtpServer {
 
   template <class F>
   F* Bound(const char* name) const {
-    return reinterpret_cast<F*>(GetProcAddress(module_, name));
+    return LarkProcAs<F>(GetProcAddress(module_, name));
   }
 
   HMODULE module_;

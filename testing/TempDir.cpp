@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "winapi/winapi.h"
+
 namespace fs = std::filesystem;
 
 namespace testing_support {
@@ -51,15 +53,9 @@ MachineRoot::MachineRoot() {
   const char* previous = std::getenv("LARKPOST_ROOT");
   hadPrevious_ = previous != nullptr;
   if (hadPrevious_) previous_ = previous;
-  setenv("LARKPOST_ROOT", dir_.Path().c_str(), 1);
+  LarkSetMachineRootA(dir_.Path().c_str());
 }
 
-MachineRoot::~MachineRoot() {
-  if (hadPrevious_) {
-    setenv("LARKPOST_ROOT", previous_.c_str(), 1);
-  } else {
-    unsetenv("LARKPOST_ROOT");
-  }
-}
+MachineRoot::~MachineRoot() { LarkSetMachineRootA(hadPrevious_ ? previous_.c_str() : nullptr); }
 
 }  // namespace testing_support

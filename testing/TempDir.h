@@ -24,7 +24,8 @@ class TempDir {
   std::string path_;
 };
 
-// Sets LARKPOST_ROOT to a fresh directory for the lifetime of the object.
+// Makes a fresh directory the machine root of the process (and of the programs it starts) for
+// the lifetime of the object.
 class MachineRoot {
  public:
   MachineRoot();

@@ -22,11 +22,14 @@ constexpr const char* kUsage =
 // The local time as other mailq programs print it, "Wed Dec  9 22:00:00".
 std::string ArrivalTime(std::chrono::system_clock::time_point when) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  char text[32] = "";
-  if (const std::tm* local = std::localtime(&seconds)) {
-    std::strftime(text, sizeof text, "%a %b %e %H:%M:%S", local);
-  }
-  return text;
+  // The day is padded here: the Windows C library's strftime knows no "%e".
+  const std::tm* local = std::localtime(&seconds);
+  if (local == nullptr) return "";
+  char weekdayMonth[16] = "";
+  char clock[16] = "";
+  std::strftime(weekdayMonth, sizeof weekdayMonth, "%a %b", local);
+  std::strftime(clock, sizeof clock, "%H:%M:%S", local);
+  return rtl::Format("%s %2d %s", weekdayMonth, local->tm_mday, clock);
 }
 
 // A value shown on a line of its own never breaks that line.

@@ -79,3 +79,12 @@ DWORD WINAPI LarkGetMachineRootA(DWORD nBufferLength, LPSTR lpBuffer) {
   std::memcpy(lpBuffer, root.c_str(), root.size() + 1);
   return static_cast<DWORD>(root.size());
 }
+
+BOOL WINAPI LarkSetMachineRootA(LPCSTR lpPath) {
+  int result = lpPath != nullptr ? setenv("LARKPOST_ROOT", lpPath, 1) : unsetenv("LARKPOST_ROOT");
+  if (result != 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
+}
