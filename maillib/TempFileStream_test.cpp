@@ -13,8 +13,8 @@ namespace fs = std::filesystem;
 
 class TempFileStreamTest : public ::testing::Test {
  protected:
-  void SetUp() override { setenv("TMPDIR", dir_.Path().c_str(), 1); }
-  void TearDown() override { unsetenv("TMPDIR"); }
+  void SetUp() override { testing_support::SetTempPath(dir_.Path().c_str()); }
+  void TearDown() override { testing_support::SetTempPath(nullptr); }
   testing_support::TempDir dir_;
 };
 
@@ -70,7 +70,7 @@ TEST_F(TempFileStreamTest, IsRemovedWhenAnErrorUnwinds) {
 }
 
 TEST_F(TempFileStreamTest, NoTemporaryDirectoryIsAFileCreationError) {
-  setenv("TMPDIR", (dir_ / "missing").c_str(), 1);
+  testing_support::SetTempPath((dir_ / "missing").c_str());
   EXPECT_THROW(maillib::TTempFileStream(), rtl::EFCreateError);
 }
 

@@ -111,11 +111,11 @@ void Register() {
   for (auto& entry : variant) {
     std::string_view name = entry.name;
     if (name == "WSAAsyncSelect") {
-      realSelect = reinterpret_cast<SelectFn*>(entry.proc);
-      entry.proc = reinterpret_cast<FARPROC>(Select);
+      realSelect = LarkProcAs<SelectFn>(entry.proc);
+      entry.proc = LarkAsProc(Select);
     } else if (name == "send") {
-      realSend = reinterpret_cast<SendFn*>(entry.proc);
-      entry.proc = reinterpret_cast<FARPROC>(Send);
+      realSend = LarkProcAs<SendFn>(entry.proc);
+      entry.proc = LarkAsProc(Send);
     }
   }
   LarkRegisterModuleA("stale32.dll", variant.data(), static_cast<DWORD>(variant.size()));
@@ -168,10 +168,12 @@ int WINAPI LookUp(const WCHAR*, const WCHAR*, DWORD space, LPGUID, const ADDRINF
                   PADDRINFOEXW* result, TIMEVAL*, LPOVERLAPPED overlapped,
                   LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE handle) {
   PADDRINFOEXW second = nullptr;
-  realLookUp(u"::1", nullptr, space, nullptr, hints, result, nullptr, nullptr, nullptr, nullptr);
-  realLookUp(u"127.0.0.1", nullptr, space, nullptr, hints, &second, nullptr, nullptr, nullptr,
+  const WCHAR loopback6[] = {':', ':', '1', 0};
+  const WCHAR loopback4[] = {'1', '2', '7', '.', '0', '.', '0', '.', '1', 0};
+  realLookUp(loopback6, nullptr, space, nullptr, hints, result, nullptr, nullptr, nullptr, nullptr);
+  realLookUp(loopback4, nullptr, space, nullptr, hints, &second, nullptr, nullptr, nullptr,
              nullptr);
-  (*result)->ai_next = second;
+  (*result)->ai_next = reinterpret_cast<decltype((*result)->ai_next)>(second);
   overlapped->Internal = 0;
   SetEvent(overlapped->hEvent);
   *handle = nullptr;
@@ -184,8 +186,8 @@ void Register() {
   std::vector<LarkModuleExport> variant(exports, exports + count);
   for (auto& entry : variant) {
     if (std::string_view(entry.name) == "GetAddrInfoExW") {
-      realLookUp = reinterpret_cast<LookUpFn*>(entry.proc);
-      entry.proc = reinterpret_cast<FARPROC>(LookUp);
+      realLookUp = LarkProcAs<LookUpFn>(entry.proc);
+      entry.proc = LarkAsProc(LookUp);
     }
   }
   LarkRegisterModuleA("twofold.dll", variant.data(), static_cast<DWORD>(variant.size()));

@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "maillib/codecs.h"
@@ -183,13 +185,13 @@ TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
   EXPECT_EQ(data.wVersion, 0x0202);
   winsock.WSACleanup();
   struct Case {
-    const char16_t* name;
+    std::string_view name;
     int status;
     const char* answers;  // or, for a name, one answer among them
-  } cases[] = {{u"::1", 0, "::1"},
-               {u"127.0.0.1", 0, "127.0.0.1"},
-               {u"localhost", 0, "127.0.0.1"},
-               {u"no-such-host.invalid", WSAHOST_NOT_FOUND, ""}};
+  } cases[] = {{"::1", 0, "::1"},
+               {"127.0.0.1", 0, "127.0.0.1"},
+               {"localhost", 0, "127.0.0.1"},
+               {"no-such-host.invalid", WSAHOST_NOT_FOUND, ""}};
   for (const auto& c : cases) {
     ADDRINFOEXW hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -197,13 +199,15 @@ TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     PADDRINFOEXW answers = nullptr;
     HANDLE request = nullptr;
-    ASSERT_EQ(winsock.GetAddrInfoExW(c.name, nullptr, NS_ALL, nullptr, &hints, &answers, nullptr,
-                                     &overlapped, nullptr, &request),
+    const std::basic_string<WCHAR> name(c.name.begin(), c.name.end());
+    ASSERT_EQ(winsock.GetAddrInfoExW(name.c_str(), nullptr, NS_ALL, nullptr, &hints, &answers,
+                                     nullptr, &overlapped, nullptr, &request),
               WSA_IO_PENDING);
     ASSERT_EQ(WaitForSingleObject(overlapped.hEvent, 30000), WAIT_OBJECT_0);
     EXPECT_EQ(winsock.GetAddrInfoExOverlappedResult(&overlapped), c.status);
     std::string texts;
-    for (auto* answer = answers; answer != nullptr; answer = answer->ai_next) {
+    for (auto* answer = answers; answer != nullptr;
+         answer = reinterpret_cast<ADDRINFOEXW*>(answer->ai_next)) {
       char text[64];
       const bool v6 = answer->ai_family == AF_INET6;
       EXPECT_EQ(answer->ai_addrlen, v6 ? sizeof(SOCKADDR_IN6) : sizeof(SOCKADDR_IN));
@@ -231,14 +235,15 @@ TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
 // The memory of a cancelled look-up is freed at once: a late write shows under AddressSanitizer.
 TEST(WinsockModuleTest, ACancelledLookUpWritesNothingMore) {
   auto& winsock = net::Winsock();
+  const std::basic_string<WCHAR> localhost{'l', 'o', 'c', 'a', 'l', 'h', 'o', 's', 't'};
   int cancelled = 0;
   for (int i = 0; i < 20; ++i) {
     auto overlapped = std::make_unique<OVERLAPPED>();
     auto answers = std::make_unique<PADDRINFOEXW>(nullptr);
     overlapped->hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE request = nullptr;
-    ASSERT_EQ(winsock.GetAddrInfoExW(u"localhost", nullptr, NS_ALL, nullptr, nullptr, answers.get(),
-                                     nullptr, overlapped.get(), nullptr, &request),
+    ASSERT_EQ(winsock.GetAddrInfoExW(localhost.c_str(), nullptr, NS_ALL, nullptr, nullptr,
+                                     answers.get(), nullptr, overlapped.get(), nullptr, &request),
               WSA_IO_PENDING);
     if (winsock.GetAddrInfoExCancel(&request) == 0) {
       ++cancelled;

@@ -49,6 +49,11 @@ std::string TempDir::ReadFile(const std::string& name) const {
 
 bool TempDir::Exists(const std::string& name) const { return fs::exists(*this / name); }
 
+void SetTempPath(const char* path) {
+  SetEnvironmentVariableA("TMPDIR", path);
+  SetEnvironmentVariableA("TMP", path);
+}
+
 MachineRoot::MachineRoot() {
   const char* previous = std::getenv("LARKPOST_ROOT");
   hadPrevious_ = previous != nullptr;

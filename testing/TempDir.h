@@ -24,6 +24,10 @@ class TempDir {
   std::string path_;
 };
 
+// Makes GetTempPathA give path (null: the default again): it reads TMPDIR on Linux, TMP on
+// Windows.
+void SetTempPath(const char* path);
+
 // Makes a fresh directory the machine root of the process (and of the programs it starts) for
 // the lifetime of the object.
 class MachineRoot {

@@ -97,3 +97,8 @@ template <class F>
 F* LarkProcAs(FARPROC proc) {
   return reinterpret_cast<F*>(reinterpret_cast<void (*)()>(proc));
 }
+// A function as a procedure for a module's table (LarkRegisterModuleA).
+template <class F>
+FARPROC LarkAsProc(F* function) {
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}

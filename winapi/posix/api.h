@@ -566,6 +566,9 @@ BOOL WINAPI GetComputerNameExA(COMPUTER_NAME_FORMAT NameType, LPSTR lpBuffer, LP
 BOOL WINAPI GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
 
 // ---- Processes, command line, console -----------------------------------------------------------
+// Sets (lpValue null: removes) a variable of the process's environment, which the programs it
+// starts inherit.
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue);
 // The full path of the running program (hModule must be null); 0 on failure. Cut to nSize - 1
 // characters with ERROR_INSUFFICIENT_BUFFER when it does not fit.
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);

@@ -80,11 +80,15 @@ DWORD WINAPI LarkGetMachineRootA(DWORD nBufferLength, LPSTR lpBuffer) {
   return static_cast<DWORD>(root.size());
 }
 
-BOOL WINAPI LarkSetMachineRootA(LPCSTR lpPath) {
-  int result = lpPath != nullptr ? setenv("LARKPOST_ROOT", lpPath, 1) : unsetenv("LARKPOST_ROOT");
-  if (result != 0) {
+BOOL WINAPI SetEnvironmentVariableA(LPCSTR lpName, LPCSTR lpValue) {
+  if (lpName == nullptr || *lpName == '\0' || std::strchr(lpName, '=') != nullptr ||
+      (lpValue != nullptr ? setenv(lpName, lpValue, 1) : unsetenv(lpName)) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
   return TRUE;
+}
+
+BOOL WINAPI LarkSetMachineRootA(LPCSTR lpPath) {
+  return SetEnvironmentVariableA("LARKPOST_ROOT", lpPath);
 }
