@@ -23,11 +23,12 @@ TTempFileStream::TTempFileStream() {
         rtl::Format(rtl::SFCreateError, (std::string(dir) + "ms*.tmp").c_str()));
   }
   fileName_ = name;
-  writer_ = CreateFileA(name, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
+  // Each handle lets the other be opened beside it, as Windows requires.
+  writer_ = CreateFileA(name, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                         FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-  reader_ = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  reader_ = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (!existed || writer_ == INVALID_HANDLE_VALUE || reader_ == INVALID_HANDLE_VALUE) {
     CloseHandles();
     DeleteFileA(name);

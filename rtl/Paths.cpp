@@ -5,18 +5,18 @@
 namespace rtl {
 
 std::string ExtractFileName(std::string_view path) {
-  auto slash = path.find_last_of(PathDelim);
+  auto slash = path.find_last_of(PathDelims);
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
 std::string ExtractFilePath(std::string_view path) {
-  auto slash = path.find_last_of(PathDelim);
+  auto slash = path.find_last_of(PathDelims);
   return std::string(slash == std::string_view::npos ? "" : path.substr(0, slash + 1));
 }
 
 std::string ChangeFileExt(std::string_view path, std::string_view ext) {
   auto dot = path.find_last_of('.');
-  auto slash = path.find_last_of(PathDelim);
+  auto slash = path.find_last_of(PathDelims);
   if (dot == std::string_view::npos || (slash != std::string_view::npos && slash > dot)) {
     return std::string(path) + std::string(ext);
   }

@@ -4,9 +4,13 @@
 #include <string>
 #include <string_view>
 
+#include "winapi/winapi.h"
+
 namespace rtl {
 
-inline constexpr char PathDelim = '/';
+inline constexpr char PathDelim = LARK_PATH_DELIM;
+// Every character that ends the directory part of a path: Windows takes "/" and a drive's ":" too.
+inline constexpr std::string_view PathDelims = LARK_PATH_DELIMS;
 
 // The name after the last delimiter.
 std::string ExtractFileName(std::string_view path);

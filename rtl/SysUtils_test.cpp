@@ -61,4 +61,17 @@ TEST(PathsTest, OnlyADotAfterTheLastDelimiterIsAnExtension) {
   EXPECT_EQ(rtl::ExtractFilePath("bare"), "");
 }
 
+// Each of the platform's delimiters ends a directory: on Windows an attachment C:\files\att.bin
+// is named att.bin, and so are C:/files/att.bin and C:att.bin.
+TEST(PathsTest, EveryDelimiterOfThePlatformEndsTheDirectory) {
+  for (char delim : rtl::PathDelims) {
+    const std::string path = std::string("C:") + delim + "files" + delim + "att.bin";
+    EXPECT_EQ(rtl::ExtractFileName(path), "att.bin") << path;
+    EXPECT_EQ(rtl::ExtractFilePath(path), path.substr(0, path.size() - 7)) << path;
+    EXPECT_EQ(rtl::ChangeFileExt(std::string("a.d") + delim + "b", ".ini"),
+              std::string("a.d") + delim + "b.ini");
+  }
+  EXPECT_EQ(rtl::PathDelims.find(rtl::PathDelim), 0u);
+}
+
 }  // namespace

@@ -195,13 +195,4 @@ TEST_F(SettingsTest, SaveWritesTheEditedRecordButNeverRemoteHosts) {
   EXPECT_EQ(s.MaxMsgRetries, 3);
 }
 
-TEST_F(SettingsTest, ASaveThatCannotWriteRaisesARegistryError) {
-  root_.WriteHive("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\n");  // unreadable, never replaced
-  Settings().QuePath = "/q";
-  EXPECT_THROW(settings::SaveSettings(), rtl::ERegistryException);
-  EXPECT_EQ(Settings().FailedPath, "");
-  settings::LoadSettings();  // a load never fails
-  EXPECT_EQ(Settings().Threads, 10);
-}
-
 }  // namespace

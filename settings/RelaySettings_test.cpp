@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "rtl/Registry.h"
@@ -43,13 +44,20 @@ TEST(RelaySettingsTest, EachValueIsTakenOrEveryProblemNamed) {
       {"AuthUser=u;PasswordFile=/p", "0 1  u /p ",
        "AuthUser needs Security starttls or tls: a password is never sent in the clear"},
   };
+  // Absolute paths as the platform writes them: "/ca" stands for C:\ca on Windows.
+  const std::string top = std::filesystem::current_path().root_path().string();
+  const auto rooted = [&](std::string text) {
+    for (size_t at = 0; (at = text.find('/', at)) != std::string::npos; at += top.size())
+      text.replace(at, 1, top);
+    return text;
+  };
   for (const auto& c : cases) {
-    LoadRelay("relay.example", c.values);
+    LoadRelay("relay.example", rooted(c.values));
     auto r = settings::RelaySettingsFor("relay.example");
     EXPECT_EQ(std::to_string(static_cast<int>(r.Security)) + " " +
                   std::to_string(r.VerifyCertificate) + " " + r.CAFile + " " + r.AuthUser + " " +
                   r.PasswordFile + " " + r.HeloName,
-              c.taken);
+              rooted(c.taken));
     EXPECT_EQ(r.Problem, *c.problem ? std::string("Relays\\relay.example: ") + c.problem : "");
   }
 }

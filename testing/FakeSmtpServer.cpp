@@ -16,6 +16,8 @@ using SendFn = int WINAPI(SOCKET, const char*, int, int);
 using CloseFn = int WINAPI(SOCKET);
 using ShutdownFn = int WINAPI(SOCKET, int);
 using HtonsFn = uint16_t WINAPI(uint16_t);
+using StartupFn = int WINAPI(WORD, WSADATA*);
+using CleanupFn = int WINAPI();
 using SetOptFn = int WINAPI(SOCKET, int, int, const char*, int);
 
 std::string VerbOf(const std::string& line) {
@@ -35,6 +37,9 @@ FakeSmtpServer::FakeSmtpServer() : module_(LoadLibraryA("wsock32.dll")) {
   replies_["RCPT"] = {"250 2.1.5 ok\r\n"};
   replies_["DATA"] = {"354 go ahead\r\n"};
   replies_["QUIT"] = {"221 bye\r\n"};
+  // Windows answers no socket call before WSAStartup.
+  WSADATA data;
+  Bound<StartupFn>("WSAStartup")(0x0101, &data);
   listener_ = Bound<SocketFn>("socket")(AF_INET, SOCK_STREAM, 0);
   SOCKADDR_IN address{};
   address.sin_family = AF_INET;
@@ -52,12 +57,14 @@ FakeSmtpServer::FakeSmtpServer() : module_(LoadLibraryA("wsock32.dll")) {
 
 FakeSmtpServer::~FakeSmtpServer() {
   stopping_ = true;
+  // Linux wakes a waiting accept() at the shutdown, Windows at the close.
   Bound<ShutdownFn>("shutdown")(listener_, SD_BOTH);
+  Bound<CloseFn>("closesocket")(listener_);
   if (SOCKET client = client_.load(); client != INVALID_SOCKET) {
     Bound<ShutdownFn>("shutdown")(client, SD_BOTH);
   }
   thread_.join();
-  Bound<CloseFn>("closesocket")(listener_);
+  Bound<CleanupFn>("WSACleanup")();
   FreeLibrary(module_);
 }
 

@@ -46,6 +46,9 @@ struct SECURITY_ATTRIBUTES;
 #define WINAPI
 #define CALLBACK
 #define MAX_PATH 260
+// The separator paths are built with, and every character that ends the directory part of a path.
+#define LARK_PATH_DELIM '/'
+#define LARK_PATH_DELIMS "/"
 
 // ---- Errors -----------------------------------------------------------------------------------
 #define ERROR_SUCCESS 0L

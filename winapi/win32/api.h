@@ -14,6 +14,11 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+// The separator paths are built with, and every character that ends the directory part of a path
+// ("C:att.bin" names att.bin on drive C).
+#define LARK_PATH_DELIM '\\'
+#define LARK_PATH_DELIMS "\\/:"
+
 // The routed calls, with the signatures of the real ones. A suspension or a forced end from
 // another thread takes effect at the waits and at PeekMessageA; critical sections are counted, so
 // that a thread is never suspended while it holds one.
