@@ -120,7 +120,10 @@ void TSMTPThread::Execute() {
             svchost::ekError);
       }
       const std::string queueDir = std::filesystem::path(FileName).parent_path().string();
-      const std::string spool = mailer::SpoolNameOf(FileName, queueDir);
+      // The mailer read the .ini already: its first attachment names the spool folder.
+      const auto& attachments = Mailer->Attachments;
+      const std::string spool = mailer::SpoolNameOfAttachment(
+          attachments.Count() > 0 ? attachments[0] : std::string(), queueDir);
       bool iniErased = Erase(FileName);
       Erase(rtl::ChangeFileExt(FileName, ".tmp"));
       // The attachments a producer spooled for the message go with it; while its .ini stays,
