@@ -1,11 +1,9 @@
 #include "net/SmtpAuth.h"
 
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
 #include <algorithm>
 
 #include "maillib/codecs.h"
+#include "net/OpenSsl.h"
 #include "net/agsocket.h"
 #include "rtl/SysUtils.h"
 
@@ -89,9 +87,9 @@ std::string AuthCramMD5Response(std::string_view user, std::string_view password
   const std::string decoded = decoder.Bytes();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (HMAC(EVP_md5(), password.data(), static_cast<int>(password.size()),
-           reinterpret_cast<const unsigned char*>(decoded.data()), decoded.size(), digest,
-           &length) == nullptr) {
+  if (OpenSsl().HMAC(OpenSsl().EVP_md5(), password.data(), static_cast<int>(password.size()),
+                     reinterpret_cast<const unsigned char*>(decoded.data()), decoded.size(), digest,
+                     &length) == nullptr) {
     throw ESocketError("CRAM-MD5 is not available: this system's OpenSSL refuses MD5");
   }
   static constexpr char kHex[] = "0123456789abcdef";
