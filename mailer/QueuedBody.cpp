@@ -212,11 +212,11 @@ TQueuedBody::~TQueuedBody() { CloseHandle(file_); }
 
 size_t TQueuedBody::ReadAt(int64_t offset, char* buffer, size_t count) const {
   if (held_ == THeld::hUnknown) {
-    whole_.resize(kBlock);
-    const size_t got = ReadFromFile(0, whole_.data(), kBlock);
+    // Only what the file holds is touched, not the whole block.
+    const auto block = std::make_unique_for_overwrite<char[]>(kBlock);
+    const size_t got = ReadFromFile(0, block.get(), kBlock);
     held_ = got < kBlock ? THeld::hWhole : THeld::hFile;
-    whole_.resize(held_ == THeld::hWhole ? got : 0);
-    whole_.shrink_to_fit();
+    if (held_ == THeld::hWhole) whole_.assign(block.get(), got);
   }
   if (held_ == THeld::hFile) return ReadFromFile(offset, buffer, count);
   if (offset < 0 || static_cast<uint64_t>(offset) >= whole_.size()) return 0;
