@@ -212,6 +212,8 @@ TEST(QueueFileTest, AStreamedBodyComposesAsItsLinesInMemory) {
       {std::string("one\r\ntwo\0three\n", 15), 2, 0},
       {edge + "\r\n.after\r\n" + std::string(300, 'w'), 2, 0},
       {edge + "\r\n" + std::string(70000, 'u') + "\n", 1, 0},
+      {edge, 2, 0},
+      {edge + "\n", 2, 0},
       {"caf\xc3\xa9\n\xe9t\xe9\n", 2, 0},
       {"aaa bbb ccc ddd\n\nabcdefghijklmno\nabc   def\n   x  \n", 2, 10},
       {std::string(40000, 'y') + "  " + std::string(30000, 'z') + " \n" + edge + "   \n" + "    ",

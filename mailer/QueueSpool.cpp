@@ -25,6 +25,10 @@ std::string SpoolNameOf(const std::string& iniPath, const std::string& quePath) 
     std::lock_guard lock(settings::GlobalLock());
     first = rtl::TIniFile(iniPath).ReadString("Message", "Attachments1", "");
   }
+  return SpoolNameOfAttachment(first, quePath);
+}
+
+std::string SpoolNameOfAttachment(const std::string& first, const std::string& quePath) {
   const fs::path folder = fs::path(first).lexically_normal().parent_path();
   if (first.empty() || folder.parent_path() != fs::path(SpoolDir(quePath))) return "";
   const std::string name = folder.filename().string();

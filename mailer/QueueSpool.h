@@ -14,6 +14,8 @@ inline constexpr const char* kSpoolDirName = "spool";
 // directly in <quePath>/spool; empty when the message has none. The .ini keeps naming the folder
 // in the queue after the message has moved into Failed.
 std::string SpoolNameOf(const std::string& iniPath, const std::string& quePath);
+// The same, given the message's first attachment as its .ini names it (empty for none).
+std::string SpoolNameOfAttachment(const std::string& first, const std::string& quePath);
 // Removes <queueDir>/spool/<name> and the files in it. A link planted in its place is removed,
 // never followed. True when nothing of it is left.
 bool RemoveSpoolFolder(const std::string& queueDir, const std::string& name);

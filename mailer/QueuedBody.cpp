@@ -211,6 +211,21 @@ std::shared_ptr<TQueuedBody> TQueuedBody::Open(const std::string& path) {
 TQueuedBody::~TQueuedBody() { CloseHandle(file_); }
 
 size_t TQueuedBody::ReadAt(int64_t offset, char* buffer, size_t count) const {
+  if (held_ == THeld::hUnknown) {
+    // Only what the file holds is touched, not the whole block.
+    const auto block = std::make_unique_for_overwrite<char[]>(kBlock);
+    const size_t got = ReadFromFile(0, block.get(), kBlock);
+    held_ = got < kBlock ? THeld::hWhole : THeld::hFile;
+    if (held_ == THeld::hWhole) whole_.assign(block.get(), got);
+  }
+  if (held_ == THeld::hFile) return ReadFromFile(offset, buffer, count);
+  if (offset < 0 || static_cast<uint64_t>(offset) >= whole_.size()) return 0;
+  const size_t take = std::min(count, whole_.size() - static_cast<size_t>(offset));
+  std::copy_n(whole_.data() + offset, take, buffer);
+  return take;
+}
+
+size_t TQueuedBody::ReadFromFile(int64_t offset, char* buffer, size_t count) const {
   LARGE_INTEGER to;
   to.QuadPart = offset;
   DWORD got = 0;

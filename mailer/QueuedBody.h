@@ -33,8 +33,14 @@ class TQueuedBody : public std::enable_shared_from_this<TQueuedBody> {
 
  private:
   TQueuedBody(std::string path, HANDLE file) : path_(std::move(path)), file_(file) {}
+  size_t ReadFromFile(int64_t offset, char* buffer, size_t count) const;
+
   std::string path_;
   HANDLE file_;
+  // A body that fits in one block is read from the file once and served from here however
+  // often it is composed; a larger one is always read from the file. One worker reads a body.
+  mutable std::string whole_;
+  mutable enum class THeld { hUnknown, hWhole, hFile } held_ = THeld::hUnknown;
 };
 
 }  // namespace mailer

@@ -1,8 +1,6 @@
-// CRAM-MD5's keyed digest comes from OpenSSL, which the Linux build always has.
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-
+// CRAM-MD5's keyed digest comes from OpenSSL, which the Linux build loads when a relay needs it.
 #include "maillib/codecs.h"
+#include "net/OpenSsl.h"
 #include "net/SmtpAuth.h"
 #include "net/agsocket.h"
 
@@ -15,9 +13,9 @@ std::string AuthCramMD5Response(std::string_view user, std::string_view password
   const std::string decoded = decoder.Bytes();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (HMAC(EVP_md5(), password.data(), static_cast<int>(password.size()),
-           reinterpret_cast<const unsigned char*>(decoded.data()), decoded.size(), digest,
-           &length) == nullptr) {
+  if (OpenSsl().HMAC(OpenSsl().EVP_md5(), password.data(), static_cast<int>(password.size()),
+                     reinterpret_cast<const unsigned char*>(decoded.data()), decoded.size(), digest,
+                     &length) == nullptr) {
     throw ESocketError("CRAM-MD5 is not available: this system's OpenSSL refuses MD5");
   }
   static constexpr char kHex[] = "0123456789abcdef";

@@ -1,9 +1,5 @@
 #include "net/TlsSession.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -12,6 +8,8 @@
 #include <map>
 #include <mutex>
 #include <utility>
+
+#include "net/OpenSsl.h"
 
 namespace net {
 namespace {
@@ -22,9 +20,9 @@ constexpr unsigned char kHandshakeRecord = 22;
 constexpr unsigned char kAlertRecord = 21;
 
 struct TSslFree {
-  void operator()(SSL* ssl) const { SSL_free(ssl); }
-  void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
-  void operator()(ASN1_OCTET_STRING* address) const { ASN1_OCTET_STRING_free(address); }
+  void operator()(SSL* ssl) const { OpenSsl().SSL_free(ssl); }
+  void operator()(SSL_CTX* context) const { OpenSsl().SSL_CTX_free(context); }
+  void operator()(ASN1_OCTET_STRING* address) const { OpenSsl().ASN1_OCTET_STRING_free(address); }
 };
 
 std::string Failure(const std::string& reason, const std::string& host) {
@@ -34,24 +32,24 @@ std::string Failure(const std::string& reason, const std::string& host) {
 // The oldest error in the thread's queue is the one that failed the call. The queue is emptied
 // so that it never shows in the failure of a later session on this thread.
 std::string QueuedReason() {
-  const unsigned long code = ERR_peek_error();
+  const unsigned long code = OpenSsl().ERR_peek_error();
   std::string reason;
-  if (const char* text = ERR_reason_error_string(code); text != nullptr) {
+  if (const char* text = OpenSsl().ERR_reason_error_string(code); text != nullptr) {
     reason = text;
   } else if (code != 0) {
     char buffer[256];
-    ERR_error_string_n(code, buffer, sizeof buffer);
+    OpenSsl().ERR_error_string_n(code, buffer, sizeof buffer);
     reason = buffer;
   } else {
     reason = "no reason given";
   }
-  ERR_clear_error();
+  OpenSsl().ERR_clear_error();
   return reason;
 }
 
 void LoadAuthorities(SSL_CTX* context, const TTlsOptions& options) {
   if (options.CAFile.empty()) {
-    if (SSL_CTX_set_default_verify_paths(context) != 1) {
+    if (OpenSsl().SSL_CTX_set_default_verify_paths(context) != 1) {
       throw ETlsError(
           Failure("cannot load the system's trusted authorities: " + QueuedReason(), options.Host));
     }
@@ -66,7 +64,7 @@ void LoadAuthorities(SSL_CTX* context, const TTlsOptions& options) {
         options.Host));
   }
   std::fclose(file);
-  if (SSL_CTX_load_verify_file(context, options.CAFile.c_str()) != 1) {
+  if (OpenSsl().SSL_CTX_load_verify_file(context, options.CAFile.c_str()) != 1) {
     throw ETlsError(
         Failure("no trusted authority certificate in " + options.CAFile + ": " + QueuedReason(),
                 options.Host));
@@ -81,15 +79,17 @@ SSL_CTX* SharedContext(const TTlsOptions& options) {
   std::pair<bool, std::string> key{options.Verify, options.Verify ? options.CAFile : ""};
   std::lock_guard guard(*lock);
   if (auto found = contexts->find(key); found != contexts->end()) return found->second;
-  ERR_clear_error();
-  std::unique_ptr<SSL_CTX, TSslFree> context(SSL_CTX_new(TLS_client_method()));
-  if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1) {
+  OpenSsl().ERR_clear_error();
+  std::unique_ptr<SSL_CTX, TSslFree> context(OpenSsl().SSL_CTX_new(OpenSsl().TLS_client_method()));
+  if (!context || OpenSsl().SSL_CTX_ctrl(context.get(), SSL_CTRL_SET_MIN_PROTO_VERSION,
+                                         TLS1_2_VERSION, nullptr) != 1) {
     throw ETlsError(Failure("cannot set up: " + QueuedReason(), options.Host));
   }
   // A renegotiation would ask for input in the middle of a write, which the socket component
   // never expects.
-  SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
-  SSL_CTX_set_verify(context.get(), options.Verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+  OpenSsl().SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
+  OpenSsl().SSL_CTX_set_verify(context.get(), options.Verify ? SSL_VERIFY_PEER : SSL_VERIFY_NONE,
+                               nullptr);
   if (options.Verify) LoadAuthorities(context.get(), options);
   contexts->emplace(std::move(key), context.get());
   return context.release();
@@ -112,19 +112,19 @@ struct TTlsSession::TImpl {
 
   // The reason a call that returned result failed, in the words OpenSSL has for it.
   std::string Reason(int result) const {
-    const int error = SSL_get_error(ssl.get(), result);
-    const unsigned long code = ERR_peek_error();
+    const int error = OpenSsl().SSL_get_error(ssl.get(), result);
+    const unsigned long code = OpenSsl().ERR_peek_error();
     if (error != SSL_ERROR_SSL || code == 0) {
-      ERR_clear_error();
+      OpenSsl().ERR_clear_error();
       return "the TLS connection failed (OpenSSL error " + std::to_string(error) + ")";
     }
     std::string reason = QueuedReason();
     if (ERR_GET_LIB(code) != ERR_LIB_SSL) return reason;
     switch (ERR_GET_REASON(code)) {
       case SSL_R_CERTIFICATE_VERIFY_FAILED:
-        if (const long verify = SSL_get_verify_result(ssl.get()); verify != X509_V_OK) {
+        if (const long verify = OpenSsl().SSL_get_verify_result(ssl.get()); verify != X509_V_OK) {
           reason += ": ";
-          reason += X509_verify_cert_error_string(verify);
+          reason += OpenSsl().X509_verify_cert_error_string(verify);
         }
         break;
       case SSL_R_UNSUPPORTED_PROTOCOL:
@@ -150,34 +150,43 @@ bool TlsAvailable() { return true; }
 TTlsSession::TTlsSession(const TTlsOptions& options) : impl_(std::make_unique<TImpl>()) {
   TImpl& s = *impl_;
   s.host = options.Host;
+  try {
+    OpenSsl();
+  } catch (const ESocketError& e) {
+    s.Fail(e.Message());
+  }
   // Without a name to match, any certificate the authorities signed would pass.
   if (options.Verify && options.Host.empty())
     s.Fail("no relay name to check the certificate against");
   SSL_CTX* context = SharedContext(options);
-  ERR_clear_error();
-  s.ssl.reset(SSL_new(context));
-  s.input = BIO_new(BIO_s_mem());
-  s.output = BIO_new(BIO_s_mem());
+  OpenSsl().ERR_clear_error();
+  s.ssl.reset(OpenSsl().SSL_new(context));
+  s.input = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
+  s.output = OpenSsl().BIO_new(OpenSsl().BIO_s_mem());
   if (!s.ssl || s.input == nullptr || s.output == nullptr) {
-    BIO_free(s.input);
-    BIO_free(s.output);
+    OpenSsl().BIO_free(s.input);
+    OpenSsl().BIO_free(s.output);
     s.Fail("cannot set up: " + QueuedReason());
   }
   // An empty input is "more to come", never the end of the connection: the socket component
   // reports the relay's close itself.
-  BIO_set_mem_eof_return(s.input, -1);
-  SSL_set_bio(s.ssl.get(), s.input, s.output);
-  SSL_set_connect_state(s.ssl.get());
+  OpenSsl().BIO_ctrl(s.input, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
+  OpenSsl().SSL_set_bio(s.ssl.get(), s.input, s.output);
+  OpenSsl().SSL_set_connect_state(s.ssl.get());
   // An IP literal is matched against the certificate's IP addresses and sent without SNI,
   // which carries names only.
-  std::unique_ptr<ASN1_OCTET_STRING, TSslFree> address(a2i_IPADDRESS(options.Host.c_str()));
-  ERR_clear_error();
-  const bool named = address ? X509_VERIFY_PARAM_set1_ip(SSL_get0_param(s.ssl.get()), address->data,
-                                                         static_cast<size_t>(address->length)) == 1
-                             : SSL_set_tlsext_host_name(s.ssl.get(), options.Host.c_str()) == 1 &&
-                                   SSL_set1_host(s.ssl.get(), options.Host.c_str()) == 1;
+  std::unique_ptr<ASN1_OCTET_STRING, TSslFree> address(
+      OpenSsl().a2i_IPADDRESS(options.Host.c_str()));
+  OpenSsl().ERR_clear_error();
+  const bool named = address ? OpenSsl().X509_VERIFY_PARAM_set1_ip(
+                                   OpenSsl().SSL_get0_param(s.ssl.get()), address->data,
+                                   static_cast<size_t>(address->length)) == 1
+                             : OpenSsl().SSL_ctrl(s.ssl.get(), SSL_CTRL_SET_TLSEXT_HOSTNAME,
+                                                  TLSEXT_NAMETYPE_host_name,
+                                                  const_cast<char*>(options.Host.c_str())) == 1 &&
+                                   OpenSsl().SSL_set1_host(s.ssl.get(), options.Host.c_str()) == 1;
   if (!named && options.Verify) s.Fail("cannot use the relay's name: " + QueuedReason());
-  ERR_clear_error();
+  OpenSsl().ERR_clear_error();
 }
 
 TTlsSession::~TTlsSession() = default;
@@ -187,14 +196,14 @@ bool TTlsSession::Handshake() {
   s.Check();
   if (s.handshakeDone) return true;
   if (s.notTls) s.Fail("the relay's reply is not TLS");
-  ERR_clear_error();
-  const int result = SSL_do_handshake(s.ssl.get());
+  OpenSsl().ERR_clear_error();
+  const int result = OpenSsl().SSL_do_handshake(s.ssl.get());
   if (result == 1) {
     s.handshakeDone = true;
     return true;
   }
-  if (WantsMore(SSL_get_error(s.ssl.get(), result))) {
-    ERR_clear_error();
+  if (WantsMore(OpenSsl().SSL_get_error(s.ssl.get(), result))) {
+    OpenSsl().ERR_clear_error();
     return false;
   }
   s.Fail(s.Reason(result));
@@ -210,19 +219,19 @@ void TTlsSession::Feed(const char* data, size_t size) {
   }
   while (size > 0) {
     const int piece = static_cast<int>(std::min<size_t>(size, INT_MAX));
-    if (BIO_write(s.input, data, piece) != piece)
+    if (OpenSsl().BIO_write(s.input, data, piece) != piece)
       s.Fail("cannot keep the relay's data: " + QueuedReason());
     data += piece;
     size -= static_cast<size_t>(piece);
   }
 }
 
-bool TTlsSession::HasOutput() const { return BIO_ctrl_pending(impl_->output) > 0; }
+bool TTlsSession::HasOutput() const { return OpenSsl().BIO_ctrl_pending(impl_->output) > 0; }
 
 std::string TTlsSession::TakeOutput() {
-  std::string out(BIO_ctrl_pending(impl_->output), '\0');
+  std::string out(OpenSsl().BIO_ctrl_pending(impl_->output), '\0');
   if (!out.empty()) {
-    const int got = BIO_read(impl_->output, out.data(), static_cast<int>(out.size()));
+    const int got = OpenSsl().BIO_read(impl_->output, out.data(), static_cast<int>(out.size()));
     out.resize(got > 0 ? static_cast<size_t>(got) : 0);
   }
   return out;
@@ -233,9 +242,9 @@ void TTlsSession::Write(const char* data, size_t size) {
   s.Check();
   if (!s.handshakeDone) s.Fail("data to send before the handshake is done");
   while (size > 0) {
-    ERR_clear_error();
+    OpenSsl().ERR_clear_error();
     size_t written = 0;
-    const int result = SSL_write_ex(s.ssl.get(), data, size, &written);
+    const int result = OpenSsl().SSL_write_ex(s.ssl.get(), data, size, &written);
     if (result != 1) s.Fail(s.Reason(result));
     data += written;
     size -= written;
@@ -246,13 +255,14 @@ int TTlsSession::Read(char* buffer, size_t size) {
   TImpl& s = *impl_;
   s.Check();
   if (!s.handshakeDone || size == 0) return 0;
-  ERR_clear_error();
+  OpenSsl().ERR_clear_error();
   size_t got = 0;
-  const int result = SSL_read_ex(s.ssl.get(), buffer, std::min<size_t>(size, INT_MAX), &got);
+  const int result =
+      OpenSsl().SSL_read_ex(s.ssl.get(), buffer, std::min<size_t>(size, INT_MAX), &got);
   if (result == 1) return static_cast<int>(got);
-  const int error = SSL_get_error(s.ssl.get(), result);
+  const int error = OpenSsl().SSL_get_error(s.ssl.get(), result);
   if (!WantsMore(error) && error != SSL_ERROR_ZERO_RETURN) s.Fail(s.Reason(result));
-  ERR_clear_error();
+  OpenSsl().ERR_clear_error();
   return error == SSL_ERROR_ZERO_RETURN ? -1 : 0;
 }
 
@@ -260,34 +270,34 @@ bool TTlsSession::HasPlaintext() const {
   TImpl& s = *impl_;
   if (!s.failure.empty()) return true;
   if (!s.handshakeDone) return false;
-  if (SSL_pending(s.ssl.get()) > 0) return true;
+  if (OpenSsl().SSL_pending(s.ssl.get()) > 0) return true;
   // Records still waiting in the input hold plaintext only once decrypted: peeking decrypts
   // the next one without taking its bytes.
-  ERR_clear_error();
+  OpenSsl().ERR_clear_error();
   char byte = 0;
   size_t got = 0;
-  const int result = SSL_peek_ex(s.ssl.get(), &byte, 1, &got);
+  const int result = OpenSsl().SSL_peek_ex(s.ssl.get(), &byte, 1, &got);
   if (result == 1) return true;
-  const int error = SSL_get_error(s.ssl.get(), result);
+  const int error = OpenSsl().SSL_get_error(s.ssl.get(), result);
   if (!WantsMore(error) && error != SSL_ERROR_ZERO_RETURN) {
     s.failure = Failure(s.Reason(result), s.host);  // for Read to report
   }
-  ERR_clear_error();
+  OpenSsl().ERR_clear_error();
   return !WantsMore(error);
 }
 
 void TTlsSession::Close() {
   TImpl& s = *impl_;
   if (!s.handshakeDone || !s.failure.empty()) return;
-  ERR_clear_error();
-  SSL_shutdown(s.ssl.get());
-  ERR_clear_error();
+  OpenSsl().ERR_clear_error();
+  OpenSsl().SSL_shutdown(s.ssl.get());
+  OpenSsl().ERR_clear_error();
 }
 
 std::string TTlsSession::Description() const {
   if (!impl_->handshakeDone) return "";
-  return std::string(SSL_get_version(impl_->ssl.get())) + " " +
-         SSL_get_cipher_name(impl_->ssl.get());
+  return std::string(OpenSsl().SSL_get_version(impl_->ssl.get())) + " " +
+         OpenSsl().SSL_CIPHER_get_name(OpenSsl().SSL_get_current_cipher(impl_->ssl.get()));
 }
 
 }  // namespace net

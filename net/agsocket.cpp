@@ -19,7 +19,10 @@ constexpr size_t kLineBuffer = 1024;
 // Large enough that the data phase costs a few hundred sends, not thousands.
 constexpr size_t kSendBlock = 64 * 1024;
 constexpr size_t kTlsReceiveBlock = 16 * 1024;  // one whole TLS record
-constexpr DWORD kReadNap = 2;
+// A wait for the relay's bytes ends as soon as their notification, a timer tick of the time-out
+// or any other message arrives; the nap only bounds how long a flag set without one goes unseen.
+// Short naps cost a busy service three polls each time a reply is a little late.
+constexpr DWORD kReadNap = 100;
 constexpr DWORD kNap = 3;
 constexpr long kAllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 constexpr int kReplyTimeOuts = 4;

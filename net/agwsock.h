@@ -1,8 +1,9 @@
 // TagWinsock: the Winsock library bound at run time. It loads "ws2_32.dll" by name and looks
-// every function up by name when it is called; the one global instance, Winsock, serves every
-// socket of the process.
+// each function up by name on its first call after a load; the one global instance, Winsock, serves
+// every socket of the process.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -63,15 +64,47 @@ class TagWinsock {
   const char* inet_ntop(int family, const void* address, char* buffer, size_t size) const;
 
  private:
+  // The bound functions, each looked up by name on its first call after a load.
+  enum class Proc {
+    WSAStartup,
+    WSACleanup,
+    WSAGetLastError,
+    WSAIsBlocking,
+    WSACancelBlockingCall,
+    socket,
+    closesocket,
+    connect,
+    recv,
+    send,
+    htons,
+    gethostbyname,
+    gethostname,
+    getservbyname,
+    WSAAsyncGetHostByName,
+    WSAAsyncGetServByName,
+    WSACancelAsyncRequest,
+    WSAAsyncSelect,
+    GetAddrInfoExW,
+    GetAddrInfoExOverlappedResult,
+    GetAddrInfoExCancel,
+    FreeAddrInfoExW,
+    inet_pton,
+    inet_ntop,
+    Count
+  };
+
   template <class F>
-  F* Bound(const char* name) const {
-    return LarkProcAs<F>(GetProc(name));
+  F* Bound(Proc id) const {
+    return LarkProcAs<F>(Cached(id));
   }
+  FARPROC Cached(Proc id) const;
+  void Forget();
 
   std::string libraryName_;
   std::mutex loading_;
   // Read by every call of every delivery thread; written only by Load and Unload.
   std::atomic<HMODULE> handle_{nullptr};
+  mutable std::array<std::atomic<FARPROC>, static_cast<size_t>(Proc::Count)> procs_{};
 };
 
 // The process's binding, loaded on first use.

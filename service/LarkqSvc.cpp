@@ -221,6 +221,9 @@ void TLarkqService::EndRun() {
       // One index that could not be ended leaves the others to be ended all the same.
     }
   }
+  // The kept threads of idle indices wait for work: they end with the run.
+  const std::vector<HANDLE> pooled = EndPooledWorkers();
+  ending.insert(ending.end(), pooled.begin(), pooled.end());
   bool allEnded =
       ending.empty() || WaitForMultipleObjects(static_cast<DWORD>(ending.size()), ending.data(),
                                                TRUE, kShutdownWaitMs) == WAIT_OBJECT_0;
@@ -240,6 +243,7 @@ void TLarkqService::EndRun() {
     if (worker != nullptr) CloseHandle(worker);
     worker = nullptr;
   }
+  for (HANDLE thread : pooled) CloseHandle(thread);
   if (watcher_ != nullptr) CloseHandle(watcher_);
   watcher_ = nullptr;
   if (instanceLock_ != INVALID_HANDLE_VALUE) CloseHandle(instanceLock_);

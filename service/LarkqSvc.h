@@ -37,14 +37,15 @@ class TLarkqService : public svchost::TService {
 
   // How a dispatch pass starts a worker; tests put a failing one in its place, since running
   // out of threads cannot be brought about on demand.
-  std::function<HANDLE(const std::string&, int, TQManager&)> StartWorker = TSMTPThread::Start;
+  std::function<HANDLE(const std::string&, int, TQManager&)> StartWorker = StartPooledWorker;
 
  protected:
   void Execute() override;
 
  private:
   void Poll();
-  // Ends the watcher and every busy worker; frees the manager once they have really ended.
+  // Ends the watcher, every busy worker and every kept worker thread; frees the manager once
+  // they have really ended.
   void EndRun();
   // An ekFailure entry "TAG: Class raised: message" (start-up errors carry no tag).
   void Report(const char* tag, const std::exception& error);

@@ -1,12 +1,14 @@
 // TSMTPThread: the delivery of one queued message on a thread of its own. The worker hands the
 // message to a mailer, logs the outcome, erases the delivered files and tells the queue manager,
-// then frees itself. The worker table tells the dispatcher which worker indices are busy.
+// then frees itself. The service's workers deliver the same way on threads kept per index. The
+// worker table tells the dispatcher which worker indices are busy.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mailer/SMTPCust.h"
 #include "rtl/CriticalSection.h"
@@ -39,6 +41,16 @@ HANDLE WorkerFinishedEvent();
 
 void SetActive(int index, bool active);
 
+// Starts the delivery of fileName as worker index on the index's own long-lived thread, made on
+// its first delivery and kept for the next ones, so that a delivery costs no thread of its own.
+// Otherwise as TSMTPThread::Start: the handle returned (the caller closes it) is that thread's,
+// ending it by force ends the delivery at its next wait point, and the thread is then made anew
+// for the next delivery of that index.
+HANDLE StartPooledWorker(const std::string& fileName, int index, TQManager& manager);
+// Ends every idle kept thread by force and returns handles to all kept threads for the caller to
+// wait for and close; the next delivery makes its thread anew.
+std::vector<HANDLE> EndPooledWorkers();
+
 class TSMTPThread : public rtl::TThread {
  public:
   // Starts the delivery of the message whose .ini is fileName (a full path) as worker index,
@@ -51,15 +63,16 @@ class TSMTPThread : public rtl::TThread {
   const std::string FileName;
   const int Index;
 
+  // One delivery by sender of the message fileName: the outcome logged, the files erased after
+  // a success, the queue manager told.
+  static void Deliver(mailer::TCustomMailer& sender, const std::string& fileName,
+                      TQManager& manager);
+
  protected:
   void Execute() override;
 
  private:
   TSMTPThread(const std::string& fileName, int index, TQManager& manager, HANDLE started);
-  // Writes an outcome line; a log that cannot be written is reported to the event log and
-  // changes nothing else.
-  void WriteOutcome(const std::string& text, svchost::EventKind kind) const;
-  bool Erase(const std::string& path) const;
 
   TQManager& manager_;
   const HANDLE started_;

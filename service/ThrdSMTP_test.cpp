@@ -278,4 +278,35 @@ TEST_F(WorkerTest, ASecondRelayIsNamedWhenDebugging) {
                           " failed: 421 busy");
 }
 
+// The service's workers keep one thread per index for one delivery after another; one ended by
+// force during a delivery is made anew for the next, and a stop ends the idle ones.
+TEST_F(WorkerTest, AKeptWorkerThreadServesEveryDeliveryOfItsIndex) {
+  testing_support::FakeSmtpServer relay;
+  auto start = [&](const std::string& base, const std::string& address) {
+    return service::StartPooledWorker(queue_.Dir() / Queue(base, address), 1, manager_);
+  };
+  HANDLE first = start("kept1", relay.Address());
+  ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+  EXPECT_EQ(WaitForSingleObject(first, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  {
+    service_test::GatedRelay held;
+    HANDLE second = start("kept2", held.Address());
+    ASSERT_TRUE(Eventually([&] { return held.Holding(); }, std::chrono::seconds(10)));
+    TerminateThread(second, 0);
+    EXPECT_EQ(WaitForSingleObject(first, 10000), WAIT_OBJECT_0);  // one thread, now ended
+    CloseHandle(second);
+  }
+  service::SetActive(1, false);  // as the shutdown does for an index it ended
+  manager_.SetState("kept2.ini", service::ssFailed);
+  HANDLE third = start("kept3", relay.Address());
+  ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
+  EXPECT_EQ(relay.Messages().size(), 2u);
+  for (HANDLE ended : service::EndPooledWorkers()) {
+    EXPECT_EQ(WaitForSingleObject(ended, 10000), WAIT_OBJECT_0);
+    CloseHandle(ended);
+  }
+  EXPECT_EQ(WaitForSingleObject(third, 0), WAIT_OBJECT_0);
+  for (HANDLE handle : {first, third}) CloseHandle(handle);
+}
+
 }  // namespace

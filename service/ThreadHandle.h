@@ -10,14 +10,18 @@
 
 namespace service {
 
-inline HANDLE KeepThreadHandle(const rtl::TThread& thread) {
+inline HANDLE DuplicateThreadHandle(HANDLE thread) {
   HANDLE kept = nullptr;
-  if (!DuplicateHandle(GetCurrentProcess(), thread.Handle(), GetCurrentProcess(), &kept, 0, FALSE,
+  if (!DuplicateHandle(GetCurrentProcess(), thread, GetCurrentProcess(), &kept, 0, FALSE,
                        DUPLICATE_SAME_ACCESS)) {
     throw rtl::EThread(
         rtl::Format("Thread handle error: error %u", static_cast<unsigned>(GetLastError())));
   }
   return kept;
+}
+
+inline HANDLE KeepThreadHandle(const rtl::TThread& thread) {
+  return DuplicateThreadHandle(thread.Handle());
 }
 
 // Set by a self-freeing thread as its Execute begins; the owner waits for it after letting the

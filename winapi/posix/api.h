@@ -351,8 +351,9 @@ DWORD WINAPI GetTimeZoneInformation(TIME_ZONE_INFORMATION* lpTimeZoneInformation
 DWORD WINAPI GetTickCount();
 
 // ---- Modules ----------------------------------------------------------------------------------
-// LoadLibraryA knows built-in modules only: "wsock32.dll" and "ws2_32.dll" are the Winsock modules
-// below; tests may register others. Any other name fails as a missing DLL does.
+// LoadLibraryA knows built-in modules first: "wsock32.dll" and "ws2_32.dll" are the Winsock modules
+// below; tests may register others. Any other name is loaded as a shared library (OpenSSL's, when
+// a relay first needs TLS), and one that is not there fails as a missing DLL does.
 typedef void(WINAPI* FARPROC)();
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_PROC_NOT_FOUND 127L

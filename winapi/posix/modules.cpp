@@ -1,4 +1,7 @@
-// Built-in modules standing in for DLLs: a name, and the functions it exports by name.
+// Built-in modules standing in for DLLs: a name, and the functions it exports by name. A name
+// no built-in module has is loaded as a shared library, as a DLL would be.
+#include <dlfcn.h>
+
 #include <atomic>
 #include <map>
 #include <shared_mutex>
@@ -24,6 +27,9 @@ struct ModuleTable {
   std::shared_mutex mutex;
   std::map<std::string, Module> byName;  // lower-case names
   uintptr_t nextHandle = 0x10000000;
+  // Shared libraries loaded by name, with their references: a library loaded only where a
+  // feature needs it costs no process its start.
+  std::map<void*, int> libraries;
 };
 
 ModuleTable& Modules() {
@@ -83,8 +89,15 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
   lark::EnsureWinsock(table);
   auto it = table.byName.find(lark::Lower(lpLibFileName != nullptr ? lpLibFileName : ""));
   if (it == table.byName.end()) {
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
+    void* library = lpLibFileName != nullptr && *lpLibFileName != '\0'
+                        ? dlopen(lpLibFileName, RTLD_NOW | RTLD_LOCAL)
+                        : nullptr;
+    if (library == nullptr) {
+      SetLastError(ERROR_MOD_NOT_FOUND);
+      return nullptr;
+    }
+    ++table.libraries[library];
+    return static_cast<HMODULE>(library);
   }
   ++it->second.references;
   return reinterpret_cast<HMODULE>(it->second.handle);
@@ -94,6 +107,15 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
   auto& table = lark::Modules();
   std::shared_lock lock(table.mutex);
   lark::Module* module = lark::ByHandle(table, hModule);
+  if (module == nullptr && table.libraries.count(hModule) > 0) {
+    if (lpProcName != nullptr) {
+      if (void* proc = dlsym(hModule, lpProcName); proc != nullptr) {
+        return reinterpret_cast<FARPROC>(proc);
+      }
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
   if (module == nullptr || module->references == 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
@@ -110,6 +132,13 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
   auto& table = lark::Modules();
   std::lock_guard lock(table.mutex);
+  if (auto library = table.libraries.find(hLibModule); library != table.libraries.end()) {
+    if (--library->second == 0) {
+      table.libraries.erase(library);
+      dlclose(hLibModule);
+    }
+    return TRUE;
+  }
   lark::Module* module = lark::ByHandle(table, hLibModule);
   if (module == nullptr || module->references == 0) return lark::Fail(ERROR_INVALID_HANDLE);
   --module->references;

@@ -48,6 +48,9 @@ ThreadContext::ThreadContext() : wakeFd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 ThreadContext::~ThreadContext() { close(wakeFd_); }
 
 void ThreadContext::Wake() {
+  // The thread itself looks at its queue, its objects and its own state before it next blocks,
+  // so it needs no wake-up (a socket notifies its own thread at every reply).
+  if (holder.ctx.get() == this) return;
   uint64_t one = 1;
   [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
 }

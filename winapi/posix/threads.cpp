@@ -65,7 +65,13 @@ DWORD WINAPI SuspendThread(HANDLE hThread) {
     return static_cast<DWORD>(-1);
   }
   DWORD previous = static_cast<DWORD>(thread->suspendCount.fetch_add(1));
-  if (thread->id == GetCurrentThreadId()) lark::CurrentContext().CheckPoint();
+  if (thread->id == GetCurrentThreadId()) {
+    lark::CurrentContext().CheckPoint();
+  } else {
+    // A thread blocked in a wait is suspended at once, not when the wait ends.
+    std::lock_guard lock(lark::WaitMutex());
+    if (thread->context) thread->context->Wake();
+  }
   return previous;
 }
 

@@ -12,6 +12,7 @@ namespace lark {
 namespace {
 
 void Unregister(const std::vector<std::shared_ptr<KernelObject>>& objects, ThreadContext* ctx) {
+  if (objects.empty()) return;
   std::lock_guard lock(WaitMutex());
   for (const auto& object : objects) {
     auto& list = object->waiters;
@@ -71,7 +72,10 @@ DWORD WaitEngine(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, boo
     std::vector<std::shared_ptr<MessageSource>> polled;
     if (forMessages) polled = ctx.PrepareSources(fds);
     {
-      std::lock_guard lock(WaitMutex());
+      // A wait on the queue alone (a socket's nap) needs no lock that every waiting thread
+      // shares: a message posted after the look wakes the poll below through the descriptor.
+      std::unique_lock lock(WaitMutex(), std::defer_lock);
+      if (!objects.empty()) lock.lock();
       DWORD result = TrySatisfy(objects, waitAll);
       if (result != WAIT_TIMEOUT) return result;
       if (forMessages && ctx.HasMessage()) return WAIT_OBJECT_0 + count;
@@ -95,7 +99,8 @@ DWORD WaitEngine(DWORD count, const HANDLE* handles, bool waitAll, DWORD ms, boo
     Unregister(objects, &ctx);
     if (ready > 0) ThreadContext::DeliverSources(polled, fds.data() + 1);
     if (expired) {
-      std::lock_guard lock(WaitMutex());
+      std::unique_lock lock(WaitMutex(), std::defer_lock);
+      if (!objects.empty()) lock.lock();
       DWORD result = TrySatisfy(objects, waitAll);
       if (result != WAIT_TIMEOUT) return result;
       return ctx.HasMessage() ? WAIT_OBJECT_0 + count : WAIT_TIMEOUT;

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -123,7 +124,7 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
     }
     if (!connected_) return;
     if (readEnabled_ && !closePosted_) {
-      ssize_t n = static_cast<ssize_t>(received_.size() - taken_);
+      ssize_t n = static_cast<ssize_t>(filled_ - taken_);
       // The kernel is read only when poll() said something (data, the end, an error) waits.
       const bool readable = (revents & POLLIN) != 0 || failed;
       if (n == 0 && readable) n = Fill();
@@ -200,9 +201,9 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
     {
       std::lock_guard lock(mutex_);
       readEnabled_ = true;
-      if (size_t held = received_.size() - taken_; held > 0) {
+      if (size_t held = filled_ - taken_; held > 0) {
         size_t n = std::min(len, held);
-        std::memcpy(buf, received_.data() + taken_, n);
+        std::memcpy(buf, received_.get() + taken_, n);
         if ((flags & MSG_PEEK) == 0) taken_ += n;
         return static_cast<ssize_t>(n);
       }
@@ -224,10 +225,10 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
  private:
   // A reply is read a byte per receive; one read of the kernel's buffer serves them all.
   ssize_t Fill() {
-    received_.resize(kReceiveBlock);
+    if (!received_) received_ = std::make_unique_for_overwrite<char[]>(kReceiveBlock);
     taken_ = 0;
-    ssize_t n = ::recv(fd_, received_.data(), received_.size(), MSG_DONTWAIT);
-    received_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    ssize_t n = ::recv(fd_, received_.get(), kReceiveBlock, MSG_DONTWAIT);
+    filled_ = n > 0 ? static_cast<size_t>(n) : 0;
     return n;
   }
 
@@ -248,8 +249,10 @@ class SocketState : public MessageSource, public std::enable_shared_from_this<So
   bool closePosted_ = false;
   int failure_ = 0;
   static constexpr size_t kReceiveBlock = 4096;
-  std::vector<char> received_;  // read from the kernel, not yet handed out from taken_ on
+  // Read from the kernel, not yet handed out: taken_ up to filled_.
+  std::unique_ptr<char[]> received_;
   size_t taken_ = 0;
+  size_t filled_ = 0;
   std::weak_ptr<ThreadContext> owner_;
 
  public:
