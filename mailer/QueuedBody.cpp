@@ -202,8 +202,10 @@ class TBodyText : public rtl::TStream {
 std::shared_ptr<TQueuedBody> TQueuedBody::Open(const std::string& path) {
   // The body lies in a directory that web applications write: a link planted in its place is not
   // followed, and anything but a regular file (a FIFO, a device) is not read.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  // While it is read, a delivered or failed message's body may be erased or moved (Windows asks
+  // for that by the share mode).
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw EFileError("Unable to read message body" + path);
   return std::shared_ptr<TQueuedBody>(new TQueuedBody(path, file));
 }
