@@ -21,6 +21,7 @@ from smtp_sink import Sink  # noqa: E402
 LARKPOST, LARKCTL, LARKQ, WINE_RUN = (os.path.abspath(p) for p in sys.argv[1:5])
 del sys.argv[1:5]
 SETTINGS = r"HKLM\SOFTWARE\Quobex\LRKP"
+EVENT_SOURCE = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Larkpost"
 WINESERVER = "/usr/lib/wine/wineserver"
 
 
@@ -68,6 +69,9 @@ class ServiceUnderWine(unittest.TestCase):
         self.setting("SettleTime", 0)
         self.setting("PollInterval", 200)
         self.assertIn("Larkpost installed.", self.run_wine(LARKPOST, "-INSTALL"))
+        # An event viewer finds the entries' texts in the program's message table.
+        source = self.run_wine(LARKCTL, "reg", "query", EVENT_SOURCE)
+        self.assertRegex(source, r"EventMessageFile +REG_EXPAND_SZ +\S*larkpost\.exe")
         self.assertIn("STOPPED", self.state())
         os.makedirs(os.path.join(self.work, "received"))
         with Sink(os.path.join(self.work, "received")) as sink:
