@@ -91,7 +91,7 @@ class ServiceUnderWine(unittest.TestCase):
             self.assertIn("Hello from the Windows build.", message.get_content())
             with open(os.path.join(self.queue, "larkq.log")) as log:
                 self.assertRegex(log.read(), r"^\d\d/\d\d/\d\d \d\d:\d\d:\d\d  Success: "
-                                             r"\(msg[0-9A-Fa-f]{4}\.ini\) ann@example\.org +"
+                                             r"\(msg[0-9A-Fa-f]{1,4}\.ini\) ann@example\.org +"
                                              r"From Windows .*bob@example\.org\n\Z")
             self.assertIn("stopped successfully", self.run_wine("net", "stop", "Larkpost"))
             self.assertIn("STOPPED", self.state())
