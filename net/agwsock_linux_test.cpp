@@ -5,17 +5,11 @@
 #include <string>
 
 #include "net/agwsock.h"
+#include "testing/ExceptionText.h"
 
 namespace {
 
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-    return "ok";
-  } catch (const rtl::Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-}
+using testing_support::ExceptionText;
 
 // A name no built-in module has is loaded as the system's shared library of that name, as a DLL
 // would be: the C library has the byte-order and address functions but no WSA ones.
@@ -24,10 +18,10 @@ TEST(WinsockBindingTest, ASharedLibraryIsLoadedAndBoundByName) {
   library.Load();
   EXPECT_EQ(library.htons(0x1234), 0x3412);
   EXPECT_EQ(library.inet_addr("127.0.0.1"), 0x0100007Fu);
-  EXPECT_EQ(Failure([&] { library.WSAStartup(0x0202, nullptr); }),
+  EXPECT_EQ(ExceptionText([&] { library.WSAStartup(0x0202, nullptr); }),
             "EWinsockDLLError: Function WSAStartup not found");
   library.Unload();
-  EXPECT_EQ(Failure([&] { library.htons(1); }), "EWinsockDLLError: Winsock is not loaded");
+  EXPECT_EQ(ExceptionText([&] { library.htons(1); }), "EWinsockDLLError: Winsock is not loaded");
 }
 
 }  // namespace

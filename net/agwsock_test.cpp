@@ -11,35 +11,29 @@
 #include "maillib/codecs.h"
 #include "net/mssmtp.h"
 #include "rtl/HiddenWindow.h"
+#include "testing/ExceptionText.h"
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
 
 namespace {
 
-std::string Failure(const std::function<void()>& action) {
-  try {
-    action();
-    return "ok";
-  } catch (const rtl::Exception& e) {
-    return std::string(e.ClassName()) + ": " + e.Message();
-  }
-}
+using testing_support::ExceptionText;
 
 TEST(WinsockBindingTest, LoadsAndLooksUpByName) {
   net::TagWinsock winsock;
-  EXPECT_EQ(Failure([&] { winsock.htons(1); }), "EWinsockDLLError: Winsock is not loaded");
+  EXPECT_EQ(ExceptionText([&] { winsock.htons(1); }), "EWinsockDLLError: Winsock is not loaded");
   winsock.Load();
   EXPECT_TRUE(winsock.IsLoaded());
   EXPECT_EQ(winsock.htons(0x1234), 0x3412);
   EXPECT_EQ(winsock.inet_addr("127.0.0.1"), 0x0100007Fu);
   EXPECT_EQ(winsock.inet_addr("not an address"), INADDR_NONE);
-  EXPECT_EQ(Failure([&] { winsock.GetProc("WSASomethingElse"); }),
+  EXPECT_EQ(ExceptionText([&] { winsock.GetProc("WSASomethingElse"); }),
             "EWinsockDLLError: Function WSASomethingElse not found");
   winsock.Unload();
   EXPECT_FALSE(winsock.IsLoaded());
 
   net::TagWinsock missing("missing32.dll");
-  EXPECT_EQ(Failure([&] { missing.Load(); }), "EWinsockDLLError: Winsock not found");
+  EXPECT_EQ(ExceptionText([&] { missing.Load(); }), "EWinsockDLLError: Winsock not found");
 }
 
 TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
@@ -63,16 +57,16 @@ TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   winsock.Unload();
   winsock.SetLibraryName("noselect.dll");
   winsock.Load();
-  std::string result = Failure([&] { client.Transmit(); });
+  std::string result = ExceptionText([&] { client.Transmit(); });
   winsock.Unload();
   winsock.SetLibraryName("ws2_32.dll");
   winsock.Load();
   EXPECT_EQ(result, "EWinsockDLLError: Function WSAAsyncSelect not found");
 
   winsock.Unload();
-  EXPECT_EQ(Failure([&] { client.Transmit(); }), "EWinsockDLLError: Winsock is not loaded");
+  EXPECT_EQ(ExceptionText([&] { client.Transmit(); }), "EWinsockDLLError: Winsock is not loaded");
   client.SetWinsockLoaded(true);  // the mailer does this before every delivery
-  EXPECT_EQ(Failure([&] { client.Transmit(); }), "ok");
+  EXPECT_EQ(ExceptionText([&] { client.Transmit(); }), "ok");
 }
 
 // A connection to the fake server whose notifications are counted on a window of this thread.

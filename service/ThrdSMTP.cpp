@@ -35,6 +35,15 @@ void SetActive(int index, bool active) {
 
 namespace {
 
+// A start that failed gives its index back, counted as active or only marked busy.
+void GiveBack(int index, bool counted) {
+  if (counted) {
+    SetActive(index, false);
+  } else {
+    WorkerTable().WorkerBusy[static_cast<size_t>(index)] = false;
+  }
+}
+
 // After a delivery (not one ended by force): the index is idle, and with DispatchOnFinish the
 // poll loop hears of it at once.
 void DeliveryDone(int index) {
@@ -135,11 +144,7 @@ HANDLE StartPooledWorker(const std::string& fileName, int index, TQManager& mana
     slot.worker->Hand(fileName, manager, std::move(sender));
     return handed;
   } catch (const std::exception&) {
-    if (counted) {
-      SetActive(index, false);
-    } else {
-      table.WorkerBusy[static_cast<size_t>(index)] = false;
-    }
+    GiveBack(index, counted);
     throw;
   }
 }
@@ -179,11 +184,7 @@ HANDLE TSMTPThread::Start(const std::string& fileName, int index, TQManager& man
     started.Wait();
     return kept;
   } catch (const std::exception&) {
-    if (counted) {
-      SetActive(index, false);
-    } else {
-      table.WorkerBusy[static_cast<size_t>(index)] = false;
-    }
+    GiveBack(index, counted);
     throw;
   }
 }
