@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "winapi/winapi.h"
+
 namespace testing_support {
 
 class TempDir {
@@ -13,8 +15,8 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& Path() const { return path_; }
-  // Path of a name inside the directory.
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  // Path of a name inside the directory, joined as the programs join paths on this platform.
+  std::string operator/(const std::string& name) const { return path_ + LARK_PATH_DELIM + name; }
 
   void WriteFile(const std::string& name, const std::string& contents) const;
   std::string ReadFile(const std::string& name) const;
