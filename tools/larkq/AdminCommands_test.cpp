@@ -17,8 +17,7 @@ using larkq_test::RunCommand;
 class AdminCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"QuePath\"=\"" +
-                    queue_.Path() + "\"\n");
+    larkq_test::SettingsKey()->WriteString("QuePath", queue_.Path());
     std::filesystem::create_directory(queue_ / "Failed");
   }
   void Pair(const std::string& base, int failures, const std::string& body = "Hello Ann.\r\n") {
