@@ -198,14 +198,6 @@ TEST_F(SendmailCommandTest, BareNamesInAddressFieldsAreQualified) {
   }
 }
 
-TEST_F(SendmailCommandTest, QueuedFilesAreKeptFromOtherUsersWhateverTheUmask) {
-  ASSERT_EQ(Sendmail({"a@x.test"}, "x\n").code, 0);
-  const std::string ini = Queued().at(0);
-  for (const auto& file : {fs::path(ini), fs::path(ini).replace_extension(".tmp")}) {
-    EXPECT_EQ(fs::status(file).permissions(), static_cast<fs::perms>(0640)) << file;
-  }
-}
-
 TEST_F(SendmailCommandTest, RelayFromTheSettingElseTheOption) {
   Configure({});
   ASSERT_EQ(Sendmail({"--relay", "relay.option:2525", "a@x.test"}, "hi\n").code, 0);
