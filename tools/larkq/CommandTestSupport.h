@@ -1,4 +1,5 @@
-// Runs a larkq command in-process as its main would, keeping its exit code and both outputs.
+// Runs a larkq command in-process as its main would, keeping its exit code and both outputs, and
+// gives the tests the settings key the commands read.
 #pragma once
 
 #include <memory>
