@@ -60,7 +60,7 @@ TEST_F(LarkqAddTest, WritesAPairThatLoadsBack) {
   Result result = Add(args, "Dear Ann,\n\nthank you.\n");
   ASSERT_EQ(result.code, 0) << result.err;
   std::string ini = result.out.substr(0, result.out.size() - 1);
-  EXPECT_TRUE(ini.starts_with(queue_.Path() + "/msg") && ini.ends_with(".ini")) << ini;
+  EXPECT_TRUE(ini.starts_with(queue_ / "msg") && ini.ends_with(".ini")) << ini;
 
   mailer::TCustomMailer loaded;
   loaded.QueueFile = ini;

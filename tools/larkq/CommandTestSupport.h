@@ -1,12 +1,17 @@
-// Runs a larkq command in-process as its main would, keeping its exit code and both outputs.
+// Runs a larkq command in-process as its main would, keeping its exit code and both outputs, and
+// gives the tests the settings key the commands read.
 #pragma once
 
+#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "mailer/QueuedBody.h"
 #include "mailer/SMTPCust.h"
+#include "rtl/Registry.h"
+#include "settings/RegSet.h"
 
 namespace larkq_test {
 
@@ -29,6 +34,18 @@ inline std::string BodyText(const mailer::TCustomMailer& mailer) {
   std::string bytes(static_cast<size_t>(text->Size()), '\0');
   bytes.resize(text->Read(bytes.data(), bytes.size()));
   return bytes;
+}
+
+// The service's settings key of the test's machine root, open for writing. What is written
+// through it reaches the commands on either platform: the hive on Linux, the machine root's own
+// registry on Windows.
+inline std::unique_ptr<rtl::TRegistry> SettingsKey() {
+  auto key = std::make_unique<rtl::TRegistry>();
+  key->SetRootKey(HKEY_LOCAL_MACHINE);
+  if (!key->OpenKey(std::string("\\") + settings::kSettingsKey, true)) {
+    throw std::runtime_error("cannot open the settings key for writing");
+  }
+  return key;
 }
 
 }  // namespace larkq_test

@@ -18,8 +18,6 @@ using larkq_test::RunCommand;
 TEST(MailqCommandTest, PrintsTheQueueInTheLayoutScriptsParse) {
   testing_support::MachineRoot root;
   testing_support::TempDir queue;
-  const std::string hive =
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"QuePath\"=\"";
   auto writePair = [&](const std::string& base, const std::string& ini, const std::string& body,
                        const std::string& time) {
     std::tm local{};
@@ -32,7 +30,7 @@ TEST(MailqCommandTest, PrintsTheQueueInTheLayoutScriptsParse) {
       fs::last_write_time(queue / name, when);
     }
   };
-  root.WriteHive(hive + queue.Path() + "\"\n");
+  larkq_test::SettingsKey()->WriteString("QuePath", queue.Path());
   EXPECT_EQ(RunCommand(larkq::RunMailqCommand, {"-v"}).out, "Mail queue is empty\n");
   writePair("msg0002",
             "[Connection]\r\nFailures=2\r\n[Message]\r\nLastResp=550 5.1.1 no such user\r\n"
@@ -59,7 +57,7 @@ TEST(MailqCommandTest, PrintsTheQueueInTheLayoutScriptsParse) {
             "-- 2 Kbytes in 2 Requests.\n");
 
   EXPECT_EQ(RunCommand(larkq::RunMailqCommand, {"-q"}).code, 64);
-  root.WriteHive(hive + queue / "nowhere" + "\"\n");
+  larkq_test::SettingsKey()->WriteString("QuePath", queue / "nowhere");
   const auto missing = RunCommand(larkq::RunMailqCommand, {});
   EXPECT_EQ(missing.code, 78);
   EXPECT_NE(missing.err.find(queue / "nowhere"), std::string::npos) << missing.err;

@@ -34,10 +34,6 @@ Result Add(const std::vector<std::string>& args) {
 const std::vector<std::string> kAddArgs = {"--from",          "shop@example.com", "--to",
                                            "ann@example.org", "--relay",          "relay1"};
 
-std::string Hive(const std::string& values) {
-  return "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n" + values;
-}
-
 class QueueLookupTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -47,44 +43,12 @@ class QueueLookupTest : public ::testing::Test {
         "Subject=Queued\r\n[Connection]\r\nRemoteHost=127.0.0.1:1\r\n");
     queue_.WriteFile("msg02C6.tmp", "body\r\n");
   }
-  void SetQuePath(const std::string& dir) {
-    root_.WriteHive(Hive("\"QuePath\"=\"" + dir + "\"\n"));
-  }
   testing_support::MachineRoot root_;
   testing_support::TempDir queue_;
 };
 
-TEST_F(QueueLookupTest, ADamagedHiveIsReportedWithItsPathAndLine) {
-  root_.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"cut\"=\"short\n");
-  const std::string where = root_.HivePath() + ":4: unterminated string";
-  for (auto [name, result] : {std::pair{"list", List({})}, std::pair{"add", Add(kAddArgs)}}) {
-    EXPECT_EQ(result.code, 1) << name;
-    EXPECT_EQ(result.err.rfind(std::string("larkq ") + name +
-                                   ": no queue directory given, and the QuePath setting cannot "
-                                   "be read: The configuration registry database is corrupt.\n",
-                               0),
-              0u)
-        << result.err;
-    EXPECT_NE(result.err.find(where), std::string::npos) << result.err;
-    EXPECT_EQ(result.err.find("is empty"), std::string::npos) << result.err;
-  }
-  // Said before a body is read, not after someone has typed it.
-  std::istringstream typed("body\n");
-  std::ostringstream ignored;
-  EXPECT_EQ(larkq::RunAddCommand(kAddArgs, typed, true, ignored, ignored), 1);
-  EXPECT_EQ(typed.tellg(), 0);
-
-  Result bare = Compose({"msg02C6"});
-  EXPECT_EQ(bare.code, 1);
-  EXPECT_NE(bare.err.find("no such queued message: msg02C6, and the QuePath setting cannot be "
-                          "read"),
-            std::string::npos)
-      << bare.err;
-  EXPECT_NE(bare.err.find(where), std::string::npos) << bare.err;
-}
-
 TEST_F(QueueLookupTest, AQuePathThatIsNotTextSaysSo) {
-  root_.WriteHive(Hive("\"QuePath\"=dword:00000005\n"));
+  larkq_test::SettingsKey()->WriteInteger("QuePath", 5);
   Result result = List({});
   EXPECT_EQ(result.code, 1);
   EXPECT_NE(result.err.find("the QuePath setting is a REG_DWORD; the service takes only a text "
@@ -98,9 +62,9 @@ TEST_F(QueueLookupTest, AQuePathThatIsNotTextSaysSo) {
                                                                  "given, and ")
                                                          .size()));
 
-  root_.WriteHive(Hive("\"QuePath\"=\"\"\n"));
+  larkq_test::SettingsKey()->WriteString("QuePath", "");
   EXPECT_NE(List({}).err.find("the QuePath setting is empty"), std::string::npos);
-  root_.WriteHive(Hive("\"QuePath\"=hex(2):" + std::string("2f,74,6d,70,00") + "\n"));
+  larkq_test::SettingsKey()->WriteExpandString("QuePath", "/tmp");
   EXPECT_EQ(larkq::ReadQuePath(), "/tmp");  // REG_EXPAND_SZ, read unexpanded as the service does
 }
 
@@ -120,7 +84,7 @@ TEST_F(QueueLookupTest, AMissingMessageIsNamedBeforeItsBodyIsLookedFor) {
 }
 
 TEST_F(QueueLookupTest, ABareNameIsLookedUpInTheQueueDirectory) {
-  SetQuePath(queue_.Path());
+  larkq_test::SettingsKey()->WriteString("QuePath", queue_.Path());
   Result byPath = Compose({queue_ / "msg02C6.ini", "--seed", "3"});
   ASSERT_EQ(byPath.code, 0) << byPath.err;
   for (const std::string name : {"msg02C6.ini", "msg02C6"}) {
@@ -139,7 +103,7 @@ TEST_F(QueueLookupTest, ABareNameIsLookedUpInTheQueueDirectory) {
   EXPECT_EQ(sent.code, 1);
   EXPECT_EQ(sent.err.rfind("Not sent: ", 0), 0u) << sent.err;
 
-  root_.WriteHive("REGEDIT4\n");
+  larkq_test::SettingsKey()->DeleteValue("QuePath");
   EXPECT_NE(Compose({"msg02C6"})
                 .err.find("no such queued message: msg02C6, and the QuePath "
                           "setting is empty"),

@@ -54,8 +54,7 @@ TEST_F(SendCommandTest, TheHeloNameIsGivenOrTakenFromTheSettingsAndChecked) {
   ASSERT_FALSE(relay_.Commands().empty());
   EXPECT_EQ(relay_.Commands()[0], "HELO mail.example.org");
 
-  root_.WriteHive(
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"HeloName\"=\"set.example\"\n");
+  larkq_test::SettingsKey()->WriteString("HeloName", "set.example");
   ASSERT_EQ(Send({queue_ / "m.ini"}).code, 0);
   EXPECT_NE(relay_.Received().find("HELO set.example\r\n"), std::string::npos);
 

@@ -33,11 +33,14 @@ class SendmailCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
     settings::Settings() = settings::TSettings{};
-    Hive("\"RemoteHosts\"=\"relay.test\"\n");
+    Configure({{"RemoteHosts", "relay.test"}});
   }
-  void Hive(const std::string& values) {
-    root_.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n\"QuePath\"=\"" +
-                    queue_.Path() + "\"\n" + values);
+  // The settings hold the queue directory and the given values, nothing else.
+  void Configure(std::initializer_list<std::pair<const char*, const char*>> values) {
+    auto key = larkq_test::SettingsKey();
+    for (const auto& name : key->GetValueNames()) key->DeleteValue(name);
+    key->WriteString("QuePath", queue_.Path());
+    for (const auto& [name, value] : values) key->WriteString(name, value);
   }
   Result Sendmail(const std::vector<std::string>& args, const std::string& input) {
     std::istringstream in(input);
@@ -84,7 +87,7 @@ class SendmailCommandTest : public ::testing::Test {
 // The message is queued as written: only the fields it lacks are added, Bcc goes, bare names are
 // qualified; the .ini carries the envelope and what the log shows.
 TEST_F(SendmailCommandTest, QueuesThePhpMessageAsWrittenWithItsEnvelope) {
-  Hive("\"RemoteHosts\"=\"relay.test\"\n\"DefaultDomain\"=\"web1.test\"\n");
+  Configure({{"RemoteHosts", "relay.test"}, {"DefaultDomain", "web1.test"}});
   const std::string header =
       "From: Web Shop <shop@x.test>\r\nTo: \"Ann A\" <ann@x.test>, root\r\n"
       "Cc: carl@x.test\r\nBcc: hidden@x.test,\r\n second@x.test\r\n"
@@ -117,9 +120,9 @@ TEST_F(SendmailCommandTest, QueuesThePhpMessageAsWrittenWithItsEnvelope) {
 }
 
 TEST_F(SendmailCommandTest, EnvelopeSendersAndLocalNames) {
-  Hive(
-      "\"RemoteHosts\"=\"relay.test\"\n\"DefaultDomain\"=\"web1.test\"\n"
-      "\"AdminAddress\"=\"admin@x.test\"\n");
+  Configure({{"RemoteHosts", "relay.test"},
+             {"DefaultDomain", "web1.test"},
+             {"AdminAddress", "admin@x.test"}});
   struct Case {
     std::vector<std::string> args;
     std::string input, sender, recipient, from;
@@ -195,16 +198,8 @@ TEST_F(SendmailCommandTest, BareNamesInAddressFieldsAreQualified) {
   }
 }
 
-TEST_F(SendmailCommandTest, QueuedFilesAreKeptFromOtherUsersWhateverTheUmask) {
-  ASSERT_EQ(Sendmail({"a@x.test"}, "x\n").code, 0);
-  const std::string ini = Queued().at(0);
-  for (const auto& file : {fs::path(ini), fs::path(ini).replace_extension(".tmp")}) {
-    EXPECT_EQ(fs::status(file).permissions(), static_cast<fs::perms>(0640)) << file;
-  }
-}
-
 TEST_F(SendmailCommandTest, RelayFromTheSettingElseTheOption) {
-  Hive("");
+  Configure({});
   ASSERT_EQ(Sendmail({"--relay", "relay.option:2525", "a@x.test"}, "hi\n").code, 0);
   EXPECT_EQ(Loaded().RemoteHost, "relay.option:2525");
   Result none = Sendmail({"a@x.test"}, "hi\n");
@@ -250,12 +245,10 @@ TEST_F(SendmailCommandTest, RefusesAndQueuesNothing) {
     EXPECT_NE(r.err.find("nothing was queued"), std::string::npos) << c.what;
     EXPECT_EQ(Entries(), 0u) << c.what;
   }
-  root_.WriteHive("REGEDIT4\n");
+  larkq_test::SettingsKey()->DeleteValue("QuePath");
   Result noQueue = Sendmail({"a@x.test"}, "body\n");
   EXPECT_EQ(noQueue.code, larkq::EX_CONFIG) << noQueue.err;
-  root_.WriteHive(
-      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Quobex\\LRKP]\n"
-      "\"QuePath\"=\"/nonexistent/queue\"\n\"RemoteHosts\"=\"relay.test\"\n");
+  larkq_test::SettingsKey()->WriteString("QuePath", "/nonexistent/queue");
   Result missing = Sendmail({"a@x.test"}, "body\n");
   EXPECT_EQ(missing.code, larkq::EX_CONFIG) << missing.err;
   EXPECT_NE(missing.err.find("/nonexistent/queue"), std::string::npos) << missing.err;
