@@ -16,6 +16,9 @@ namespace service_test {
 class GatedRelay {
  public:
   GatedRelay() : module_(LoadLibraryA("wsock32.dll")) {
+    // Windows answers no socket call before WSAStartup.
+    WSADATA data;
+    Fn<int WINAPI(WORD, WSADATA*)>("WSAStartup")(0x0101, &data);
     listener_ = Fn<SOCKET WINAPI(int, int, int)>("socket")(AF_INET, SOCK_STREAM, 0);
     SOCKADDR_IN address{};
     address.sin_family = AF_INET;
@@ -31,9 +34,11 @@ class GatedRelay {
   }
   ~GatedRelay() {
     Open();
+    // Linux wakes a waiting accept() at the shutdown, Windows at the close.
     Fn<int WINAPI(SOCKET, int)>("shutdown")(listener_, SD_BOTH);
-    thread_.join();
     Fn<int WINAPI(SOCKET)>("closesocket")(listener_);
+    thread_.join();
+    Fn<int WINAPI()>("WSACleanup")();
     FreeLibrary(module_);
   }
 

@@ -40,6 +40,9 @@ class ManualClock {
   std::atomic<long long> offset_{0};
 };
 
+// Sets the last write time of a file or directory to the given number of seconds ago.
+void MakeOlder(const std::string& path, int seconds);
+
 class QueueDir {
  public:
   explicit QueueDir(int maxMsgRetries = 5) {

@@ -259,6 +259,9 @@ void TSMTPThread::Deliver(mailer::TCustomMailer& sender, const std::string& file
       const auto& attachments = sender.Attachments;
       const std::string spool = mailer::SpoolNameOfAttachment(
           attachments.Count() > 0 ? attachments[0] : std::string(), queueDir);
+      // Windows keeps the name of a file erased while it is open: the body is closed first, so
+      // one erased meanwhile by someone else is gone, and the erase below tells so.
+      sender.QueuedBody.reset();
       bool iniErased = Erase(fileName);
       Erase(rtl::ChangeFileExt(fileName, ".tmp"));
       // The attachments a producer spooled for the message go with it; while its .ini stays,

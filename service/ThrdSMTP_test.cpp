@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 #include <vector>
 
+#include "rtl/SysUtils.h"
 #include "service/GatedRelay.h"
-#include "service/QueueTestSupport.h"
+#include "service/WorkerTest.h"
 #include "settings/RegSet.h"
 #include "testing/Eventually.h"
 #include "testing/FakeSmtpServer.h"
@@ -16,82 +16,8 @@ namespace {
 
 using service::TSMTPThread;
 using service::WorkerTable;
+using service_test::WorkerTest;
 using testing_support::Eventually;
-
-struct Entry {
-  svchost::EventKind kind;
-  std::string text;
-};
-
-class WorkerTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    manager_.QuePath = queue_.Path();
-    service::SetEventSink([this](svchost::EventKind kind, const std::string& text) {
-      std::lock_guard lock(mutex_);
-      entries_.push_back({kind, text});
-    });
-  }
-  void TearDown() override {
-    EXPECT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
-    service::SetEventSink(nullptr);
-  }
-
-  // Queues a pair for the relay and hands it out as the dispatcher would.
-  std::string Queue(const std::string& base, const std::string& relay,
-                    const std::string& moreKeys = "") {
-    queue_.Dir().WriteFile(base + ".ini",
-                           "[Connection]\r\nRemoteHost=" + relay +
-                               "\r\nTimeOut=20\r\n[Message]\r\nFromAddr=shop@example.com\r\n"
-                               "Subject=Order\r\nNTO1=Ann\r\nATO1=ann@example.org\r\n" +
-                               moreKeys);
-    queue_.Dir().WriteFile(base + ".tmp", "Hello Ann.\r\n");
-    manager_.AddMessage(base + ".ini");
-    clock_.Advance(15);
-    manager_.UpdateQueueStatus();
-    return manager_.GetNextMessage();
-  }
-  // Runs one worker to its end and returns the slot's state.
-  service::SlotState Deliver(const std::string& name, int index = 1) {
-    HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, index, manager_);
-    EXPECT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
-    CloseHandle(thread);
-    EXPECT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
-    return manager_.Slot(1).State;
-  }
-  // Delivers the message through a relay that holds it after DATA; whileHeld runs meanwhile.
-  void DeliverHeld(const std::string& base, const std::function<void()>& whileHeld) {
-    service_test::GatedRelay relay;
-    std::string name = Queue(base, relay.Address());
-    HANDLE thread = TSMTPThread::Start(queue_.Dir() / name, 1, manager_);
-    ASSERT_TRUE(Eventually([&] { return relay.Holding(); }, std::chrono::seconds(10)));
-    whileHeld();
-    relay.Open();
-    ASSERT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
-    CloseHandle(thread);
-    ASSERT_TRUE(Eventually([] { return WorkerTable().ActiveWorkers == 0; }));
-  }
-  std::vector<std::string> LogLines() const {
-    std::vector<std::string> lines;
-    if (!queue_.Dir().Exists("larkq.log")) return lines;
-    std::string log = queue_.Dir().ReadFile("larkq.log");
-    for (size_t at = 0, end; (end = log.find("\r\n", at)) != std::string::npos; at = end + 2) {
-      lines.push_back(log.substr(at + 19, end - at - 19));  // without the stamp
-    }
-    return lines;
-  }
-  std::vector<Entry> Entries() {
-    std::lock_guard lock(mutex_);
-    return entries_;
-  }
-
-  testing_support::MachineRoot root_;
-  service_test::QueueDir queue_;
-  service_test::ManualClock clock_;
-  service::TQManager manager_{clock_.AsLocalClock()};
-  std::mutex mutex_;
-  std::vector<Entry> entries_;
-};
 
 TEST_F(WorkerTest, ADeliveryLogsErasesAndReportsSent) {
   service_test::GatedRelay relay;
@@ -191,8 +117,8 @@ TEST_F(WorkerTest, ABodyGoneBeforeTheCleanUpIsReportedButTheMessageIsSent) {
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_TRUE(lines[0].starts_with("Success: (body.ini) "));
-  EXPECT_EQ(lines[1], "Unable to erase file " + (queue_.Dir() / "body.tmp") +
-                          " The system cannot find the file specified.");
+  EXPECT_EQ(lines[1], "Unable to erase file " + (queue_.Dir() / "body.tmp") + " " +
+                          rtl::SysErrorMessage(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(manager_.Slot(1).State, service::ssSent);
 }
 
@@ -205,8 +131,8 @@ TEST_F(WorkerTest, ADeliveredMessageWhoseIniStaysIsNotDeliveredAgain) {
   });
   auto lines = LogLines();
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1],
-            "Unable to erase file " + (queue_.Dir() / "stays.ini") + " Access is denied.");
+  EXPECT_EQ(lines[1], "Unable to erase file " + (queue_.Dir() / "stays.ini") + " " +
+                          rtl::SysErrorMessage(ERROR_ACCESS_DENIED));
   EXPECT_FALSE(queue_.Dir().Exists("stays.tmp"));
   manager_.UpdateQueueStatus();
   manager_.ScanQueue();
@@ -234,20 +160,9 @@ TEST_F(WorkerTest, AnOutcomeThatCannotBeLoggedStillCounts) {
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].kind, svchost::ekError);
   EXPECT_TRUE(entries[0].text.starts_with(
-      "Unable to write to the message log: Cannot open " + (queue_.Dir() / "larkq.log") +
-      ": Access is denied. Not logged: Success: (unlogged.ini) "))
+      "Unable to write to the message log: Cannot open " + (queue_.Dir() / "larkq.log") + ": " +
+      rtl::SysErrorMessage(ERROR_ACCESS_DENIED) + " Not logged: Success: (unlogged.ini) "))
       << entries[0].text;
-}
-
-// "\" and ":" are ordinary characters in a file name here; the table knows the message by
-// everything after the last "/".
-TEST_F(WorkerTest, TheMessageIsNamedAsTheQueueTableNamesIt) {
-  testing_support::FakeSmtpServer relay;
-  std::string name = Queue("C:\\odd:name", relay.Address());
-  ASSERT_EQ(name, "C:\\odd:name.ini");
-  EXPECT_EQ(Deliver(name), service::ssSent);
-  ASSERT_EQ(LogLines().size(), 1u);
-  EXPECT_TRUE(LogLines()[0].starts_with("Success: (C:\\odd:name.ini) "));
 }
 
 TEST_F(WorkerTest, AnEndingWorkerWakesThePollWhenAsked) {
