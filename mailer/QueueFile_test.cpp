@@ -8,6 +8,7 @@
 
 #include "mailer/QueuedBody.h"
 #include "mailer/SMTPCust.h"
+#include "rtl/Paths.h"
 #include "testing/TempDir.h"
 
 namespace {
@@ -122,31 +123,36 @@ TEST(QueueFileTest, EmptyStringsAreNotWrittenButNumbersAndFlagsAlways) {
 
   TCustomMailer failing;
   EXPECT_FALSE(failing.SaveToQueue(queue / "missing"));
-  EXPECT_EQ(failing.LastResp, "Unable to save message body" + (queue / "missing") + "/msg*.tmp");
+  EXPECT_EQ(failing.LastResp,
+            "Unable to save message body" + (queue / "missing") + LARK_PATH_DELIM + "msg*.tmp");
 }
 
-// A stale .ini under a name must not become a new message's description: with every fourth name
-// taken by an .ini, each new pair still gets a name of its own, and nothing else is left behind.
-// (Of 24 pairs, some meet a taken name all but certainly.)
+// A stale .ini under a name must not become a new message's description: with every sixteenth
+// name taken by an .ini, each new pair still gets a name of its own, and nothing else is left
+// behind. (Of 96 pairs, some meet a taken name all but certainly.) The names are the system's
+// own, whose digits differ by platform; Wine looks up every new name through the whole directory,
+// so a quarter of all names there would take minutes to make.
 TEST(QueueFileTest, ANewPairTakesANameFreeAsBothIniAndTmp) {
   testing_support::TempDir queue;
-  for (unsigned n = 4; n <= 0xFFFF; n += 4) {
-    char name[16];
-    std::snprintf(name, sizeof name, "msg%04X.ini", n);
-    std::ofstream(queue / name) << "stale";
+  char name[MAX_PATH];
+  for (unsigned n = 16; n <= 0xFFFF; n += 16) {
+    ASSERT_NE(GetTempFileNameA(queue.Path().c_str(), "msg", n, name), 0u);
+    std::ofstream(rtl::ChangeFileExt(name, ".ini")) << "stale";
   }
-  for (int i = 0; i < 24; ++i) {
+  constexpr int kPairs = 96;
+  for (int i = 0; i < kPairs; ++i) {
     TCustomMailer out;
     out.FromAddress = "a@b";
     ASSERT_TRUE(out.SaveToQueue(queue.Path())) << out.LastResp;
-    unsigned number = std::stoul(out.QueueFile.substr(out.QueueFile.size() - 8, 4), nullptr, 16);
-    EXPECT_NE(number % 4, 0u) << out.QueueFile;
+    const std::string ini = rtl::ExtractFileName(out.QueueFile);
+    unsigned number = std::stoul(ini.substr(3, ini.size() - 7), nullptr, 16);
+    EXPECT_NE(number % 16, 0u) << out.QueueFile;
   }
   int bodies = 0;
   for (const auto& entry : fs::directory_iterator(queue.Path())) {
     bodies += entry.path().extension() == ".tmp";
   }
-  EXPECT_EQ(bodies, 24);
+  EXPECT_EQ(bodies, kPairs);
 }
 
 TEST(QueueFileTest, HandWrittenFilesLoadAsTheirReadersExpect) {

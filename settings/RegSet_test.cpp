@@ -2,15 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <utility>
 
 #include "rtl/Exception.h"
+#include "rtl/Paths.h"
 #include "rtl/Registry.h"
 #include "testing/TempDir.h"
 
 namespace {
 
 using settings::Settings;
+
+std::string Delim() { return std::string(1, rtl::PathDelim); }
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -47,7 +51,7 @@ TEST_F(SettingsTest, AnAbsentOrEmptyKeyLeavesTheStartValues) {
   WriteText("Unrelated", "x");  // the key exists now, with none of the values
   settings::LoadSettings();
   EXPECT_EQ(s.QuePath, "");
-  EXPECT_EQ(s.FailedPath, "/Failed");
+  EXPECT_EQ(s.FailedPath, Delim() + "Failed");
   EXPECT_EQ(s.Threads, 10);
   EXPECT_EQ(s.EventLogging, "");
   EXPECT_EQ(s.LogTarget, settings::ltMessageLog);
@@ -62,7 +66,7 @@ TEST_F(SettingsTest, EachValueFallsBackToItsOwnDefault) {
   settings::LoadSettings();
   const auto& s = Settings();
   EXPECT_EQ(s.QuePath, "/var/spool/larkpost");
-  EXPECT_EQ(s.FailedPath, "/var/spool/larkpost/Failed");
+  EXPECT_EQ(s.FailedPath, "/var/spool/larkpost" + Delim() + "Failed");
   EXPECT_EQ(s.Threads, 10);
   EXPECT_EQ(s.MaxMsgRetries, 7);
   EXPECT_TRUE(s.DebugLogging);
@@ -160,7 +164,7 @@ TEST_F(SettingsTest, AnExpandableQueuePathIsTakenUnexpanded) {
   WriteText("QuePath", "%SystemRoot%/queue", REG_EXPAND_SZ);
   settings::LoadSettings();
   EXPECT_EQ(Settings().QuePath, "%SystemRoot%/queue");
-  EXPECT_EQ(Settings().FailedPath, "%SystemRoot%/queue/Failed");
+  EXPECT_EQ(Settings().FailedPath, "%SystemRoot%/queue" + Delim() + "Failed");
 }
 
 TEST_F(SettingsTest, SaveWritesTheEditedRecordButNeverRemoteHosts) {
@@ -173,7 +177,7 @@ TEST_F(SettingsTest, SaveWritesTheEditedRecordButNeverRemoteHosts) {
   s.RemoteHosts = "never.written";
   settings::SaveSettings();
   EXPECT_EQ(s.Threads, 16);
-  EXPECT_EQ(s.FailedPath, "/srv/queue/Failed");
+  EXPECT_EQ(s.FailedPath, "/srv/queue" + Delim() + "Failed");
 
   rtl::TRegistry reg(KEY_READ);
   reg.SetRootKey(HKEY_LOCAL_MACHINE);
