@@ -79,10 +79,7 @@ EventEntry ToEntry(const EVENTLOGRECORD& record) {
 
 class WindowsEventLog : public EventLogReader {
  public:
-  ~WindowsEventLog() override {
-    if (changed_ != nullptr) CloseHandle(changed_);
-    if (log_ != nullptr) CloseEventLog(log_);
-  }
+  ~WindowsEventLog() override { Close(); }
 
   bool ReadNew(bool, std::string& problem,
                const std::function<void(const EventEntry&)>& entry) override {
@@ -96,14 +93,17 @@ class WindowsEventLog : public EventLogReader {
         return false;
       }
       if (got == 0) break;
-      for (DWORD at = 0; at < got;) {
-        const auto& record = *reinterpret_cast<const EVENTLOGRECORD*>(buffer_.data() + at);
+      bool whole = ForEachRecord(got, [&](const EVENTLOGRECORD& record) {
         entry(ToEntry(record));
         next_ = record.RecordNumber + 1;
-        at += record.Length;
-      }
+        return true;
+      });
+      if (!whole) break;
     }
-    return true;
+    if (!cleared_) return true;
+    // The handle reads a log that is no longer there: the new one from its first entry.
+    Close();
+    return ReadNew(false, problem, entry);
   }
 
   bool ReadLast(bool, std::string& problem,
@@ -117,12 +117,11 @@ class WindowsEventLog : public EventLogReader {
         return false;
       }
       if (got == 0) return true;
-      for (DWORD at = 0; at < got;) {
-        const auto& record = *reinterpret_cast<const EVENTLOGRECORD*>(buffer_.data() + at);
-        at += record.Length;
-        if (record.RecordNumber >= end) continue;  // added meanwhile: a later ReadNew shows it
-        if (!entry(ToEntry(record))) return true;
-      }
+      bool more = ForEachRecord(got, [&](const EVENTLOGRECORD& record) {
+        // One added meanwhile is left to ReadNew.
+        return record.RecordNumber >= end || entry(ToEntry(record));
+      });
+      if (!more) return true;
     }
   }
 
@@ -163,7 +162,8 @@ class WindowsEventLog : public EventLogReader {
         return true;
       }
       DWORD error = GetLastError();
-      if (error == ERROR_HANDLE_EOF) {
+      if (error == ERROR_HANDLE_EOF || error == ERROR_EVENTLOG_FILE_CHANGED) {
+        cleared_ = error == ERROR_EVENTLOG_FILE_CHANGED;
         got = 0;
         return true;
       }
@@ -174,6 +174,25 @@ class WindowsEventLog : public EventLogReader {
     }
   }
 
+  // Hands the records of the last batch to `record` while it returns true; false when it stopped.
+  template <class RecordHandler>
+  bool ForEachRecord(DWORD got, RecordHandler record) const {
+    for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= got;) {
+      const auto& next = *reinterpret_cast<const EVENTLOGRECORD*>(buffer_.data() + at);
+      if (next.Length < sizeof next || !record(next)) return false;
+      at += next.Length;
+    }
+    return true;
+  }
+
+  void Close() {
+    if (changed_ != nullptr) CloseHandle(changed_);
+    if (log_ != nullptr) CloseEventLog(log_);
+    changed_ = log_ = nullptr;
+    next_.reset();
+    cleared_ = false;
+  }
+
   static bool Failed(DWORD error, std::string& problem) {
     problem = "Cannot read the Application event log: " + rtl::SysErrorMessage(error);
     return false;
@@ -182,6 +201,7 @@ class WindowsEventLog : public EventLogReader {
   HANDLE log_ = nullptr;
   HANDLE changed_ = nullptr;
   std::optional<DWORD> next_;  // the number of the first entry not handed over yet
+  bool cleared_ = false;       // the log was cleared since the handle was opened
   std::string buffer_ = std::string(64 * 1024, '\0');
 };
 
