@@ -2,10 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include "rtl/Registry.h"
-#include "svchost/EventLogRecords_test.h"
 #include "testing/TempDir.h"
 #include "testing/Wine.h"
 
@@ -89,35 +86,7 @@ TEST(LastErrorTextTest, EndsInTheCodeInHexadecimal) {
 class EventLogTest : public ::testing::Test {
  protected:
   testing_support::MachineRoot root;
-  svchost_test::EventLogRecords log;
 };
-
-TEST_F(EventLogTest, EachKindHasItsIdentifierAndType) {
-  TEventLog source("Larkpost");
-  struct Expected {
-    EventKind kind;
-    DWORD id;
-    WORD type;
-  };
-  const Expected expected[] = {
-      {ekSuccess, 0x00000104, 0}, {ekInformation, 0x40000101, 4}, {ekWarning, 0x80000102, 2},
-      {ekError, 0xC0000103, 1},   {ekFailure, 0xC0000100, 1},
-  };
-  for (const auto& entry : expected) source.Write(entry.kind, "kind " + std::to_string(entry.kind));
-  auto records = log.Added("Larkpost");
-  if (testing_support::RunningUnderWine()) {
-    EXPECT_EQ(records.size(), 0u);  // Wine's event log keeps no entry
-    return;
-  }
-  ASSERT_EQ(records.size(), 5u);
-  for (size_t i = 0; i < records.size(); ++i) {
-    const auto& record = records[i];
-    EXPECT_EQ(record["id"], expected[i].id) << record;
-    EXPECT_EQ(record["type"], expected[i].type) << record;
-    EXPECT_EQ(record["source"], "Larkpost");
-    EXPECT_EQ(record["strings"], nlohmann::json::array({"kind " + std::to_string(i)}));
-  }
-}
 
 TEST_F(EventLogTest, TheSourceIsRegisteredOnceAndItsNameIsCut) {
   TEventLog log(std::string(70, 'S'));
