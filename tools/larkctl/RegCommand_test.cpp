@@ -104,20 +104,11 @@ TEST(RegCommandTest, HelpAtAnyOperationGoesToStandardOutput) {
   EXPECT_NE(Reg({"query", kKey, "/v", "Note"}).out.find("REG_SZ    --help"), std::string::npos);
 }
 
-TEST(RegCommandTest, ABrokenHiveOrImportFileIsReportedWithItsLine) {
+TEST(RegCommandTest, ABrokenImportFileIsReportedWithItsLine) {
   testing_support::MachineRoot root;
-  root.WriteHive("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"cut\"=\"short\n");
-  Result result = Reg({"query", "HKLM\\SOFTWARE"});
-  EXPECT_EQ(result.code, 1);
-  EXPECT_NE(result.err.find("The configuration registry database is corrupt."), std::string::npos);
-  EXPECT_NE(result.err.find(root.HivePath() + ":4: unterminated string"), std::string::npos)
-      << result.err;
-  EXPECT_EQ(Reg({"add", kKey, "/v", "x", "/d", "y"}).code, 1);
-  EXPECT_EQ(root.ReadHive(), "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n\"cut\"=\"short\n");
-
   testing_support::TempDir dir;
   dir.WriteFile("bad.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"n\"=dword:nothex\n");
-  result = Reg({"import", dir / "bad.reg"});
+  Result result = Reg({"import", dir / "bad.reg"});
   EXPECT_EQ(result.code, 1);
   EXPECT_NE(result.err.find(dir / "bad.reg" + ":3:"), std::string::npos) << result.err;
   EXPECT_EQ(Reg({"import", dir / "none.reg"}).code, 1);
