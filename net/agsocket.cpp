@@ -331,11 +331,20 @@ void TagSocket::ResolvePort() {
   RemotePort = winsock.htons(static_cast<uint16_t>(entry->s_port));
 }
 
+// Winsock posts nothing for a closed socket, but what it posted before stays queued, and the
+// next socket may well get the same handle: a close left over from the last connection would be
+// taken for the relay hanging up on this one.
+SOCKET TagSocket::NewSocket(int family) {
+  MSG stale;
+  while (PeekMessageA(&stale, window_, kSocketEventMessage, kSocketEventMessage, PM_REMOVE)) {
+  }
+  return Winsock().socket(family, SOCK_STREAM, 0);
+}
+
 void TagSocket::CreateSocket() {
   auto& winsock = Winsock();
   for (;;) {
-    SocketHandle =
-        winsock.socket(addresses_.empty() ? AF_INET : addresses_.front().ss_family, SOCK_STREAM, 0);
+    SocketHandle = NewSocket(addresses_.empty() ? AF_INET : addresses_.front().ss_family);
     if (SocketHandle != INVALID_SOCKET) return;
     const int error = winsock.WSAGetLastError();
     // A host without IPv6 (or IPv4) still reaches the relay at its other addresses.
@@ -360,7 +369,7 @@ void TagSocket::ConnectSocket() {
     RemoteAddress = AddressText(candidate);
     if (i > 0) {
       Close();
-      SocketHandle = winsock.socket(candidate.ss_family, SOCK_STREAM, 0);
+      SocketHandle = NewSocket(candidate.ss_family);
       if (SocketHandle == INVALID_SOCKET) {
         error = winsock.WSAGetLastError();
         continue;
