@@ -70,6 +70,45 @@ TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   EXPECT_EQ(ExceptionText([&] { client.Transmit(); }), "ok");
 }
 
+// A look-up that outlives the wait for it (Wine cancels none) still writes into memory of its own.
+OVERLAPPED* lateLookUp = nullptr;
+int WINAPI LateGetAddrInfoExW(const WCHAR*, const WCHAR*, DWORD, LPGUID, const ADDRINFOEXW*,
+                              PADDRINFOEXW*, TIMEVAL*, LPOVERLAPPED overlapped,
+                              LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE) {
+  lateLookUp = overlapped;
+  lateLookUp->Internal = WSAEINPROGRESS;
+  return WSA_IO_PENDING;
+}
+int WINAPI LateResult(LPOVERLAPPED overlapped) { return static_cast<int>(overlapped->Internal); }
+
+TEST(WinsockBindingTest, ALookUpGivenUpKeepsWhatItWritesInto) {
+  const LarkModuleExport* exports;
+  const DWORD count = LarkGetModuleExportsA("ws2_32.dll", &exports);
+  std::vector<LarkModuleExport> variant(exports, exports + count);
+  for (auto& entry : variant) {
+    if (std::string_view(entry.name) == "GetAddrInfoExW")
+      entry.proc = LarkAsProc(LateGetAddrInfoExW);
+    if (std::string_view(entry.name) == "GetAddrInfoExOverlappedResult")
+      entry.proc = LarkAsProc(LateResult);
+  }
+  LarkRegisterModuleA("latelookup.dll", variant.data(), static_cast<DWORD>(variant.size()));
+  auto& winsock = net::Winsock();
+  winsock.Unload();
+  winsock.SetLibraryName("latelookup.dll");
+  winsock.Load();
+  net::TmsSMTP client;
+  client.Server = "late.example";
+  client.SetTimeOut(1);
+  const std::string result = ExceptionText([&] { client.Open(); });
+  winsock.Unload();
+  winsock.SetLibraryName("ws2_32.dll");
+  winsock.Load();
+  EXPECT_EQ(result, "ETimedOutError: Operation timed out");
+  ASSERT_NE(lateLookUp, nullptr);
+  lateLookUp->Internal = WSAHOST_NOT_FOUND;
+  EXPECT_TRUE(SetEvent(lateLookUp->hEvent));
+}
+
 // A connection to the fake server whose notifications are counted on a window of this thread.
 class NotifiedSocket {
  public:
