@@ -68,8 +68,7 @@ TEST_F(SendTest, ABlankAfterTheSeparatorBelongsToTheSecondName) {
   auto& m = Mailer(first_.Address() + ", " + second_.Address());
   EXPECT_FALSE(m.Send());
   EXPECT_EQ(second_.Connections(), 0);
-  // Wine's look-up of an unknown name fails with 8 once HKEY_LOCAL_MACHINE is the machine root's:
-  // it then looks for the computer's own name there, and finds none.
+  // Wine's look-up fails with 8 when the machine root's HKEY_LOCAL_MACHINE lacks the host's name.
   EXPECT_EQ(m.LastResp,
             testing_support::RunningUnderWine() ? "Error #8" : "[11001] Host not found");
 }

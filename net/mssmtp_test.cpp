@@ -15,8 +15,7 @@ using testing_support::FakeSmtpServer;
 using testing_support::RunningUnderWine;
 using Clock = std::chrono::steady_clock;
 
-// Wine's Winsock reports a reset as an orderly close: FD_CLOSE without an error, then receives
-// of nothing.
+// Wine's Winsock reports a reset as an orderly close (FD_CLOSE without an error).
 std::string ResetText(const std::string& step) {
   return RunningUnderWine() ? "EServerError: Connection closed by the relay " + step
                             : "ESocketError: [10054] Connection reset by peer";
@@ -163,8 +162,7 @@ TEST_F(SmtpTest, AClosedPortFailsAtOnce) {
 
 TEST_F(SmtpTest, NamesAndPorts) {
   client_.Server = "no-such-host.invalid";
-  // Wine's look-up of an unknown name fails with 8 once HKEY_LOCAL_MACHINE is the machine root's:
-  // it then looks for the computer's own name there, and finds none.
+  // Wine's look-up fails with 8 when the machine root's HKEY_LOCAL_MACHINE lacks the host's name.
   EXPECT_EQ(TransmitResult(),
             RunningUnderWine() ? "ESocketError: Error #8" : "ESocketError: [11001] Host not found");
   client_.Server = "";
@@ -217,8 +215,7 @@ TEST_F(SmtpTest, TemporaryRefusalsAreRefusals) {
 // A relay that keeps a reply going cannot hold the client: one reply lasts at most four times
 // the time-out and at most 1000 lines, and then the connection is dropped without a goodbye.
 TEST_F(SmtpTest, AReplyHasAtMostAThousandLines) {
-  // Long enough for a slow machine to read 1000 lines a byte at a time (Wine's every receive
-  // costs a round trip to its server), so that only the line count can end the reply.
+  // Enough for 1000 lines read a byte at a time under Wine, whose every receive is slow.
   client_.SetTimeOut(20);
   std::string lines;
   for (int i = 1; i < 1000; ++i) lines += "250-line\r\n";
