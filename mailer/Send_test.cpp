@@ -6,6 +6,7 @@
 #include "settings/RegSet.h"
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
+#include "testing/Wine.h"
 
 namespace {
 
@@ -67,7 +68,9 @@ TEST_F(SendTest, ABlankAfterTheSeparatorBelongsToTheSecondName) {
   auto& m = Mailer(first_.Address() + ", " + second_.Address());
   EXPECT_FALSE(m.Send());
   EXPECT_EQ(second_.Connections(), 0);
-  EXPECT_EQ(m.LastResp, "[11001] Host not found");
+  // Wine's look-up fails with 8 when the machine root's HKEY_LOCAL_MACHINE lacks the host's name.
+  EXPECT_EQ(m.LastResp,
+            testing_support::RunningUnderWine() ? "Error #8" : "[11001] Host not found");
 }
 
 TEST_F(SendTest, NoRelayAtAll) {

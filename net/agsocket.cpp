@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <vector>
 
 #include "maillib/codecs.h"
 #include "net/SocketTexts.h"
@@ -63,6 +65,61 @@ std::string AddressText(const SOCKADDR_STORAGE& address) {
   char text[64] = {};
   const auto* in6 = reinterpret_cast<const SOCKADDR_IN6*>(&address);
   return Winsock().inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text) != nullptr ? text : "";
+}
+
+// What an overlapped look-up writes into until it ends.
+struct TLookUpState {
+  OVERLAPPED overlapped{};
+  PADDRINFOEXW answers = nullptr;
+  bool running = false;  // started and not yet seen to end
+  TLookUpState() = default;
+  TLookUpState(const TLookUpState&) = delete;
+  TLookUpState& operator=(const TLookUpState&) = delete;
+  ~TLookUpState() {
+    try {
+      if (answers != nullptr) Winsock().FreeAddrInfoExW(answers);
+    } catch (const std::exception&) {
+      // A binding unloaded meanwhile leaves nothing to release.
+    }
+    if (overlapped.hEvent != nullptr) CloseHandle(overlapped.hEvent);
+  }
+};
+
+// Look-ups given up on before they ended: a cancel can come too late, and Wine's cancels none.
+// They are kept until they end, so that they write into memory still theirs; never destroyed,
+// like the other process-wide records, so no look-up can outlive its list.
+struct TGivenUpLookUps {
+  std::mutex mutex;
+  std::vector<std::unique_ptr<TLookUpState>> states;
+};
+
+TGivenUpLookUps& GivenUpLookUps() {
+  static auto* lookUps = new TGivenUpLookUps;
+  return *lookUps;
+}
+
+void GiveUpLookUp(std::unique_ptr<TLookUpState> state) {
+  auto& lookUps = GivenUpLookUps();
+  std::lock_guard lock(lookUps.mutex);
+  lookUps.states.push_back(std::move(state));
+}
+
+// The look-ups that ended are freed. The test for it is a wait, so it is made outside the lock,
+// and a forced end may not come between taking the list and giving back what still runs.
+void ReapLookUps() {
+  auto& lookUps = GivenUpLookUps();
+  std::vector<std::unique_ptr<TLookUpState>> states;
+  {
+    std::lock_guard lock(lookUps.mutex);
+    states.swap(lookUps.states);
+  }
+  LarkBeginNoTermination();
+  std::erase_if(states, [](const std::unique_ptr<TLookUpState>& state) {
+    return WaitForSingleObject(state->overlapped.hEvent, 0) == WAIT_OBJECT_0;
+  });
+  LarkEndNoTermination();
+  std::lock_guard lock(lookUps.mutex);
+  for (auto& state : states) lookUps.states.push_back(std::move(state));
 }
 
 }  // namespace
@@ -238,40 +295,41 @@ void TagSocket::ResolveHost() {
 
 void TagSocket::LookUp(const std::string& host) {
   auto& winsock = Winsock();
+  ReapLookUps();
   const std::basic_string<WCHAR> name(host.begin(), host.end());  // host names are ASCII
   ADDRINFOEXW hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (overlapped.hEvent == nullptr) RaiseSocketError(static_cast<int>(GetLastError()));
-  PADDRINFOEXW answers = nullptr;
-  // However this ends, the look-up writes nothing into this frame once cancelled.
+  auto state = std::make_unique<TLookUpState>();
+  state->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (state->overlapped.hEvent == nullptr) RaiseSocketError(static_cast<int>(GetLastError()));
+  // However this ends, the look-up writes nothing into this component once cancelled, nor into
+  // freed memory when the cancel came too late or did nothing.
   struct EndLookUp {
     TagSocket& socket;
-    HANDLE event;
-    PADDRINFOEXW& answers;
+    std::unique_ptr<TLookUpState>& state;
     ~EndLookUp() {
       try {
         socket.CancelLookup();
-        if (answers != nullptr) Winsock().FreeAddrInfoExW(answers);
       } catch (const std::exception&) {
-        // A binding unloaded meanwhile leaves nothing to release.
+        // A binding unloaded meanwhile leaves nothing to cancel.
       }
-      CloseHandle(event);
+      if (state->running) GiveUpLookUp(std::move(state));
     }
-  } end{*this, overlapped.hEvent, answers};
-  int status = winsock.GetAddrInfoExW(name.c_str(), nullptr, NS_ALL, nullptr, &hints, &answers,
-                                      nullptr, &overlapped, nullptr, &lookupHandle_);
+  } end{*this, state};
+  const HANDLE event = state->overlapped.hEvent;
+  int status =
+      winsock.GetAddrInfoExW(name.c_str(), nullptr, NS_ALL, nullptr, &hints, &state->answers,
+                             nullptr, &state->overlapped, nullptr, &lookupHandle_);
   if (status == WSA_IO_PENDING) {
     counter_.Start();
-    while (WaitForSingleObject(overlapped.hEvent, 0) != WAIT_OBJECT_0 && !Stopped()) {
-      MsgWaitForMultipleObjects(1, &overlapped.hEvent, FALSE, kNap, QS_ALLINPUT);
+    while ((state->running = WaitForSingleObject(event, 0) != WAIT_OBJECT_0) && !Stopped()) {
+      MsgWaitForMultipleObjects(1, &event, FALSE, kNap, QS_ALLINPUT);
       maillib::PumpMessages();
     }
     counter_.Stop();
     CancelLookup();
-    status = winsock.GetAddrInfoExOverlappedResult(&overlapped);
+    status = winsock.GetAddrInfoExOverlappedResult(&state->overlapped);
   } else {
     lookupHandle_ = nullptr;
   }
@@ -281,7 +339,7 @@ void TagSocket::LookUp(const std::string& host) {
   if (canceled_) RaiseCanceled();
   maillib::PumpMessages();
   // Cast: mingw-w64 declares ai_next with a struct name that differs from ADDRINFOEXW's by case.
-  for (const ADDRINFOEXW* answer = answers; answer != nullptr;
+  for (const ADDRINFOEXW* answer = state->answers; answer != nullptr;
        answer = reinterpret_cast<const ADDRINFOEXW*>(answer->ai_next)) {
     if ((answer->ai_family == AF_INET || answer->ai_family == AF_INET6) &&
         answer->ai_addrlen <= sizeof(SOCKADDR_STORAGE)) {
@@ -331,11 +389,20 @@ void TagSocket::ResolvePort() {
   RemotePort = winsock.htons(static_cast<uint16_t>(entry->s_port));
 }
 
+// Winsock posts nothing for a closed socket, but what it posted before stays queued, and the
+// next socket may well get the same handle: a close left over from the last connection would be
+// taken for the relay hanging up on this one.
+SOCKET TagSocket::NewSocket(int family) {
+  MSG stale;
+  while (PeekMessageA(&stale, window_, kSocketEventMessage, kSocketEventMessage, PM_REMOVE)) {
+  }
+  return Winsock().socket(family, SOCK_STREAM, 0);
+}
+
 void TagSocket::CreateSocket() {
   auto& winsock = Winsock();
   for (;;) {
-    SocketHandle =
-        winsock.socket(addresses_.empty() ? AF_INET : addresses_.front().ss_family, SOCK_STREAM, 0);
+    SocketHandle = NewSocket(addresses_.empty() ? AF_INET : addresses_.front().ss_family);
     if (SocketHandle != INVALID_SOCKET) return;
     const int error = winsock.WSAGetLastError();
     // A host without IPv6 (or IPv4) still reaches the relay at its other addresses.
@@ -360,7 +427,7 @@ void TagSocket::ConnectSocket() {
     RemoteAddress = AddressText(candidate);
     if (i > 0) {
       Close();
-      SocketHandle = winsock.socket(candidate.ss_family, SOCK_STREAM, 0);
+      SocketHandle = NewSocket(candidate.ss_family);
       if (SocketHandle == INVALID_SOCKET) {
         error = winsock.WSAGetLastError();
         continue;

@@ -107,6 +107,8 @@ class TagSocket {
   // Waits at most ms, less when a message or the socket's readiness comes first.
   static void Nap(DWORD ms);
   void CancelLookup();
+  // Makes a socket for family, first dropping what the last one left queued.
+  SOCKET NewSocket(int family);
   // One receive of up to size bytes, through TLS when it is on: the byte count, 0 when the server
   // closed, SOCKET_ERROR with error set (WSAEWOULDBLOCK: nothing yet).
   int Receive(char* buffer, int size, int& error);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,10 +16,12 @@
 #include "testing/ExceptionText.h"
 #include "testing/FakeSmtpServer.h"
 #include "testing/TempDir.h"
+#include "testing/Wine.h"
 
 namespace {
 
 using testing_support::ExceptionText;
+using testing_support::RunningUnderWine;
 
 TEST(WinsockBindingTest, LoadsAndLooksUpByName) {
   net::TagWinsock winsock;
@@ -36,15 +40,33 @@ TEST(WinsockBindingTest, LoadsAndLooksUpByName) {
   EXPECT_EQ(ExceptionText([&] { missing.Load(); }), "EWinsockDLLError: Winsock not found");
 }
 
-TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
+// What action raises ("ok" when nothing) while the binding serves name, a variant of ws2_32.dll
+// with some exports replaced, or left out where the replacement is null.
+std::string WithVariant(const char* name, const std::map<std::string_view, FARPROC>& changes,
+                        const std::function<void()>& action) {
   const LarkModuleExport* exports;
-  DWORD count = LarkGetModuleExportsA("ws2_32.dll", &exports);
+  const DWORD count = LarkGetModuleExportsA("ws2_32.dll", &exports);
   std::vector<LarkModuleExport> variant;
   for (DWORD i = 0; i < count; ++i) {
-    if (std::string_view(exports[i].name) != "WSAAsyncSelect") variant.push_back(exports[i]);
+    const auto change = changes.find(exports[i].name);
+    if (change == changes.end() || change->second != nullptr) {
+      variant.push_back(
+          {exports[i].name, change == changes.end() ? exports[i].proc : change->second});
+    }
   }
-  LarkRegisterModuleA("noselect.dll", variant.data(), static_cast<DWORD>(variant.size()));
+  LarkRegisterModuleA(name, variant.data(), static_cast<DWORD>(variant.size()));
+  auto& winsock = net::Winsock();
+  winsock.Unload();
+  winsock.SetLibraryName(name);
+  winsock.Load();
+  const std::string result = ExceptionText(action);
+  winsock.Unload();
+  winsock.SetLibraryName("ws2_32.dll");
+  winsock.Load();
+  return result;
+}
 
+TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   testing_support::MachineRoot root;
   testing_support::FakeSmtpServer server;
   maillib::TmsMessage message;
@@ -53,20 +75,38 @@ TEST(WinsockBindingTest, AModuleWithoutAsyncSelectFailsTheFirstConnection) {
   net::TmsSMTP client;
   client.Server = server.Address();
   client.SetMailMessage(&message);
-  auto& winsock = net::Winsock();
-  winsock.Unload();
-  winsock.SetLibraryName("noselect.dll");
-  winsock.Load();
-  std::string result = ExceptionText([&] { client.Transmit(); });
-  winsock.Unload();
-  winsock.SetLibraryName("ws2_32.dll");
-  winsock.Load();
-  EXPECT_EQ(result, "EWinsockDLLError: Function WSAAsyncSelect not found");
+  EXPECT_EQ(WithVariant("noselect.dll", {{"WSAAsyncSelect", nullptr}}, [&] { client.Transmit(); }),
+            "EWinsockDLLError: Function WSAAsyncSelect not found");
 
+  auto& winsock = net::Winsock();
   winsock.Unload();
   EXPECT_EQ(ExceptionText([&] { client.Transmit(); }), "EWinsockDLLError: Winsock is not loaded");
   client.SetWinsockLoaded(true);  // the mailer does this before every delivery
   EXPECT_EQ(ExceptionText([&] { client.Transmit(); }), "ok");
+}
+
+// A look-up that outlives the wait for it (Wine cancels none) still writes into memory of its own.
+OVERLAPPED* lateLookUp = nullptr;
+int WINAPI LateGetAddrInfoExW(const WCHAR*, const WCHAR*, DWORD, LPGUID, const ADDRINFOEXW*,
+                              PADDRINFOEXW*, TIMEVAL*, LPOVERLAPPED overlapped,
+                              LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE) {
+  (lateLookUp = overlapped)->Internal = WSAEINPROGRESS;
+  return WSA_IO_PENDING;
+}
+int WINAPI LateResult(LPOVERLAPPED overlapped) { return static_cast<int>(overlapped->Internal); }
+
+TEST(WinsockBindingTest, ALookUpGivenUpKeepsWhatItWritesInto) {
+  net::TmsSMTP client;
+  client.Server = "late.example";
+  client.SetTimeOut(1);
+  EXPECT_EQ(WithVariant("latelookup.dll",
+                        {{"GetAddrInfoExW", LarkAsProc(LateGetAddrInfoExW)},
+                         {"GetAddrInfoExOverlappedResult", LarkAsProc(LateResult)}},
+                        [&] { client.Open(); }),
+            "ETimedOutError: Operation timed out");
+  ASSERT_NE(lateLookUp, nullptr);
+  lateLookUp->Internal = WSAHOST_NOT_FOUND;
+  EXPECT_TRUE(SetEvent(lateLookUp->hEvent));
 }
 
 // A connection to the fake server whose notifications are counted on a window of this thread.
@@ -130,8 +170,9 @@ TEST(WinsockModuleTest, ReceivedBytesComeOutInOrderAndEachReceiveAsksForMore) {
   EXPECT_EQ(std::string(buffer, 3), "220");
   ASSERT_EQ(winsock.recv(socket.s, buffer, 4, 0), 4);
   EXPECT_EQ(std::string(buffer, 4), "220 ");
-  // Bytes are left: the receive asked for the next notification and it comes.
-  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_READ) == 2; }));
+  // Bytes are left: the receive asked for the next notification and it comes (the peek asked
+  // too, and Winsock may answer both).
+  ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_READ) >= 2; }));
   int got = winsock.recv(socket.s, buffer, sizeof buffer, 0);
   EXPECT_EQ(std::string(buffer, static_cast<size_t>(std::max(got, 0))).substr(0, 7), "one two");
 }
@@ -164,8 +205,12 @@ TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
   // The readiness check meets the reset first; the receives and sends after it still see it.
   ASSERT_TRUE(socket.PumpUntil([&] { return socket.Seen(FD_CLOSE) > 0; }));
   for (int attempt = 0; attempt < 2; ++attempt) {
-    EXPECT_EQ(winsock.recv(socket.s, &byte, 1, 0), SOCKET_ERROR);
-    EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
+    // Wine's receive after a reset finds an orderly close; only its sends see the reset.
+    const int got = winsock.recv(socket.s, &byte, 1, 0);
+    EXPECT_EQ(got, RunningUnderWine() ? 0 : SOCKET_ERROR);
+    if (got != 0) {
+      EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
+    }
     EXPECT_EQ(winsock.send(socket.s, "x", 1, 0), SOCKET_ERROR);
     EXPECT_EQ(winsock.WSAGetLastError(), WSAECONNRESET);
   }
@@ -173,6 +218,7 @@ TEST(WinsockModuleTest, AResetIsReportedByEveryLaterReceiveAndSend) {
 
 // Overlapped look-ups: each ends by setting its event, with its answers as text.
 TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
+  testing_support::MachineRoot root;
   auto& winsock = net::Winsock();
   WSADATA data;
   ASSERT_EQ(winsock.WSAStartup(0x0202, &data), 0);
@@ -182,10 +228,13 @@ TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
     std::string_view name;
     int status;
     const char* answers;  // or, for a name, one answer among them
-  } cases[] = {{"::1", 0, "::1"},
-               {"127.0.0.1", 0, "127.0.0.1"},
-               {"localhost", 0, "127.0.0.1"},
-               {"no-such-host.invalid", WSAHOST_NOT_FOUND, ""}};
+  } cases[] = {
+      {"::1", 0, "::1"},
+      {"127.0.0.1", 0, "127.0.0.1"},
+      {"localhost", 0, "127.0.0.1"},
+      // Wine's fails with 8: the machine root's HKEY_LOCAL_MACHINE lacks the host's name.
+      {"no-such-host.invalid",
+       static_cast<int>(RunningUnderWine() ? WSA_NOT_ENOUGH_MEMORY : WSAHOST_NOT_FOUND), ""}};
   for (const auto& c : cases) {
     ADDRINFOEXW hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -221,7 +270,9 @@ TEST(WinsockModuleTest, LookUpsAnswerEveryAddressOfAName) {
   IN6_ADDR address;
   EXPECT_EQ(winsock.inet_pton(AF_INET6, "2001:db8::25", &address), 1);
   EXPECT_EQ(winsock.inet_ntop(AF_INET6, &address, small, sizeof small), nullptr);
-  EXPECT_EQ(winsock.WSAGetLastError(), ERROR_INVALID_PARAMETER);
+  // Wine sets the NT status STATUS_INVALID_PARAMETER where Windows sets ERROR_INVALID_PARAMETER.
+  EXPECT_EQ(static_cast<DWORD>(winsock.WSAGetLastError()),
+            static_cast<DWORD>(RunningUnderWine() ? 0xC000000D : ERROR_INVALID_PARAMETER));
   EXPECT_EQ(winsock.inet_pton(99, "1.2.3.4", &address), -1);
   EXPECT_EQ(winsock.WSAGetLastError(), WSAEAFNOSUPPORT);
 }
@@ -250,7 +301,8 @@ TEST(WinsockModuleTest, ACancelledLookUpWritesNothingMore) {
     }
     CloseHandle(overlapped->hEvent);
   }
-  EXPECT_GT(cancelled, 0);
+  // Wine's GetAddrInfoExW gives no cancel handle, and its GetAddrInfoExCancel cancels nothing.
+  EXPECT_GT(cancelled, RunningUnderWine() ? -1 : 0);
 }
 
 }  // namespace
