@@ -179,7 +179,8 @@ class WindowsEventLog : public EventLogReader {
   bool ForEachRecord(DWORD got, RecordHandler record) const {
     for (DWORD at = 0; at + sizeof(EVENTLOGRECORD) <= got;) {
       const auto& next = *reinterpret_cast<const EVENTLOGRECORD*>(buffer_.data() + at);
-      if (next.Length < sizeof next || !record(next)) return false;
+      // A record's length never reaches past what was read, unless the log is damaged.
+      if (next.Length < sizeof next || next.Length > got - at || !record(next)) return false;
       at += next.Length;
     }
     return true;

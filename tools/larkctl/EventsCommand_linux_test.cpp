@@ -10,6 +10,7 @@
 #include <sstream>
 #include <thread>
 
+#include "testing/CommandRun.h"
 #include "testing/Eventually.h"
 #include "testing/TempDir.h"
 #include "tools/larkctl/EventsCommand.h"
@@ -19,16 +20,10 @@ namespace {
 
 using testing_support::Eventually;
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
+using testing_support::Result;
 
-Result Events(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  int code = larkctl::RunEventsCommand(args, out, err);
-  return {code, out.str(), err.str()};
+Result Events(const std::vector<std::string>& args) {
+  return testing_support::RunCommand(larkctl::RunEventsCommand, args);
 }
 
 class EventsCommandTest : public ::testing::Test {

@@ -4,20 +4,15 @@
 
 #include <sstream>
 
+#include "testing/CommandRun.h"
 #include "testing/TempDir.h"
 
 namespace {
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
+using testing_support::Result;
 
-Result Events(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  int code = larkctl::RunEventsCommand(args, out, err);
-  return {code, out.str(), err.str()};
+Result Events(const std::vector<std::string>& args) {
+  return testing_support::RunCommand(larkctl::RunEventsCommand, args);
 }
 
 class EventsCommandTest : public ::testing::Test {

@@ -4,6 +4,7 @@
 
 #include <sstream>
 
+#include "testing/CommandRun.h"
 #include "testing/TempDir.h"
 #include "winapi/winapi.h"
 
@@ -11,16 +12,10 @@ namespace {
 
 const std::string kServices = "SYSTEM\\CurrentControlSet\\Services\\";
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
+using testing_support::Result;
 
 Result Service(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = larkctl::RunServiceCommand(args, out, err);
-  return {code, out.str(), err.str()};
+  return testing_support::RunCommand(larkctl::RunServiceCommand, args);
 }
 
 std::string Status(const std::string& name, int state, const char* stateName) {

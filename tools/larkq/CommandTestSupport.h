@@ -1,5 +1,5 @@
-// Runs a larkq command in-process as its main would, keeping its exit code and both outputs, and
-// gives the tests the settings key the commands read.
+// What larkq's tests share: running a command in-process, the loaded body's text, and the
+// settings key the commands read.
 #pragma once
 
 #include <memory>
@@ -12,21 +12,12 @@
 #include "mailer/SMTPCust.h"
 #include "rtl/Registry.h"
 #include "settings/RegSet.h"
+#include "testing/CommandRun.h"
 
 namespace larkq_test {
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
-
-template <class Command>
-Result RunCommand(Command command, const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = command(args, out, err);
-  return {code, out.str(), err.str()};
-}
+using testing_support::Result;
+using testing_support::RunCommand;
 
 // The loaded body's text, every line followed by CR LF.
 inline std::string BodyText(const mailer::TCustomMailer& mailer) {

@@ -8,22 +8,17 @@
 
 #include "rtl/Registry.h"
 #include "settings/RegSet.h"
+#include "testing/CommandRun.h"
 #include "testing/TempDir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int code;
-  std::string out;
-  std::string err;
-};
+using testing_support::Result;
 
 Result List(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  int code = larkq::RunListCommand(args, out, err);
-  return {code, out.str(), err.str()};
+  return testing_support::RunCommand(larkq::RunListCommand, args);
 }
 
 class ListCommandTest : public ::testing::Test {
