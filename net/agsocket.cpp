@@ -570,14 +570,22 @@ void TagSocket::SendLine(const std::string& text) {
   SendBytes(data.data(), data.size());
 }
 
-void TagSocket::SendStream(rtl::TStream& stream) {
+void TagSocket::SendStream(rtl::TStream& stream, std::string_view tail) {
+  constexpr size_t kTailRoom = 16;
   stream.SetPosition(0);
-  char block[kSendBlock];
-  size_t length;
+  char block[kSendBlock + kTailRoom];
+  bool last;
   do {
-    length = stream.Read(block, kSendBlock);
+    size_t length = stream.Read(block, kSendBlock);
+    last = length < kSendBlock;
+    // What follows the stream goes in its last send: a small message costs one send, not three.
+    if (last && tail.size() <= kTailRoom) {
+      length += tail.copy(block + length, tail.size());
+      tail = {};
+    }
     SendBytes(block, length);
-  } while (length == kSendBlock && !Stopped());
+  } while (!last && !Stopped());
+  if (!tail.empty() && !Stopped()) SendBytes(tail.data(), tail.size());
 }
 
 void TagSocket::SendBytes(const char* data, size_t size) {

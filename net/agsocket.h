@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "maillib/TimeCounter.h"
@@ -79,7 +80,8 @@ class TagSocket {
   // past 1000 lines, closes the socket and raises ETimedOutError.
   int ReadReply();
   void SendLine(const std::string& text);
-  void SendStream(rtl::TStream& stream);
+  // Sends the stream from its start, then tail, with the stream's last block when it is short.
+  void SendStream(rtl::TStream& stream, std::string_view tail = {});
   // Turns the connection into a TLS one: the handshake, as a whole bounded by the time-out, after
   // which every line and stream goes through TLS until the socket closes. A failed handshake
   // raises ESocketError with TLS's reason and closes the socket, so nothing is sent in the clear.

@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "maillib/MailTexts.h"
-#include "maillib/TempFileStream.h"
+#include "maillib/ComposedText.h"
 #include "maillib/codecs.h"
 #include "net/SmtpAuth.h"
 #include "net/SocketTexts.h"
@@ -194,7 +194,7 @@ void TmsSMTP::Transmit() {
 void TmsSMTP::MailTransaction() {
   if (mailMessage_ == nullptr) RaiseSocketError(maillib::kMailMessageRequired);
   mailMessage_->Validate();
-  maillib::TTempFileStream text;
+  maillib::TComposedText text;
   mailMessage_->EncodeToStream(text);
   SendEnvelope();
   SendData(text);
@@ -233,10 +233,10 @@ void TmsSMTP::SendEnvelope() {
 void TmsSMTP::SendData(rtl::TStream& text) {
   if (OnTrace)
     OnTrace(TTraceSide::Client, "(the message, " + std::to_string(text.Size()) + " bytes)");
-  SendStream(text);
   // A composed message ends with its own line end; nothing may be added to what its author wrote.
-  if (!mailMessage_->Composed) SendLine("");
-  if (ReplyClass(Command(".")) != 2) ServerError("DATA");
+  SendStream(text, mailMessage_->Composed ? ".\r\n" : "\r\n.\r\n");
+  if (OnTrace) OnTrace(TTraceSide::Client, ".");
+  if (ReplyClass(Reply()) != 2) ServerError("DATA");
 }
 
 }  // namespace net
