@@ -8,6 +8,7 @@
 
 #include "service/MsgQ.h"
 #include "service/QueueTestSupport.h"
+#include "testing/Eventually.h"
 
 namespace {
 
@@ -31,6 +32,14 @@ TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
     manager.ScanQueue();
   });
 
+  // On Windows a file that another thread has open (the producer, a scan) cannot be erased yet.
+  const auto erase = [](const std::string& path) {
+    EXPECT_TRUE(testing_support::Eventually([&] {
+      std::error_code error;
+      std::filesystem::remove(path, error);
+      return !error;
+    })) << path;
+  };
   std::map<std::string, int> delivered;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (static_cast<int>(delivered.size()) < kMessages &&
@@ -44,8 +53,8 @@ TEST(QueueConcurrencyTest, NoMessageIsLostOrHandedOutTwice) {
         continue;
       }
       ++delivered[name];
-      std::filesystem::remove(path);
-      std::filesystem::remove(queue.Dir() / (name.substr(0, name.size() - 4) + ".tmp"));
+      erase(path);
+      erase(queue.Dir() / (name.substr(0, name.size() - 4) + ".tmp"));
       manager.SetState(name, service::ssSent);
     }
     if (filled) manager.ScanQueue();
