@@ -2,7 +2,10 @@
 #include <sys/time.h>
 #include <time.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "winapi/posix/internal.h"
 
@@ -39,6 +42,38 @@ long OffsetAt(int year, int month) {
   return local.tm_gmtoff / 60;
 }
 
+DWORD WorkOutZone(TIME_ZONE_INFORMATION* tz, time_t t) {
+  std::memset(tz, 0, sizeof *tz);
+  tzset();
+  struct tm local;
+  localtime_r(&t, &local);
+  // The bias in effect must be the offset of this moment. Zones whose daylight saving runs
+  // backwards (Europe/Dublin keeps summer time as its standard time and marks winter as
+  // daylight time) break any rule that takes the smaller offset of the year for standard time.
+  const long now = local.tm_gmtoff / 60;
+  const long january = OffsetAt(local.tm_year + 1900, 0);
+  const long july = OffsetAt(local.tm_year + 1900, 6);
+  const long other = january != now ? january : july;
+  const bool daylight = local.tm_isdst > 0;
+  const long standard = daylight ? other : now;
+  tz->Bias = static_cast<LONG>(-standard);
+  tz->StandardBias = 0;
+  tz->DaylightBias = static_cast<LONG>(-((daylight ? now : other) - standard));
+  CopyName(tz->StandardName, tzname[0]);
+  CopyName(tz->DaylightName, tzname[1]);
+  if (january == july && july == now) return TIME_ZONE_ID_UNKNOWN;
+  return daylight ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+}
+
+// The zone as last worked out, for the second it was worked out in and the TZ it was read from:
+// every message asks for it, and each working out reads /etc/localtime three times over.
+struct KnownZone {
+  time_t second = -1;
+  std::optional<std::string> tz;
+  TIME_ZONE_INFORMATION info{};
+  DWORD which = TIME_ZONE_ID_INVALID;
+};
+
 }  // namespace
 
 namespace lark {
@@ -70,28 +105,18 @@ void WINAPI GetSystemTime(SYSTEMTIME* lpSystemTime) {
 }
 
 DWORD WINAPI GetTimeZoneInformation(TIME_ZONE_INFORMATION* tz) {
-  std::memset(tz, 0, sizeof *tz);
   std::lock_guard lock(lark::TimeZoneLock());
-  tzset();
-  time_t t = time(nullptr);
-  struct tm local;
-  localtime_r(&t, &local);
-  // The bias in effect must be the offset of this moment. Zones whose daylight saving runs
-  // backwards (Europe/Dublin keeps summer time as its standard time and marks winter as
-  // daylight time) break any rule that takes the smaller offset of the year for standard time.
-  const long now = local.tm_gmtoff / 60;
-  const long january = OffsetAt(local.tm_year + 1900, 0);
-  const long july = OffsetAt(local.tm_year + 1900, 6);
-  const long other = january != now ? january : july;
-  const bool daylight = local.tm_isdst > 0;
-  const long standard = daylight ? other : now;
-  tz->Bias = static_cast<LONG>(-standard);
-  tz->StandardBias = 0;
-  tz->DaylightBias = static_cast<LONG>(-((daylight ? now : other) - standard));
-  CopyName(tz->StandardName, tzname[0]);
-  CopyName(tz->DaylightName, tzname[1]);
-  if (january == july && july == now) return TIME_ZONE_ID_UNKNOWN;
-  return daylight ? TIME_ZONE_ID_DAYLIGHT : TIME_ZONE_ID_STANDARD;
+  static auto* known = new KnownZone;  // never destroyed: a thread may ask during the exit
+  const time_t t = time(nullptr);
+  const char* env = std::getenv("TZ");
+  std::optional<std::string> zone = env != nullptr ? std::optional<std::string>(env) : std::nullopt;
+  if (known->second != t || known->tz != zone) {
+    known->which = WorkOutZone(&known->info, t);
+    known->second = t;
+    known->tz = std::move(zone);
+  }
+  *tz = known->info;
+  return known->which;
 }
 
 DWORD WINAPI GetTickCount() {
