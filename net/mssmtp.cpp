@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <exception>
 
-#include "maillib/MailTexts.h"
 #include "maillib/ComposedText.h"
+#include "maillib/MailTexts.h"
 #include "maillib/codecs.h"
 #include "net/SmtpAuth.h"
 #include "net/SocketTexts.h"
