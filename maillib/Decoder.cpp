@@ -316,6 +316,7 @@ std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool s
     std::string bytes;
     rtl::TStringList lines;
     TBase64Decoder base64;
+    if (encoding == aeBase64 && !uu) base64.Reserve(Unread());
     for (line = ReadLine(); !(singlePart ? Exhausted() : EndsPart(line)); line = ReadLine()) {
       if (encoding != aeBase64) {
         lines.Add(line);
@@ -330,7 +331,7 @@ std::string TmsCustomDecoder::DecodeAttachment(const TmsHeaders& headers, bool s
       }
     }
     if (encoding == aeBase64 && !uu) {
-      bytes = base64.Bytes();
+      bytes = base64.TakeBytes();
     } else if (encoding == aeQuotedPrintable) {
       bytes = QuotedPrintableBytes(lines);
       if (!singlePart && !Exhausted()) DropDelimiterBreak(bytes);
@@ -360,8 +361,9 @@ void TmsCustomDecoder::DecodeText() {
   const std::string encoding = TransferEncoding(MessageHeaders);
   if (encoding == "base64") {
     TBase64Decoder base64;
+    base64.Reserve(Unread());
     for (std::string line = ReadLine(); !Exhausted(); line = ReadLine()) base64.Feed(line);
-    if (const std::string bytes = base64.Bytes(); !bytes.empty()) target_.Body.SetText(bytes);
+    if (const std::string bytes = base64.TakeBytes(); !bytes.empty()) target_.Body.SetText(bytes);
     return;
   }
   rtl::TStringList lines;

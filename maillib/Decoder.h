@@ -67,6 +67,8 @@ class TmsCustomDecoder {
 
   std::string ReadLine();
   bool Exhausted() const { return !pending_ && reader_.EndReached(); }
+  // How much of the text is still to be read: what a part that starts here can hold at most.
+  size_t Unread() { return static_cast<size_t>(reader_.Size() - reader_.Position()); }
   // The innermost open multipart the line is a delimiter or closing delimiter of, or -1.
   int LevelEndedBy(std::string_view line) const;
   bool EndsPart(std::string_view line) const;

@@ -442,7 +442,7 @@ TEST_F(DecoderTest, Base64IsOneStreamWhateverItsWrap) {
   }
   maillib::TBase64Decoder joined;
   for (const char* piece : {"YQ=", "=YW", "I=Y", "*W\tJj", "ZA", "="}) joined.Feed(piece);
-  EXPECT_EQ(joined.Bytes(), "aababcd");
+  EXPECT_EQ(joined.TakeBytes(), "aababcd");
 }
 
 TEST_F(DecoderTest, MimeVersionForms) {

@@ -170,8 +170,11 @@ std::string Base64DecodeLine(std::string_view line) {
 void TBase64Decoder::Feed(std::string_view text) {
   PumpMessages();
   const size_t start = bytes_.size();
-  // Room for every quantum the pending characters and the text can complete.
-  bytes_.resize(start + text.size() / 4 * 3 + 6);
+  // Room for every quantum the pending characters and the text can complete. The room grows
+  // twofold, so that a long text fed line by line is moved a few times, not once a line.
+  const size_t room = start + text.size() / 4 * 3 + 6;
+  if (room > bytes_.capacity()) bytes_.reserve(std::max(room, 2 * bytes_.capacity()));
+  bytes_.resize(room);
   char* out = bytes_.data() + start;
   const auto* in = reinterpret_cast<const unsigned char*>(text.data());
   const auto* end = in + text.size();
@@ -207,11 +210,17 @@ void TBase64Decoder::Feed(std::string_view text) {
   bytes_.resize(static_cast<size_t>(out - bytes_.data()));
 }
 
-std::string TBase64Decoder::Bytes() const {
-  std::string out = bytes_;
-  out.resize(out.size() + 2);
-  out.resize(static_cast<size_t>(PutShortQuantum(out.data() + bytes_.size()) - out.data()));
-  return out;
+void TBase64Decoder::Reserve(size_t characters) {
+  bytes_.reserve(bytes_.size() + characters / 4 * 3 + 6);
+}
+
+std::string TBase64Decoder::TakeBytes() {
+  const size_t size = bytes_.size();
+  bytes_.resize(size + 2);
+  bytes_.resize(static_cast<size_t>(PutShortQuantum(bytes_.data() + size) - bytes_.data()));
+  group_ = 0;
+  count_ = 0;
+  return std::move(bytes_);
 }
 
 char* TBase64Decoder::PutShortQuantum(char* out) const {

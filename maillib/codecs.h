@@ -27,9 +27,12 @@ std::string Base64DecodeLine(std::string_view line);
 class TBase64Decoder {
  public:
   void Feed(std::string_view text);
-  // The bytes of every quantum completed so far; a last quantum cut short gives the bytes its
-  // characters carry whole.
-  std::string Bytes() const;
+  // Makes room at once for the bytes of about this many characters still to come, when the
+  // caller knows: a large text then never moves while it grows.
+  void Reserve(size_t characters);
+  // Takes out, without a copy, the bytes of every quantum completed so far; a last quantum cut
+  // short gives the bytes its characters carry whole. The decoder is empty afterwards.
+  std::string TakeBytes();
 
  private:
   // Writes the bytes a quantum cut short carries at out; returns where they end.

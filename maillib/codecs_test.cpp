@@ -66,7 +66,7 @@ TEST(Base64Test, RandomLinesRoundTrip) {
 }
 
 // Whole quanta take a shorter way than single characters: both must give the same bytes, with
-// padding, line breaks and foreign characters anywhere.
+// padding, line breaks and foreign characters anywhere, whatever room was made beforehand.
 TEST(Base64Test, TheStreamDecoderDoesNotDependOnWherePiecesBreak) {
   std::mt19937 random(7);
   const std::string alphabet = std::string(maillib::kBase64Alphabet) + "==\r\n *";
@@ -74,10 +74,15 @@ TEST(Base64Test, TheStreamDecoderDoesNotDependOnWherePiecesBreak) {
     std::string text(random() % 200, 'A');
     for (char& c : text)
       c = random() % 8 != 0 ? alphabet[random() % 64] : alphabet[64 + random() % 6];
-    maillib::TBase64Decoder whole, single;
+    maillib::TBase64Decoder whole, single, reserved;
     whole.Feed(text);
     for (char c : text) single.Feed(std::string_view(&c, 1));
-    ASSERT_EQ(whole.Bytes(), single.Bytes()) << text;
+    reserved.Reserve(random() % 400);
+    reserved.Feed(text);
+    const std::string bytes = whole.TakeBytes();
+    ASSERT_EQ(single.TakeBytes(), bytes) << text;
+    ASSERT_EQ(reserved.TakeBytes(), bytes) << text;
+    ASSERT_EQ(whole.TakeBytes(), "") << "taken out: the decoder starts anew";
   }
 }
 

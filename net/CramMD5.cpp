@@ -10,7 +10,7 @@ std::string AuthCramMD5Response(std::string_view user, std::string_view password
                                 std::string_view challenge) {
   maillib::TBase64Decoder decoder;
   decoder.Feed(challenge);
-  const std::string decoded = decoder.Bytes();
+  const std::string decoded = decoder.TakeBytes();
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
   if (OpenSsl().HMAC(OpenSsl().EVP_md5(), password.data(), static_cast<int>(password.size()),
