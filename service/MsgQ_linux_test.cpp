@@ -18,12 +18,7 @@ using service_test::QueueManagerTest;
 
 // Wildcard characters are ordinary characters of a file name here.
 TEST_F(QueueManagerTest, AMessageNamedWithWildcardsMovesLikeAnyOther) {
-  Make(1);
-  queue_->AddPair("w*ld?");
-  FailAll();
-  EXPECT_TRUE(queue_->Dir().Exists("Failed/w*ld?.ini"));
-  EXPECT_TRUE(queue_->Dir().Exists("Failed/w*ld?.tmp"));
-  EXPECT_EQ(Used(), 0);
+  ExpectOneFailureMovesIt("w*ld?");
 }
 
 // Web applications can put anything under a *.ini name. What is no regular file holds no slot and

@@ -91,14 +91,7 @@ TEST_F(QueueManagerTest, AMessageThatAlwaysFailsIsTriedMaxMsgRetriesTimesThenMov
   EXPECT_EQ(Used(), 0);
 }
 
-TEST_F(QueueManagerTest, OneRetryMovesAtTheFirstFailure) {
-  Make(1);
-  queue_->AddPair("one");
-  FailAll();
-  EXPECT_TRUE(queue_->Dir().Exists("Failed/one.ini"));
-  EXPECT_TRUE(queue_->Dir().Exists("Failed/one.tmp"));
-  EXPECT_EQ(Used(), 0);
-}
+TEST_F(QueueManagerTest, OneRetryMovesAtTheFirstFailure) { ExpectOneFailureMovesIt("one"); }
 
 // Attachments a producer spooled for the message go into Failed with it; a file it names outside
 // the spool stays where it is.

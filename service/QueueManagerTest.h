@@ -33,6 +33,15 @@ class QueueManagerTest : public ::testing::Test {
       manager_->SetState(name, service::ssFailed);
     manager_->UpdateQueueStatus();
   }
+  // A message that may be tried once is in Failed/ with its body after one failed attempt.
+  void ExpectOneFailureMovesIt(const std::string& name) {
+    Make(1);
+    queue_->AddPair(name);
+    FailAll();
+    EXPECT_TRUE(queue_->Dir().Exists("Failed/" + name + ".ini")) << name;
+    EXPECT_TRUE(queue_->Dir().Exists("Failed/" + name + ".tmp")) << name;
+    EXPECT_EQ(Used(), 0) << name;
+  }
   int Used() {
     int used = 0;
     for (int n = 1; n <= service::TQManager::kSlotCount; ++n) used += manager_->Slot(n).State != 0;
